@@ -1,0 +1,60 @@
+// The error image, the time texts, the count increment and the
+// registration of the configuration list with the error path.
+#pragma once
+
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include <gd.h>
+
+#include "util.h"
+
+namespace vorn {
+
+// Owner of a gd image; destroys it when it goes out of scope.
+struct GdImageDeleter {
+    void operator()(gdImagePtr im) const { gdImageDestroy(im); }
+};
+using GdImage = std::unique_ptr<gdImage, GdImageDeleter>;
+
+// Decodes a GIF picture from an open stream; empty when it is no GIF.
+GdImage support_readgif(std::FILE* in);
+
+// Writes the image header and then `im` as GIF to standard output: the
+// whole of a picture answer.
+void support_writeimage(gdImagePtr im);
+
+// The header that precedes every GIF answer, byte for byte.
+inline constexpr char kImageHeader[] = "Pragma: no-cache\nContent-type: image/gif\n\n";
+
+// Longest error message drawn; longer messages are cut to this many bytes.
+inline constexpr std::size_t kMaxErrorMessage = 1019;
+
+// Answers the request with a picture of the formatted message: writes the
+// image header and the GIF to standard output, releases the registered
+// configuration list and the request list, and ends the process with exit
+// status 1. Request values must only ever be arguments, never `msg`.
+[[noreturn]] void support_errormsg(const char* msg, ...) __attribute__((format(printf, 1, 2)));
+
+// Hands the configuration list to the error path, which empties it before
+// the process ends. A null pointer keeps the earlier registration.
+void support_moveentry(EntryList* entry);
+
+// The present moment (or the same clock time `ago` days of 86,400 s
+// earlier) as text in the numbered style; "Unknown style" for a style
+// number without a format. Never fails.
+std::string support_returntime(int style, long ago);
+
+// `count` plus one, as decimal text of any length ("999" gives "1000",
+// "007" gives "008", "" gives "1").
+std::string support_counterupdate(const std::string& count);
+
+// The clock every time text reads. Tests set a fixed moment through it;
+// nullptr restores the system clock.
+using SupportClock = std::time_t (*)();
+void support_setclock(SupportClock clock);
+std::time_t support_now();
+
+}  // namespace vorn

@@ -1,0 +1,102 @@
+// Request decoding, name/value files, trimming and the file check.
+//
+// The request list is module state: it is built from the CGI query string
+// (and, for POST, the body) at the first lookup and lives until
+// util_entryfree. Name/value files (the configuration) are returned to the
+// caller as an EntryList it owns.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vorn {
+
+// One decoded name/value pair. A piece without "=" has an empty value.
+struct Entry {
+    std::string name;
+    std::string value;
+};
+
+// Pairs in the order they were read; equal names all stay, the first wins
+// on lookup.
+using EntryList = std::vector<Entry>;
+
+// Largest POST body read. A counter request needs a few hundred bytes; a
+// longer announced body is refused with the error image before any byte of
+// it is read, so one request can never make the process read or allocate
+// without bound.
+inline constexpr long kMaxPostBody = 64 * 1024;
+
+// Value of the first request pair named `name` (exact, case-sensitive), or
+// nullopt. Decodes the request first while the list is empty. Can end the
+// process through support_errormsg when the POST body is refused.
+std::optional<std::string> util_getvalue(const std::string& name);
+
+// Releases the request list; the next lookup decodes again.
+void util_entryfree();
+
+// Trims space, tab, CR and LF from both ends, in place; returns `str`.
+std::string& util_deletespace(std::string& str);
+
+// Reads a name/value file: one pair per line (pieces of at most 1000
+// characters), "#" in the first column for comments, trimmed name and value
+// split at the first "=". Empty list when the file cannot be opened.
+EntryList util_fdecoder(const std::string& filename);
+
+// Value of the first pair named `name` in `first`, or nullopt.
+std::optional<std::string> util_fgetvalue(const EntryList& first, const std::string& name);
+
+// Empties `first`.
+void util_fentryfree(EntryList& first);
+
+// 1 if `filename` can be opened for reading (and is closed again), else 0.
+int util_filecheck(const std::string& filename);
+
+// Owner of a FILE*; closes it when it goes out of scope.
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// Opens a file; an empty owner when it cannot be opened.
+FilePtr util_fopen(const std::string& filename, const char* mode);
+
+// Reads a decimal number the way strtol does in base 10: leading white
+// space, an optional sign, then digits up to the first other character; no
+// digits give 0, values beyond the 64-bit range are clamped. The one place
+// where counts, lengths and styles become numbers.
+long util_tolong(const std::string& text);
+
+// True when `name` can be used as one file or directory name inside a
+// configured directory: it holds no "/" and no two dots in a row.
+bool util_safename(const std::string& name);
+
+// Module-private steps, declared here so the unit tests can reach them.
+
+// Decodes the request into the list: query-string pairs, then POST pairs.
+// Returns the number of pairs added, or -1 when the list already exists.
+int _util_decoder();
+
+// Raw request text for "GET" (QUERY_STRING) or "POST" (the body on standard
+// input, when REQUEST_METHOD is exactly "POST"); nullopt otherwise. A body
+// that is longer than kMaxPostBody, or that ends before CONTENT_LENGTH
+// bytes arrived, is answered with the error image (does not return).
+std::optional<std::string> _util_getquery(const std::string& method);
+
+// Decodes "%XX" escapes and "+" in place. A "%" with fewer than two
+// characters after it is kept as it stands. The text ends at the first
+// decoded zero byte.
+void _util_decodequery(std::string& str);
+
+// The byte that the two hex characters after a "%" stand for. Non-hex
+// characters go through the same arithmetic (%zz gives 'S').
+char _util_x2c(int hex_up, int hex_low);
+
+// Splits the word before the first `stop` off the front of `str` and
+// returns it; `str` keeps what follows the stop (or becomes empty).
+std::string _util_makeword(std::string& str, int stop);
+
+}  // namespace vorn

@@ -1,0 +1,2 @@
+// Placeholder until the database manager lands.
+int main() { return 0; }

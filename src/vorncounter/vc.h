@@ -1,0 +1,60 @@
+// The CGI entry: configuration, request record and dispatch.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "util.h"
+
+namespace vorn {
+
+inline constexpr char kProgramName[] = "VornCounter";
+inline constexpr char kProgramVersion[] = "2.0.0 beta1";
+inline constexpr char kProgramDate[] = "March 11, 2001";
+inline constexpr char kConfigFile[] = "conf/vc.conf";
+
+// Longest database path (dir_save/vdb.dbfile_ext) a request may name.
+inline constexpr std::size_t kMaxDbPath = 254;
+
+// The request: each field is the request parameter of the same name or
+// its default. `vdb` stays absent when the request names no counter;
+// `dbfile` is set only for the modes that read the database.
+struct VDB {
+    std::optional<std::string> vdb;
+    std::string digit;
+    std::string mode;
+    std::string style;
+    std::string ago;
+    std::string when;
+    std::string date;
+    std::string cntlen;
+    std::optional<std::string> dbfile;
+};
+
+// The configuration: each field is its key's value in conf/vc.conf, or the
+// key's default when the key is absent.
+struct CGICONFIG {
+    std::string cginame;
+    std::string dbfile_ext;
+    std::string dir_save;
+    std::string dir_digit;
+    std::string default_digit;
+    std::string default_cntlen;
+    std::string rc_imgyear;
+    std::string rc_imgmonth;
+    std::string rc_imgday;
+};
+
+// Runs one request; returns the exit status (0). Every failure ends the
+// process through support_errormsg with status 1.
+int vc_main(int argc, char** argv);
+
+// Reads conf/vc.conf into `cgiconfig` and keeps the list for the error
+// path. A missing file is answered with the error image (does not return).
+void _vc_getconfiguration(CGICONFIG& cgiconfig);
+
+// Fills a configuration record from a list: each key's first value or its
+// default.
+CGICONFIG _vc_fillconfiguration(const EntryList& entries);
+
+}  // namespace vorn

@@ -1,0 +1,225 @@
+#include "harness.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "dbutil.h"
+
+namespace vorn::test {
+
+namespace {
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+fs::path unique_dir(const std::string& prefix) {
+    std::random_device rd;
+    for (;;) {
+        fs::path p = fs::temp_directory_path() / (prefix + std::to_string(rd()));
+        if (fs::create_directory(p)) return p;
+    }
+}
+
+// Environment every child gets besides the request: sanitizer reports go to
+// standard error and must never pass unnoticed, and the local time zone is
+// fixed so date texts are reproducible.
+std::vector<std::string> base_env() {
+    return {"PATH=/usr/bin:/bin", "TZ=UTC",
+            "ASAN_OPTIONS=abort_on_error=0:exitcode=86:detect_leaks=1",
+            "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:exitcode=87"};
+}
+
+std::vector<std::string> cgi_env(const Request& req) {
+    std::vector<std::string> env = base_env();
+    if (!req.console) env.push_back("REMOTE_ADDR=127.0.0.1");
+    env.push_back("QUERY_STRING=" + req.query);
+    if (req.method) env.push_back("REQUEST_METHOD=" + *req.method);
+    if (req.content_length) {
+        env.push_back("CONTENT_LENGTH=" + *req.content_length);
+    } else if (req.body && req.method == "POST") {
+        env.push_back("CONTENT_LENGTH=" + std::to_string(req.body->size()));
+    }
+    for (const auto& [k, v] : req.extra_env) env.push_back(k + "=" + v);
+    return env;
+}
+
+std::string base64_decode(const std::string& text) {
+    auto val = [](char c) -> int {
+        if (c >= 'A' && c <= 'Z') return c - 'A';
+        if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+        if (c >= '0' && c <= '9') return c - '0' + 52;
+        if (c == '+') return 62;
+        if (c == '/') return 63;
+        return -1;
+    };
+    std::string out;
+    int bits = 0, acc = 0;
+    for (char c : text) {
+        int v = val(c);
+        if (v < 0) continue;
+        acc = (acc << 6) | v;
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out.push_back(static_cast<char>((acc >> bits) & 0xFF));
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+TempSite::TempSite(bool copy_built_site) : root_(unique_dir("vornsite-")) {
+    if (copy_built_site) {
+        fs::copy(kBuiltSite, root_, fs::copy_options::recursive);
+        fs::remove(root_ / "image" / ".stamp");
+    }
+    fs::create_directories(root_ / "save");
+}
+
+TempSite::~TempSite() {
+    std::error_code ec;
+    fs::permissions(root_ / "save", fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(root_, ec);
+}
+
+void TempSite::write(const std::string& rel, const std::string& content) const {
+    fs::create_directories(path(rel).parent_path());
+    std::ofstream out(path(rel), std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+std::string TempSite::read(const std::string& rel) const { return slurp(path(rel)); }
+
+void TempSite::create_counter(const std::string& name) const {
+    ASSERT_EQ(dbutil_create(path("save/" + name + ".db").string()), 1) << name;
+}
+
+Child start_program(const std::string& program, const fs::path& cwd,
+                    const std::vector<std::string>& env, const std::string& input) {
+    Child c;
+    fs::path dir = unique_dir("vornrun-");
+    c.in = dir / "in";
+    c.out = dir / "out";
+    c.err = dir / "err";
+    {
+        std::ofstream in(c.in, std::ios::binary);
+        in << input;
+    }
+    std::vector<char*> envp;
+    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    c.pid = fork();
+    if (c.pid == 0) {
+        int in = open(c.in.c_str(), O_RDONLY);
+        int out = open(c.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = open(c.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0 || err < 0 || chdir(cwd.c_str()) != 0) _exit(127);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+        execve(program.c_str(), argv, envp.data());
+        _exit(127);
+    }
+    return c;
+}
+
+RunResult finish_program(Child& c) {
+    RunResult r;
+    int st = 0;
+    waitpid(c.pid, &st, 0);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    r.out = slurp(c.out);
+    r.err = slurp(c.err);
+    std::error_code ec;
+    fs::remove_all(c.out.parent_path(), ec);
+    return r;
+}
+
+Child start_cgi(const TempSite& site, const Request& req) {
+    return start_program(kVorncounter, site.root(), cgi_env(req), req.body.value_or(""));
+}
+
+RunResult run_cgi(const TempSite& site, const Request& req) {
+    Child c = start_cgi(site, req);
+    RunResult r = finish_program(c);
+    EXPECT_EQ(r.err, "") << "query: " << req.query;
+    return r;
+}
+
+RunResult run_admin(const TempSite& site, const std::string& input) {
+    Child c = start_program(kVornadmin, site.root(), base_env(), input);
+    RunResult r = finish_program(c);
+    EXPECT_EQ(r.err, "");
+    return r;
+}
+
+Answer decode_answer(const std::string& out) {
+    Answer a;
+    const std::string header = kImageHeader;
+    EXPECT_EQ(out.substr(0, header.size()), header);
+    if (out.compare(0, header.size(), header) != 0) return a;
+    std::string gif = out.substr(header.size());
+    EXPECT_EQ(gif.substr(0, 6), "GIF87a") << "no GIF signature after the header";
+    a.image.reset(gdImageCreateFromGifPtr(static_cast<int>(gif.size()), gif.data()));
+    EXPECT_NE(a.image, nullptr) << "answer does not decode as GIF";
+    a.ok = a.image != nullptr;
+    return a;
+}
+
+unsigned rgb_at(gdImagePtr im, int x, int y) {
+    int c = gdImageGetPixel(im, x, y);
+    return (static_cast<unsigned>(gdImageRed(im, c)) << 16) |
+           (static_cast<unsigned>(gdImageGreen(im, c)) << 8) |
+           static_cast<unsigned>(gdImageBlue(im, c));
+}
+
+std::map<std::string, std::string> dump_db(const fs::path& db) {
+    std::map<std::string, std::string> records;
+    std::string cmd = "gdbm_dump '" + db.string() + "' -";
+    FILE* p = popen(cmd.c_str(), "r");
+    EXPECT_NE(p, nullptr);
+    if (!p) return records;
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
+    EXPECT_EQ(pclose(p), 0) << "gdbm_dump failed on " << db;
+
+    // Records follow the header as "#:len=N" lines, each followed by base64
+    // lines; keys and values alternate.
+    std::istringstream in(text);
+    std::string line, chunk;
+    std::vector<std::string> items;
+    bool data = false, in_item = false;
+    while (std::getline(in, line)) {
+        if (!data) {
+            data = line == "# End of header";
+            continue;
+        }
+        if (line.rfind("#", 0) == 0) {
+            if (in_item) items.push_back(base64_decode(chunk));
+            in_item = line.rfind("#:len=", 0) == 0;
+            chunk.clear();
+            continue;
+        }
+        chunk += line;
+    }
+    for (size_t i = 0; i + 1 < items.size(); i += 2) records[items[i]] = items[i + 1];
+    return records;
+}
+
+}  // namespace vorn::test

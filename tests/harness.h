@@ -1,0 +1,92 @@
+// Shared test helpers: scoped site directories, running the built programs
+// as a web server would, and decoding their GIF answers.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+namespace vorn::test {
+
+namespace fs = std::filesystem;
+
+inline const std::string kVorncounter = std::string(VORN_BIN_DIR) + "/vorncounter";
+inline const std::string kVornadmin = std::string(VORN_BIN_DIR) + "/vornadmin";
+inline const fs::path kBuiltSite = VORN_SITE_DIR;
+
+// A fresh working directory, removed again when the test ends. By default
+// it is a copy of the built site (conf, empty save/, pictures).
+class TempSite {
+public:
+    explicit TempSite(bool copy_built_site = true);
+    ~TempSite();
+    TempSite(const TempSite&) = delete;
+    TempSite& operator=(const TempSite&) = delete;
+
+    const fs::path& root() const { return root_; }
+    fs::path path(const std::string& rel) const { return root_ / rel; }
+    void write(const std::string& rel, const std::string& content) const;
+    std::string read(const std::string& rel) const;
+    // Creates save/NAME.db as an empty counter database.
+    void create_counter(const std::string& name) const;
+
+private:
+    fs::path root_;
+};
+
+struct RunResult {
+    std::string out;   // standard output, byte for byte
+    std::string err;   // standard error (sanitizer reports land here)
+    int status = -1;   // exit status, or 128 + signal
+};
+
+// A CGI request as a web server starts it: REMOTE_ADDR set (unless
+// `console`), the query string, and for POST the method, length and body.
+struct Request {
+    std::string query;
+    std::optional<std::string> method;
+    std::optional<std::string> body;
+    std::optional<std::string> content_length;  // defaults to body's size for POST
+    bool console = false;
+    std::map<std::string, std::string> extra_env;
+};
+
+// A started program whose answer has not been collected yet.
+struct Child {
+    pid_t pid = -1;
+    fs::path out, err, in;
+};
+
+Child start_program(const std::string& program, const fs::path& cwd,
+                    const std::vector<std::string>& env, const std::string& input);
+RunResult finish_program(Child& child);
+
+// Runs vorncounter for `req` in `site` and collects its answer.
+RunResult run_cgi(const TempSite& site, const Request& req);
+Child start_cgi(const TempSite& site, const Request& req);
+// Runs vornadmin in `site` with `input` on its standard input.
+RunResult run_admin(const TempSite& site, const std::string& input);
+
+// The GIF behind the image header; fails the test when the header is not
+// exactly the image header or the rest does not decode.
+struct Answer {
+    bool ok = false;
+    GdImage image;
+};
+Answer decode_answer(const std::string& out);
+
+// Colour of pixel (x, y) as 0xRRGGBB.
+unsigned rgb_at(gdImagePtr im, int x, int y);
+
+// All records of a counter database, read with Debian's gdbm_dump so the
+// check does not go through the program's own access layer. Keys and
+// values are returned as stored, zero bytes included.
+std::map<std::string, std::string> dump_db(const fs::path& db);
+
+}  // namespace vorn::test
