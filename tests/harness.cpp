@@ -180,6 +180,28 @@ Answer decode_answer(const std::string& out) {
     return a;
 }
 
+bool is_error_image(const std::string& out, const std::string& message) {
+    const std::string header = kImageHeader;
+    if (out.compare(0, header.size(), header) != 0) return false;
+    const std::string gif = out.substr(header.size());
+    GdImage got(gdImageCreateFromGifPtr(static_cast<int>(gif.size()),
+                                        const_cast<char*>(gif.data())));
+    GdImage want = _support_drawerror(message);
+    if (!got || !want) return false;
+    gdImagePtr g = got.get();
+    gdImagePtr w = want.get();
+    if (gdImageSX(g) != gdImageSX(w) || gdImageSY(g) != gdImageSY(w)) return false;
+    // Same palette index and same colour at every pixel: gd's reader drops
+    // palette entries no pixel uses, so the entry counts are not compared.
+    for (int y = 0; y < gdImageSY(w); ++y) {
+        for (int x = 0; x < gdImageSX(w); ++x) {
+            if (gdImageGetPixel(g, x, y) != gdImageGetPixel(w, x, y)) return false;
+            if (rgb_at(g, x, y) != rgb_at(w, x, y)) return false;
+        }
+    }
+    return true;
+}
+
 unsigned rgb_at(gdImagePtr im, int x, int y) {
     int c = gdImageGetPixel(im, x, y);
     return (static_cast<unsigned>(gdImageRed(im, c)) << 16) |

@@ -81,6 +81,12 @@ struct Answer {
 };
 Answer decode_answer(const std::string& out);
 
+// True when `out` is exactly the answer support_errormsg gives for
+// `message`: the image header and a GIF whose size, palette and every pixel
+// match the error image drawn for that message. Adds no test failure of its
+// own, so it can also be used to assert that an answer is NOT that error.
+bool is_error_image(const std::string& out, const std::string& message);
+
 // Colour of pixel (x, y) as 0xRRGGBB.
 unsigned rgb_at(gdImagePtr im, int x, int y);
 

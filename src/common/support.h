@@ -38,6 +38,13 @@ inline constexpr std::size_t kMaxErrorMessage = 1019;
 // status 1. Request values must only ever be arguments, never `msg`.
 [[noreturn]] void support_errormsg(const char* msg, ...) __attribute__((format(printf, 1, 2)));
 
+// The error image of `message` (at most kMaxErrorMessage bytes of it are
+// drawn): a 6n+12 by 21 strip, black, with a raised outer and a sunken inner
+// frame and the text in green at (6, 4). Empty when gd cannot allocate the
+// image. Shared by support_errormsg and the tests that check which error
+// was answered.
+GdImage _support_drawerror(const std::string& message);
+
 // Hands the configuration list to the error path, which empties it before
 // the process ends. A null pointer keeps the earlier registration.
 void support_moveentry(EntryList* entry);
