@@ -1,0 +1,63 @@
+// The name/value file reader (the configuration file): the input is
+// written to a file and read back with util_fdecoder.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "fuzz_check.h"
+#include "util.h"
+
+namespace {
+
+const std::string& scratch_file() {
+    static const std::string path = [] {
+        char name[] = "/tmp/vorn-fdecoder-XXXXXX";
+        int fd = mkstemp(name);
+        FUZZ_CHECK(fd >= 0);
+        close(fd);
+        std::atexit([] { std::remove(scratch_file().c_str()); });
+        return std::string(name);
+    }();
+    return path;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string& path = scratch_file();
+    {
+        vorn::FilePtr f = vorn::util_fopen(path, "wb");
+        FUZZ_CHECK(f != nullptr);
+        FUZZ_CHECK(std::fwrite(data, 1, size, f.get()) == size);
+    }
+    vorn::EntryList list = vorn::util_fdecoder(path);
+
+    // Every pair comes from its own line, and name and value are parts of
+    // it, so together they never hold more bytes than the file.
+    std::size_t bytes = 0;
+    for (const auto& e : list) {
+        bytes += e.name.size() + e.value.size();
+        for (const std::string* text : {&e.name, &e.value}) {
+            if (!text->empty()) {
+                FUZZ_CHECK(!fuzz_is_blank(text->front()));
+                FUZZ_CHECK(!fuzz_is_blank(text->back()));
+            }
+        }
+        FUZZ_CHECK(e.name.find('=') == std::string::npos);
+    }
+    FUZZ_CHECK(bytes <= size);
+    FUZZ_CHECK(list.size() <= size);
+
+    // A lookup finds the first pair of a name.
+    if (!list.empty()) {
+        auto first = vorn::util_fgetvalue(list, list.front().name);
+        FUZZ_CHECK(first && *first == list.front().value);
+    }
+    vorn::util_fentryfree(list);
+    FUZZ_CHECK(list.empty());
+    return 0;
+}
