@@ -202,6 +202,21 @@ bool is_error_image(const std::string& out, const std::string& message) {
     return true;
 }
 
+std::string error_answer(const TempSite& site, const std::function<void()>& action) {
+    const fs::path answer = site.path("error-answer");
+    EXPECT_EXIT(
+        {
+            if (!std::freopen(answer.c_str(), "w", stdout)) std::_Exit(2);
+            action();
+            std::_Exit(0);  // returned: the action did not end on the error path
+        },
+        testing::ExitedWithCode(1), "");
+    std::string out = slurp(answer);
+    std::error_code ec;
+    fs::remove(answer, ec);
+    return out;
+}
+
 unsigned rgb_at(gdImagePtr im, int x, int y) {
     int c = gdImageGetPixel(im, x, y);
     return (static_cast<unsigned>(gdImageRed(im, c)) << 16) |

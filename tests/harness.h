@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -86,6 +87,12 @@ Answer decode_answer(const std::string& out);
 // match the error image drawn for that message. Adds no test failure of its
 // own, so it can also be used to assert that an answer is NOT that error.
 bool is_error_image(const std::string& out, const std::string& message);
+
+// Runs `action` in a death-test child of the test process with standard
+// output sent to a file, expects the child to end with exit status 1 (the
+// error path of support_errormsg), and returns what it wrote: the whole
+// answer, to be checked with is_error_image.
+std::string error_answer(const TempSite& site, const std::function<void()>& action);
 
 // Colour of pixel (x, y) as 0xRRGGBB.
 unsigned rgb_at(gdImagePtr im, int x, int y);
