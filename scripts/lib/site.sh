@@ -1,0 +1,231 @@
+# Shared pieces of the demo and the checks that serve a VornCounter site
+# through lighttpd: laying out a working directory, creating counters with
+# vornadmin, writing the demo page and starting/stopping the web server.
+# Source it from bash; every function reports failures on standard error and
+# returns non-zero.
+
+# vc_site_create BUILD_DIR SITE_DIR
+# Lays out a fresh working directory SITE_DIR (removed first if present) from
+# the built template BUILD_DIR/site and installs BUILD_DIR/bin/vorncounter in
+# it as vorncounter.cgi. lighttpd and Apache run a CGI in the directory that
+# holds the script, so the script has to live in the working directory for
+# conf/vc.conf, save/ and image/ to be found.
+vc_site_create() {
+    local build=$1 site=$2
+    if [ ! -f "$build/site/conf/vc.conf" ] || [ ! -x "$build/bin/vorncounter" ]; then
+        echo "site: $build holds no built site or program; build first" >&2
+        return 1
+    fi
+    rm -rf "$site"
+    mkdir -p "$(dirname "$site")"
+    cp -R "$build/site" "$site"
+    rm -f "$site/image/.stamp"
+    mkdir -p "$site/save"
+    cp "$build/bin/vorncounter" "$site/vorncounter.cgi"
+    chmod 755 "$site/vorncounter.cgi"
+}
+
+# vc_site_add_counter BUILD_DIR SITE_DIR NAME
+# Creates the counter NAME the way an operator does: vornadmin's menu
+# choice 1 and the name on its standard input, run in the working directory.
+vc_site_add_counter() {
+    local build=$1 site=$2 name=$3
+    (cd "$site" && printf '1\n%s\n' "$name" | "$build/bin/vornadmin" >/dev/null)
+    if [ ! -f "$site/save/$name.db" ]; then
+        echo "site: vornadmin did not create save/$name.db" >&2
+        return 1
+    fi
+}
+
+# vc_digit_sets SITE_DIR: the names of the digit picture sets, one a line.
+vc_digit_sets() {
+    local d
+    for d in "$1"/image/digits/*/; do
+        [ -d "$d" ] && basename "$d"
+    done
+}
+
+# vc_demo_page SITE_DIR COUNTER
+# Writes SITE_DIR/index.html: every kind of answer the counter gives, each
+# picture captioned with the exact request that produced it.
+vc_demo_page() {
+    local site=$1 vdb=$2 page=$1/index.html set q
+    _vc_fig() {  # query, note
+        local esc=${1//&/&amp;}
+        printf '    <figure><div class="pic"><img src="vorncounter.cgi?%s" alt="%s"></div>\n' "$esc" "$esc"
+        printf '      <figcaption><code>vorncounter.cgi?%s</code>%s</figcaption></figure>\n' "$esc" "${2:+<span>$2</span>}"
+    }
+    {
+        cat <<'EOF'
+<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<title>VornCounter demo</title>
+<style>
+  body { font-family: system-ui, sans-serif; margin: 0; background: #f3f4f6; color: #1f2937; }
+  header { background: #1e3a8a; color: #fff; padding: 1.2rem 2rem; }
+  header h1 { margin: 0 0 .3rem; font-size: 1.6rem; }
+  header p { margin: 0; opacity: .85; }
+  main { max-width: 1100px; margin: 0 auto; padding: 1rem 2rem 3rem; }
+  section { background: #fff; border: 1px solid #d1d5db; border-radius: 8px; padding: 1rem 1.2rem; margin: 1.2rem 0; }
+  h2 { margin: 0 0 .3rem; font-size: 1.2rem; color: #1e3a8a; }
+  section > p { margin: 0 0 .8rem; color: #4b5563; }
+  .grid { display: flex; flex-wrap: wrap; gap: .8rem; }
+  figure { margin: 0; padding: .6rem; border: 1px solid #e5e7eb; border-radius: 6px; background: #fafafa; }
+  .pic { min-height: 24px; display: flex; align-items: center; }
+  figcaption { margin-top: .4rem; font-size: .8rem; }
+  figcaption span { display: block; color: #6b7280; }
+  code { font-family: ui-monospace, monospace; background: #eef2ff; padding: 1px 4px; border-radius: 3px; }
+</style>
+</head>
+<body>
+<header>
+  <h1>VornCounter demo</h1>
+  <p>Every picture on this page is an answer of the CGI program; the caption under it is the exact request.</p>
+</header>
+<main>
+EOF
+        printf '<section id="digits">\n  <h2>The counter in every digit set</h2>\n'
+        printf '  <p>Each view of this page counts one visit per picture below.</p>\n  <div class="grid">\n'
+        while read -r set; do
+            _vc_fig "vdb=$vdb&digit=$set" "digit set $set"
+        done < <(vc_digit_sets "$site")
+        printf '  </div>\n</section>\n'
+
+        printf '<section id="cntlen">\n  <h2>Number of digit cells</h2>\n'
+        printf '  <p>The count stands right-aligned in <code>cntlen</code> cells, padded with zeros; a longer count shows its last digits.</p>\n  <div class="grid">\n'
+        for q in 1 3 8; do _vc_fig "vdb=$vdb&cntlen=$q" "cntlen $q"; done
+        _vc_fig "vdb=$vdb&ago=0" "today's visits (shown, not counted)"
+        _vc_fig "vdb=$vdb&ago=1" "yesterday's visits"
+        printf '  </div>\n</section>\n'
+
+        printf '<section id="date">\n  <h2>Date styles</h2>\n'
+        printf '  <p>No counter needed; <code>h</code> and <code>m</code> are separator pictures of the digit set.</p>\n  <div class="grid">\n'
+        for q in a b c d e f g; do _vc_fig "mode=date&style=$q" "date style $q"; done
+        printf '  </div>\n</section>\n'
+
+        printf '<section id="time">\n  <h2>Time styles</h2>\n'
+        printf '  <p><code>r</code> separates hour and minute; <code>a</code>/<code>p</code> mark before and after noon.</p>\n  <div class="grid">\n'
+        for q in a b c d e f; do _vc_fig "mode=time&style=$q" "time style $q"; done
+        printf '  </div>\n</section>\n'
+
+        printf '<section id="stat">\n  <h2>Statistics charts</h2>\n'
+        printf '  <p>Visits of the counter per month of this year, per day of this month and per hour of today.</p>\n  <div class="grid">\n'
+        for q in year month day; do _vc_fig "vdb=$vdb&mode=stat&when=$q" "chart of the $q"; done
+        printf '  </div>\n</section>\n'
+
+        printf '<section id="errors">\n  <h2>Error images</h2>\n'
+        printf '  <p>A bad request is answered with a picture of the message, where the counter would stand.</p>\n  <div class="grid">\n'
+        _vc_fig "vdb=$vdb&mode=foo" "unknown mode"
+        _vc_fig "vdb=nosuchcounter" "unknown counter"
+        printf '  </div>\n</section>\n'
+        printf '</main>\n</body>\n</html>\n'
+    } > "$page"
+    unset -f _vc_fig
+}
+
+# vc_lighttpd_conf SITE_DIR RUN_DIR PORT TAG
+# Writes RUN_DIR/lighttpd.conf: the site directory as document root on
+# 127.0.0.1:PORT, *.cgi run through mod_cgi, the configuration and the
+# counter databases closed to visitors. TAG is sent as the Server header,
+# which lets the starter tell its own server from another on the same port.
+# No server.username: the server, and so the CGI, runs as the user who
+# starts it, the owner of the site directory.
+vc_lighttpd_conf() {
+    local site=$1 run=$2 port=$3 tag=$4
+    mkdir -p "$run"
+    cat > "$run/lighttpd.conf" <<EOF
+server.modules = ("mod_access", "mod_setenv", "mod_cgi")
+server.document-root = "$site"
+server.bind = "127.0.0.1"
+server.port = $port
+server.tag = "$tag"
+server.errorlog = "$run/error.log"
+server.breakagelog = "$run/cgi-stderr.log"
+index-file.names = ("index.html")
+mimetype.assign = (".html" => "text/html; charset=utf-8", ".gif" => "image/gif", ".png" => "image/png")
+cgi.assign = (".cgi" => "")
+\$HTTP["url"] =~ "^/(save|conf)(/|\$)" { url.access-deny = ("") }
+EOF
+    # lighttpd hands a CGI only the CGI variables; pass on the time zone and
+    # the sanitizer settings of the caller where it has them.
+    local v env=()
+    for v in TZ ASAN_OPTIONS UBSAN_OPTIONS; do
+        [ -n "${!v+set}" ] && env+=("\"$v\" => \"${!v}\"")
+    done
+    if [ ${#env[@]} -gt 0 ]; then
+        local IFS=,
+        echo "setenv.add-environment = (${env[*]})" >> "$run/lighttpd.conf"
+    fi
+}
+
+# vc_server_start SITE_DIR RUN_DIR [PORT]
+# Starts lighttpd in the foreground of a background job and waits until it
+# answers. Without PORT it tries random loopback ports until one binds.
+# Sets VC_PORT and VC_SERVER_PID.
+vc_server_start() {
+    local site=$1 run=$2 want=${3:-} tries port i tag
+    tries=1
+    [ -z "$want" ] && tries=25
+    for ((i = 0; i < tries; i++)); do
+        port=${want:-$((20000 + RANDOM % 40000))}
+        tag="vorn-$$-$RANDOM$RANDOM"
+        vc_lighttpd_conf "$site" "$run" "$port" "$tag"
+        lighttpd -D -f "$run/lighttpd.conf" >>"$run/error.log" 2>&1 &
+        VC_SERVER_PID=$!
+        _vc_guard "$VC_SERVER_PID"
+        if _vc_wait_ready "$port" "$tag"; then
+            VC_PORT=$port
+            return 0
+        fi
+        vc_server_stop
+    done
+    echo "site: lighttpd could not start on ${want:-any of $tries random ports} (see $run/error.log)" >&2
+    return 1
+}
+
+# Stops the server once the starting shell is gone, even when that shell was
+# killed without a chance to run its traps (a test runner's time-out).
+_vc_guard() {
+    local server=$1 owner=$$
+    (
+        while kill -0 "$owner" 2>/dev/null && kill -0 "$server" 2>/dev/null; do sleep 1; done
+        kill -TERM "$server" 2>/dev/null
+    ) </dev/null >/dev/null 2>&1 &
+    VC_GUARD_PID=$!
+}
+
+# Waits up to 10 s for the server with Server header TAG on PORT; fails at
+# once when the started server has died (typically: the port was taken).
+_vc_wait_ready() {
+    local port=$1 tag=$2 n
+    for ((n = 0; n < 100; n++)); do
+        kill -0 "$VC_SERVER_PID" 2>/dev/null || return 1
+        if curl -s -m 2 -o /dev/null -D - "http://127.0.0.1:$port/" 2>/dev/null |
+            tr -d '\r' | grep -qx "Server: $tag"; then
+            return 0
+        fi
+        sleep 0.1
+    done
+    return 1
+}
+
+# vc_server_stop: stops the server started by vc_server_start, if any.
+vc_server_stop() {
+    local pid=${VC_SERVER_PID:-} n
+    if [ -n "${VC_GUARD_PID:-}" ]; then
+        kill "$VC_GUARD_PID" 2>/dev/null
+        wait "$VC_GUARD_PID" 2>/dev/null
+        VC_GUARD_PID=
+    fi
+    [ -n "$pid" ] || return 0
+    VC_SERVER_PID=
+    kill -TERM "$pid" 2>/dev/null || return 0
+    for ((n = 0; n < 50; n++)); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+}
