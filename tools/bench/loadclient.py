@@ -1,0 +1,280 @@
+#!/usr/bin/env python3
+"""Concurrent visitors of one counter, and the check of what they left.
+
+Sends REQUESTS counter hits from CLIENTS concurrent workers, either over
+HTTP to a web server that runs vorncounter (--url) or by starting the
+program directly as a web server would (--program with --site). Every
+answer must be a whole GIF; it is either a counter picture or an error
+picture (recognised by its height of 21 and the error palette). Afterwards
+the counter database is read with gdbm_dump: "totcnt" and the sum of the
+hour records must both equal the number of counter pictures answered.
+
+Prints the latency distribution, the throughput, the answers by kind and
+an estimate of the lock waits: a request that met the database lock slept
+one second per failed open, so its latency tells how many times it slept.
+With --strace-every K (direct mode only) every K-th process runs under
+strace and its sleeps are counted exactly.
+
+Exit status 0 when every answer was whole and the counts agree, else 1.
+Standard library only.
+"""
+
+import argparse
+import base64
+import concurrent.futures
+import http.client
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.parse
+
+IMAGE_HEADER = b"Pragma: no-cache\nContent-type: image/gif\n\n"
+ERROR_PALETTE = bytes([0, 0, 0, 207, 207, 255, 79, 79, 255, 0, 255, 0])
+TIMEOUT_MESSAGE = "DB open error. Time out. Please, try again."
+TIMEOUT_SIZE = (6 * len(TIMEOUT_MESSAGE) + 12, 21)
+
+
+def walk_gif(data):
+    """(width, height, global palette) of a whole GIF, or None when the
+    data is not a GIF or ends before its trailer."""
+    if len(data) < 13 or data[:6] not in (b"GIF87a", b"GIF89a"):
+        return None
+    width = data[6] | data[7] << 8
+    height = data[8] | data[9] << 8
+    flags = data[10]
+    pos = 13
+    palette = b""
+    if flags & 0x80:
+        size = 3 * (2 << (flags & 7))
+        palette = data[pos:pos + size]
+        pos += size
+
+    def skip_blocks(p):
+        while p < len(data):
+            n = data[p]
+            p += 1
+            if n == 0:
+                return p
+            p += n
+        return None
+
+    while pos is not None and pos < len(data):
+        tag = data[pos]
+        if tag == 0x3B:
+            return (width, height, palette) if pos == len(data) - 1 else None
+        if tag == 0x21:
+            pos = skip_blocks(pos + 2)
+        elif tag == 0x2C:
+            if pos + 10 > len(data):
+                return None
+            local = data[pos + 9]
+            pos += 10
+            if local & 0x80:
+                pos += 3 * (2 << (local & 7))
+            pos = skip_blocks(pos + 1)
+        else:
+            return None
+    return None
+
+
+def classify(body):
+    """'counter', 'timeout', 'error' or 'broken', and the picture size."""
+    gif = walk_gif(body)
+    if gif is None:
+        return "broken", None
+    width, height, palette = gif
+    if height == 21 and palette.startswith(ERROR_PALETTE):
+        return ("timeout" if (width, height) == TIMEOUT_SIZE else "error"), (width, height)
+    return "counter", (width, height)
+
+
+class HttpVisitor:
+    """One keep-alive connection per worker thread."""
+
+    def __init__(self, url):
+        parts = urllib.parse.urlsplit(url)
+        self.host, self.port = parts.hostname, parts.port or 80
+        self.target = parts.path + ("?" + parts.query if parts.query else "")
+        self.local = threading.local()
+
+    def visit(self, _index):
+        for attempt in range(2):
+            conn = getattr(self.local, "conn", None)
+            if conn is None:
+                conn = self.local.conn = http.client.HTTPConnection(self.host, self.port, timeout=60)
+            try:
+                start = time.perf_counter()
+                conn.request("GET", self.target)
+                resp = conn.getresponse()
+                body = resp.read()
+                elapsed = time.perf_counter() - start
+                if resp.status != 200:
+                    return elapsed, b"", None
+                return elapsed, body, None
+            except (http.client.HTTPException, OSError):
+                conn.close()
+                self.local.conn = None
+                if attempt == 1:
+                    raise
+        raise RuntimeError("unreachable")
+
+
+class DirectVisitor:
+    """Starts the program per request, as a web server's CGI module does."""
+
+    def __init__(self, program, site, query, strace_every):
+        self.program, self.site = program, site
+        self.env = {"PATH": "/usr/bin:/bin", "TZ": os.environ.get("TZ", "UTC"),
+                    "REMOTE_ADDR": "127.0.0.1", "QUERY_STRING": query,
+                    "REQUEST_METHOD": "GET"}
+        self.strace_every = strace_every
+
+    def visit(self, index):
+        cmd = [self.program]
+        trace = None
+        if self.strace_every and index % self.strace_every == 0:
+            fd, trace = tempfile.mkstemp(prefix="vorn-load-strace-")
+            os.close(fd)
+            cmd = ["strace", "-qq", "-f", "-e", "trace=clock_nanosleep,nanosleep", "-o", trace] + cmd
+        start = time.perf_counter()
+        proc = subprocess.run(cmd, cwd=self.site, env=self.env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=False)
+        elapsed = time.perf_counter() - start
+        sleeps = None
+        if trace:
+            with open(trace, encoding="utf-8", errors="replace") as f:
+                sleeps = sum(1 for line in f if "sleep" in line)
+            os.unlink(trace)
+        out = proc.stdout
+        if proc.stderr:
+            sys.stderr.write(proc.stderr.decode(errors="replace"))
+        if proc.returncode not in (0, 1) or not out.startswith(IMAGE_HEADER):
+            return elapsed, b"", sleeps
+        return elapsed, out[len(IMAGE_HEADER):], sleeps
+
+
+def dump_db(path):
+    """All records of a gdbm file, read with Debian's gdbm_dump; keys and
+    values as stored, zero bytes included."""
+    text = subprocess.run(["gdbm_dump", path, "-"], check=True, stdout=subprocess.PIPE).stdout.decode()
+    items, chunk, in_item, data = [], "", False, False
+    for line in text.splitlines():
+        if not data:
+            data = line == "# End of header"
+            continue
+        if line.startswith("#"):
+            if in_item:
+                items.append(base64.b64decode(chunk))
+            in_item = line.startswith("#:len=")
+            chunk = ""
+            continue
+        chunk += line
+    if in_item:
+        items.append(base64.b64decode(chunk))
+    return dict(zip(items[0::2], items[1::2]))
+
+
+def pct(sorted_values, p):
+    if not sorted_values:
+        return float("nan")
+    k = (len(sorted_values) - 1) * p
+    lo = int(k)
+    hi = min(lo + 1, len(sorted_values) - 1)
+    return sorted_values[lo] + (sorted_values[hi] - sorted_values[lo]) * (k - lo)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--url", help="counter URL served by the web server")
+    ap.add_argument("--program", help="vorncounter, started directly per request")
+    ap.add_argument("--site", help="working directory for --program")
+    ap.add_argument("--query", default="vdb=load", help="query of the direct requests")
+    ap.add_argument("--db", required=True, help="the counter's database file, checked afterwards")
+    ap.add_argument("--clients", type=int, default=8)
+    ap.add_argument("--requests", type=int, default=2000)
+    ap.add_argument("--strace-every", type=int, default=0)
+    args = ap.parse_args()
+    if bool(args.url) == bool(args.program):
+        ap.error("give either --url or --program")
+    if args.program and not args.site:
+        ap.error("--program needs --site")
+
+    before = dump_db(args.db)
+    start_total = int(before.get(b"totcnt\0", b"0\0").rstrip(b"\0") or 0)
+
+    if args.url:
+        visitor = HttpVisitor(args.url)
+    else:
+        visitor = DirectVisitor(args.program, args.site, args.query, args.strace_every)
+
+    results = []
+    wall_start = time.perf_counter()
+    with concurrent.futures.ThreadPoolExecutor(max_workers=args.clients) as pool:
+        for elapsed, body, sleeps in pool.map(visitor.visit, range(args.requests)):
+            kind, size = classify(body)
+            results.append((elapsed, kind, size, sleeps))
+    wall = time.perf_counter() - wall_start
+
+    kinds = {}
+    for _, kind, size, _ in results:
+        kinds[kind] = kinds.get(kind, 0) + 1
+    lat = sorted(r[0] * 1000 for r in results)
+    counter_lat = sorted(r[0] * 1000 for r in results if r[1] == "counter")
+    waited = [r[0] * 1000 for r in results if r[0] >= 0.9]
+    # One failed open costs a sleep of one second; the rest of a request
+    # takes milliseconds, so whole seconds of latency count the sleeps.
+    est_sleeps = sum(int((r[0] + 0.1) // 1.0) for r in results)
+
+    print(f"load: {args.requests} requests from {args.clients} clients in {wall:.1f} s "
+          f"({args.requests / wall:.1f} answers/s)")
+    print("answers: " + ", ".join(f"{k} {v}" for k, v in sorted(kinds.items())))
+    print(f"latency ms (all):      median {pct(lat, .5):.1f}  p95 {pct(lat, .95):.1f}  "
+          f"p99 {pct(lat, .99):.1f}  max {lat[-1]:.1f}")
+    if counter_lat:
+        print(f"latency ms (counters): median {pct(counter_lat, .5):.1f}  p95 {pct(counter_lat, .95):.1f}  "
+              f"p99 {pct(counter_lat, .99):.1f}  max {counter_lat[-1]:.1f}")
+    by_seconds = {}
+    for r in results:
+        s = int((r[0] + 0.1) // 1.0)
+        by_seconds[s] = by_seconds.get(s, 0) + 1
+    print(f"met the lock (answer >= 900 ms): {len(waited)} of {len(results)}; "
+          f"estimated sleeps {est_sleeps} s in all")
+    print("requests by whole seconds waited: " +
+          ", ".join(f"{s} s: {n}" for s, n in sorted(by_seconds.items())))
+    traced = [r for r in results if r[3] is not None]
+    if traced:
+        slept = [r[3] for r in traced]
+        print(f"strace sample: {len(traced)} processes, {sum(1 for s in slept if s)} slept, "
+              f"{sum(slept)} sleeps in all, at most {max(slept)} in one")
+    print(f"time-out answers (DB open error, {TIMEOUT_SIZE[0]}x{TIMEOUT_SIZE[1]}): {kinds.get('timeout', 0)}")
+
+    after = dump_db(args.db)
+    totcnt = int(after.get(b"totcnt\0", b"0\0").rstrip(b"\0") or 0)
+    hours = sum(int(v.rstrip(b"\0") or 0) for k, v in after.items()
+                if len(k) == 14 and k[4:5] == b"/" and k[-1:] == b"\0")
+    hours_before = sum(int(v.rstrip(b"\0") or 0) for k, v in before.items()
+                       if len(k) == 14 and k[4:5] == b"/" and k[-1:] == b"\0")
+    counters = kinds.get("counter", 0)
+    print(f"database: totcnt {start_total} -> {totcnt} (+{totcnt - start_total}), "
+          f"hour records sum +{hours - hours_before}, counter pictures answered {counters}")
+
+    ok = True
+    if kinds.get("broken", 0):
+        print(f"FAIL: {kinds['broken']} answers were not whole GIF pictures")
+        ok = False
+    if kinds.get("error", 0):
+        print(f"FAIL: {kinds['error']} error pictures other than the lock time-out")
+        ok = False
+    if totcnt - start_total != counters or hours - hours_before != counters:
+        print("FAIL: the recorded hits differ from the counter pictures answered")
+        ok = False
+    print("load: " + ("counts agree" if ok else "FAILED"))
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
