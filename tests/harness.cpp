@@ -9,6 +9,7 @@
 #include <random>
 #include <sstream>
 
+#include <gdbm.h>
 #include <gtest/gtest.h>
 
 #include "dbutil.h"
@@ -257,6 +258,17 @@ std::map<std::string, std::string> dump_db(const fs::path& db) {
     }
     for (size_t i = 0; i + 1 < items.size(); i += 2) records[items[i]] = items[i + 1];
     return records;
+}
+
+void store_records(const fs::path& db, const std::map<std::string, std::string>& records) {
+    GDBM_FILE dbf = gdbm_open(db.c_str(), 1024, GDBM_WRCREAT, 0644, nullptr);
+    ASSERT_NE(dbf, nullptr) << db << ": " << gdbm_strerror(gdbm_errno);
+    for (const auto& [k, v] : records) {
+        datum key{const_cast<char*>(k.c_str()), static_cast<int>(k.size() + 1)};
+        datum val{const_cast<char*>(v.c_str()), static_cast<int>(v.size() + 1)};
+        EXPECT_EQ(gdbm_store(dbf, key, val, GDBM_REPLACE), 0) << k;
+    }
+    gdbm_close(dbf);
 }
 
 }  // namespace vorn::test

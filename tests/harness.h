@@ -102,4 +102,9 @@ unsigned rgb_at(gdImagePtr im, int x, int y);
 // values are returned as stored, zero bytes included.
 std::map<std::string, std::string> dump_db(const fs::path& db);
 
+// Stores `records` in the gdbm file `db` (created when missing), keys and
+// values with their terminating zero byte as the program stores them,
+// without going through the program's own access layer.
+void store_records(const fs::path& db, const std::map<std::string, std::string>& records);
+
 }  // namespace vorn::test
