@@ -172,7 +172,9 @@ vc_server_start() {
         port=${want:-$((20000 + RANDOM % 40000))}
         tag="vorn-$$-$RANDOM$RANDOM"
         vc_lighttpd_conf "$site" "$run" "$port" "$tag"
-        lighttpd -D -f "$run/lighttpd.conf" >>"$run/error.log" 2>&1 &
+        # A session of its own: a Ctrl-C in the terminal reaches only the
+        # starting script, whose trap then stops the server.
+        setsid lighttpd -D -f "$run/lighttpd.conf" >>"$run/error.log" 2>&1 </dev/null &
         VC_SERVER_PID=$!
         _vc_guard "$VC_SERVER_PID"
         if _vc_wait_ready "$port" "$tag"; then
@@ -215,8 +217,8 @@ _vc_wait_ready() {
 vc_server_stop() {
     local pid=${VC_SERVER_PID:-} n
     if [ -n "${VC_GUARD_PID:-}" ]; then
-        kill "$VC_GUARD_PID" 2>/dev/null
-        wait "$VC_GUARD_PID" 2>/dev/null
+        kill "$VC_GUARD_PID" 2>/dev/null || true
+        wait "$VC_GUARD_PID" 2>/dev/null || true
         VC_GUARD_PID=
     fi
     [ -n "$pid" ] || return 0
