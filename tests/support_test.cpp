@@ -81,5 +81,141 @@ TEST(support_drawerror, LongMessageIsCutTo1019Characters) {
     EXPECT_EQ(gdImageSX(im.get()), 6 * 1019 + 12);
 }
 
+// The time texts read a fixed moment through the clock seam, in a fixed
+// time zone; both are restored after each test.
+std::time_t fixed_moment = 0;
+std::time_t fixed_clock() { return fixed_moment; }
+
+class ReturnTime : public ::testing::Test {
+protected:
+    void SetUp() override {
+        zone("UTC");
+        support_setclock(fixed_clock);
+    }
+    void TearDown() override {
+        support_setclock(nullptr);
+        zone("UTC");
+    }
+    static void zone(const char* tz) {
+        setenv("TZ", tz, 1);
+        tzset();
+    }
+    // Sets the clock to the given UTC moment.
+    static void at(int year, int month, int day, int hour, int min, int sec) {
+        std::tm tm{};
+        tm.tm_year = year - 1900;
+        tm.tm_mon = month - 1;
+        tm.tm_mday = day;
+        tm.tm_hour = hour;
+        tm.tm_min = min;
+        tm.tm_sec = sec;
+        fixed_moment = timegm(&tm);
+    }
+};
+
+TEST_F(ReturnTime, EveryStyleAt15h07m09s) {
+    at(2001, 3, 11, 15, 7, 9);
+    const std::pair<int, const char*> cases[] = {
+        {0, "March 11, 2001 (03:07 PM)"}, {1, "03:07 PM"},   {2, "15:07"},
+        {3, "March 11, 2001"},            {4, "2001/03/11"}, {5, "2001/03/11/15"},
+        {6, "2001/03"},                   {11, "03h11h2001"}, {12, "2001h03h11"},
+        {13, "03h11m2001"},               {14, "2001m03h11"}, {15, "2001"},
+        {16, "03"},                       {17, "11"},         {21, "03r07p"},
+        {22, "15r07"},                    {23, "03"},         {24, "15"},
+        {25, "07"},                       {26, "p"},          {31, "984323229"},
+    };
+    for (const auto& [style, text] : cases) EXPECT_EQ(support_returntime(style, 0), text) << style;
+}
+
+TEST_F(ReturnTime, MorningAndAfternoonMarks) {
+    at(2001, 3, 11, 0, 5, 0);
+    EXPECT_EQ(support_returntime(21, 0), "12r05a");
+    EXPECT_EQ(support_returntime(26, 0), "a");
+    EXPECT_EQ(support_returntime(22, 0), "00r05");
+    EXPECT_EQ(support_returntime(23, 0), "12");
+    EXPECT_EQ(support_returntime(24, 0), "00");
+    at(2001, 3, 11, 11, 59, 59);
+    EXPECT_EQ(support_returntime(21, 0), "11r59a");
+    EXPECT_EQ(support_returntime(26, 0), "a");
+    at(2001, 3, 11, 12, 0, 0);
+    EXPECT_EQ(support_returntime(21, 0), "12r00p");
+    EXPECT_EQ(support_returntime(26, 0), "p");
+    EXPECT_EQ(support_returntime(1, 0), "12:00 PM");
+}
+
+TEST_F(ReturnTime, UnassignedStylesGiveUnknownStyle) {
+    at(2001, 3, 11, 15, 7, 9);
+    for (int style : {7, 8, 9, 10, 18, 19, 20, 27, 28, 29, 30, 32, 100, -1, INT_MIN, INT_MAX}) {
+        EXPECT_EQ(support_returntime(style, 0), "Unknown style") << style;
+    }
+}
+
+TEST_F(ReturnTime, DaysBackCrossMonthAndYearEnds) {
+    at(2001, 3, 11, 15, 7, 9);
+    EXPECT_EQ(support_returntime(5, 1), "2001/03/10/15");
+    EXPECT_EQ(support_returntime(5, -1), "2001/03/12/15") << "negative ago is the future";
+    EXPECT_EQ(support_returntime(31, 1), "984236829");
+    EXPECT_EQ(support_returntime(31, -1), "984409629");
+    at(2001, 3, 1, 0, 5, 0);
+    EXPECT_EQ(support_returntime(4, 1), "2001/02/28");
+    at(2000, 3, 1, 0, 5, 0);
+    EXPECT_EQ(support_returntime(4, 1), "2000/02/29");
+    at(2001, 1, 1, 0, 5, 0);
+    EXPECT_EQ(support_returntime(4, 1), "2000/12/31");
+    EXPECT_EQ(support_returntime(6, 1), "2000/12");
+    EXPECT_EQ(support_returntime(4, 366), "2000/01/01");
+    at(2001, 12, 31, 23, 59, 0);
+    EXPECT_EQ(support_returntime(4, -1), "2002/01/01");
+}
+
+TEST_F(ReturnTime, DaysAreSecondsNotCalendarDays) {
+    // Daylight saving time began on 11 March 2001 in this zone: one day of
+    // 86,400 seconds before 15:07 EDT is 14:07 EST.
+    zone("EST5EDT,M3.2.0,M11.1.0");
+    at(2001, 3, 11, 19, 7, 9);
+    EXPECT_EQ(support_returntime(5, 0), "2001/03/11/15");
+    EXPECT_EQ(support_returntime(5, 1), "2001/03/10/14");
+}
+
+TEST_F(ReturnTime, HugeDayCountsSaturateInsteadOfOverflowing) {
+    at(2001, 3, 11, 15, 7, 9);
+    EXPECT_EQ(support_returntime(31, LONG_MAX), std::to_string(LONG_MIN));
+    EXPECT_EQ(support_returntime(31, LONG_MIN), std::to_string(LONG_MAX));
+    // No overflow in the product, but in the difference.
+    EXPECT_EQ(support_returntime(31, -(LONG_MAX / 86400)), std::to_string(LONG_MAX));
+    // Moments that cannot be broken down give an empty text.
+    EXPECT_EQ(support_returntime(4, LONG_MAX), "");
+    EXPECT_EQ(support_returntime(21, LONG_MIN), "");
+    EXPECT_EQ(support_returntime(26, LONG_MIN), "");
+    EXPECT_EQ(support_returntime(7, LONG_MAX), "Unknown style");
+}
+
+TEST_F(ReturnTime, NullClockRestoresTheSystemClock) {
+    support_setclock(nullptr);
+    const std::time_t before = std::time(nullptr);
+    const long shown = std::stol(support_returntime(31, 0));
+    const std::time_t after = std::time(nullptr);
+    EXPECT_LE(before, shown);
+    EXPECT_LE(shown, after);
+    EXPECT_GE(support_now(), after);
+}
+
+TEST(support_counterupdate, AddsOne) {
+    EXPECT_EQ(support_counterupdate("0"), "1");
+    EXPECT_EQ(support_counterupdate("9"), "10");
+    EXPECT_EQ(support_counterupdate("1999"), "2000");
+    EXPECT_EQ(support_counterupdate("999"), "1000");
+    EXPECT_EQ(support_counterupdate("0999"), "1000");
+    EXPECT_EQ(support_counterupdate("007"), "008");
+    EXPECT_EQ(support_counterupdate(""), "1");
+    EXPECT_EQ(support_counterupdate("41"), "42");
+}
+
+TEST(support_counterupdate, LongCountsGrowWithoutLimit) {
+    EXPECT_EQ(support_counterupdate(std::string(300, '9')), "1" + std::string(300, '0'));
+    const std::string long_count = "1" + std::string(270, '0') + "8";
+    EXPECT_EQ(support_counterupdate(long_count), "1" + std::string(270, '0') + "9");
+}
+
 }  // namespace
 }  // namespace vorn::test
