@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# End-to-end checks through a real web server: lighttpd with mod_cgi serves a
-# fresh site made from BUILD_DIR/site, and every kind of answer is fetched
-# over HTTP and checked for its header lines and the size of its GIF. The
-# count is read back from the database with Debian's gdbm_dump.
+# End-to-end checks through a real web server: BUILD_DIR is installed into a
+# temporary prefix, lighttpd with mod_cgi serves a fresh site made from the
+# installed template and program, and every kind of answer is fetched over
+# HTTP and checked for its header lines and the size of its GIF. The count
+# is read back from the database with Debian's gdbm_dump.
 #
 #   tests/webserver_test.sh BUILD_DIR
 set -uo pipefail
@@ -11,7 +12,7 @@ build=$(cd "${1:?usage: webserver_test.sh BUILD_DIR}" && pwd)
 src=$(cd "$(dirname "$0")/.." && pwd)
 . "$src/scripts/lib/site.sh"
 
-for tool in lighttpd curl gdbm_dump base64 od; do
+for tool in cmake lighttpd curl gdbm_dump base64 od; do
     command -v "$tool" >/dev/null || { echo "webserver: $tool is missing (scripts/install-deps)"; exit 1; }
 done
 
@@ -33,8 +34,15 @@ passed=0 failed=0
 ok() { passed=$((passed + 1)); }
 bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
 
-vc_site_create "$build" "$site" || exit 1
-vc_site_add_counter "$build" "$site" web || exit 1
+# The site is made the way an operator makes one: from an installation.
+prefix=$tmp/prefix
+if ! cmake --install "$build" --prefix "$prefix" >"$tmp/install.log" 2>&1; then
+    cat "$tmp/install.log"
+    echo "webserver: cmake --install failed"
+    exit 1
+fi
+vc_site_create "$prefix/bin" "$prefix/share/vorncounter/site" "$site" || exit 1
+vc_site_add_counter "$prefix/bin" "$site" web || exit 1
 vc_server_start "$site" "$run" || exit 1
 base="http://127.0.0.1:$VC_PORT"
 echo "webserver: lighttpd on $base serving $site"

@@ -4,33 +4,34 @@
 # Source it from bash; every function reports failures on standard error and
 # returns non-zero.
 
-# vc_site_create BUILD_DIR SITE_DIR
+# vc_site_create BIN_DIR TEMPLATE_DIR SITE_DIR
 # Lays out a fresh working directory SITE_DIR (removed first if present) from
-# the built template BUILD_DIR/site and installs BUILD_DIR/bin/vorncounter in
-# it as vorncounter.cgi. lighttpd and Apache run a CGI in the directory that
-# holds the script, so the script has to live in the working directory for
-# conf/vc.conf, save/ and image/ to be found.
+# a site template (BUILD/site of a build, or PREFIX/share/vorncounter/site of
+# an installation) and installs BIN_DIR/vorncounter in it as vorncounter.cgi.
+# lighttpd and Apache run a CGI in the directory that holds the script, so
+# the script has to live in the working directory for conf/vc.conf, save/
+# and image/ to be found.
 vc_site_create() {
-    local build=$1 site=$2
-    if [ ! -f "$build/site/conf/vc.conf" ] || [ ! -x "$build/bin/vorncounter" ]; then
-        echo "site: $build holds no built site or program; build first" >&2
+    local bin=$1 template=$2 site=$3
+    if [ ! -f "$template/conf/vc.conf" ] || [ ! -x "$bin/vorncounter" ]; then
+        echo "site: no site template in $template or no program in $bin; build first" >&2
         return 1
     fi
     rm -rf "$site"
     mkdir -p "$(dirname "$site")"
-    cp -R "$build/site" "$site"
+    cp -R "$template" "$site"
     rm -f "$site/image/.stamp"
     mkdir -p "$site/save"
-    cp "$build/bin/vorncounter" "$site/vorncounter.cgi"
+    cp "$bin/vorncounter" "$site/vorncounter.cgi"
     chmod 755 "$site/vorncounter.cgi"
 }
 
-# vc_site_add_counter BUILD_DIR SITE_DIR NAME
+# vc_site_add_counter BIN_DIR SITE_DIR NAME
 # Creates the counter NAME the way an operator does: vornadmin's menu
 # choice 1 and the name on its standard input, run in the working directory.
 vc_site_add_counter() {
-    local build=$1 site=$2 name=$3
-    (cd "$site" && printf '1\n%s\n' "$name" | "$build/bin/vornadmin" >/dev/null)
+    local bin=$1 site=$2 name=$3
+    (cd "$site" && printf '1\n%s\n' "$name" | "$bin/vornadmin" >/dev/null)
     if [ ! -f "$site/save/$name.db" ]; then
         echo "site: vornadmin did not create save/$name.db" >&2
         return 1
