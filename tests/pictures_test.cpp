@@ -109,6 +109,32 @@ TEST(DigitSets, ComposeIntoOnePaletteImageWithoutChangingAColour) {
     }
 }
 
+// The real counter, showing the first visit in six cells of every set,
+// answers with exactly the set's pictures side by side.
+TEST(DigitSets, CounterAnswerShowsTheCellsUnchanged) {
+    TempSite site;
+    site.create_counter("home");
+    for (const std::string& set : set_names()) {
+        Request req;
+        req.query = "vdb=home&cntlen=6&digit=" + set;
+        RunResult r = run_cgi(site, req);
+        ASSERT_EQ(r.status, 0) << set << r.err;
+        Answer a = decode_answer(r.out);
+        ASSERT_TRUE(a.ok) << set;
+        GdImage zero = load_gif(kDigits / set / "0.gif");
+        ASSERT_TRUE(zero);
+        int cell = gdImageSX(zero.get());
+        ASSERT_EQ(gdImageSX(a.image.get()), 6 * cell) << set;
+        ASSERT_EQ(gdImageSY(a.image.get()), gdImageSY(zero.get())) << set;
+        // The count rises by one per request: cells 0 to 4 show zeros.
+        int mismatches = 0;
+        for (int i = 0; i < 5; ++i)
+            for (int y = 0; y < gdImageSY(zero.get()); ++y)
+                for (int x = 0; x < cell; ++x) mismatches += rgb_at(a.image.get(), i * cell + x, y) != rgb_at(zero.get(), x, y);
+        EXPECT_EQ(mismatches, 0) << set;
+    }
+}
+
 struct Chart {
     const char* file;
     int average_slot;
@@ -134,6 +160,33 @@ TEST(ChartBackgrounds, LeaveRoomForTheChartsColours) {
         GdImage im = load_gif(kResources / chart.file);
         ASSERT_TRUE(im) << chart.file;
         EXPECT_LE(gdImageColorsTotal(im.get()), 250) << chart.file;
+    }
+}
+
+// The real chart of an empty counter: every bar is a zero bar, a light row
+// on the base row with its dark base line below, in the exact colours the
+// chart allocates, which only holds while the palette has room for them.
+TEST(ChartBackgrounds, ChartAnswerDrawsBarsInTheirOwnColours) {
+    TempSite site;
+    site.create_counter("home");
+    for (const auto& [when, chart] : {std::pair{"year", kCharts[0]}, {"month", kCharts[1]}, {"day", kCharts[2]}}) {
+        Request req;
+        req.query = std::string("vdb=home&mode=stat&date=2001/03/07&when=") + when;
+        RunResult r = run_cgi(site, req);
+        ASSERT_EQ(r.status, 0) << when << r.err;
+        Answer a = decode_answer(r.out);
+        ASSERT_TRUE(a.ok) << when;
+        GdImage background = load_gif(kResources / chart.file);
+        ASSERT_TRUE(background);
+        gdImagePtr p = a.image.get();
+        int w = gdImageSX(p), base = gdImageSY(p) - 25;
+        EXPECT_EQ(w, gdImageSX(background.get())) << when;
+        EXPECT_EQ(rgb_at(p, 8, base), 0xd0d0d0u) << when;          // top edge of slot 0
+        EXPECT_EQ(rgb_at(p, 8, base + 1), 0x303030u) << when;      // its base line
+        int average = 14 * chart.average_slot + 13;
+        EXPECT_EQ(rgb_at(p, average + 6, base), 0xd0d0d0u) << when;
+        // Above the zero bars the background is untouched.
+        EXPECT_EQ(rgb_at(p, 14, base - 100), rgb_at(background.get(), 14, base - 100)) << when;
     }
 }
 
