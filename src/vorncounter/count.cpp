@@ -1,9 +1,94 @@
 #include "count.h"
 
+#include <algorithm>
+#include <climits>
+#include <utility>
+#include <vector>
+
+#include "compute.h"
 #include "support.h"
+#include "util.h"
 
 namespace vorn {
-// Placeholder until the counter image lands.
-void count_makeimage(const VDB&, const CGICONFIG&) { support_errormsg("counter image not built yet"); }
-std::string _count_getimagefilename(const VDB&, const CGICONFIG&, const std::string&, int) { return {}; }
+
+void count_makeimage(const VDB& vdb, const CGICONFIG& cgiconfig) {
+    // Refused requests must record no hit, so both checks come before
+    // compute_count. A set name with "/" or ".." would reach pictures
+    // outside dir_digit.
+    if (!util_safename(vdb.digit)) {
+        support_errormsg("Invalid digit set ('%s'): a name may not hold '/' or '..'", vdb.digit.c_str());
+    }
+
+    CNT cnt;
+    if (vdb.mode == "counter") {
+        // Cell 0 fixes the height, so at least one cell; the upper bound
+        // keeps one request from reading pictures without limit.
+        const long cntlen = util_tolong(vdb.cntlen);
+        if (cntlen < 1 || cntlen > kMaxCntlen) {
+            support_errormsg("Invalid cntlen ('%s'): use 1 to %ld", vdb.cntlen.c_str(), kMaxCntlen);
+        }
+        compute_count(vdb, cnt);
+    } else if (vdb.mode == "date") {
+        compute_date(vdb, cnt);
+    } else if (vdb.mode == "time") {
+        compute_time(vdb, cnt);
+    } else {
+        support_errormsg("Unknown mode ('%s')", vdb.mode.c_str());
+    }
+
+    // Every cell decodes its own file, even for a repeated character; the
+    // widths add up to the width of the answer.
+    std::vector<GdImage> im_digit;
+    im_digit.reserve(static_cast<std::size_t>(std::max(cnt.stylelen, 0)));
+    int im_digit_size_x = 0;
+    for (int i = 0; i < cnt.stylelen; ++i) {
+        const std::string path = _count_getimagefilename(vdb, cgiconfig, cnt.outstr, i);
+        FilePtr in = util_fopen(path, "rb");
+        if (!in) support_errormsg("Image file open error. ('%s')", path.c_str());
+        GdImage im = support_readgif(in.get());
+        if (!im) support_errormsg("Image file decode error. ('%s')", path.c_str());
+        im_digit_size_x += gdImageSX(im.get());
+        im_digit.push_back(std::move(im));
+    }
+    if (im_digit.empty()) support_errormsg("Image file open error. ('%s')", "");
+
+    // A fresh palette image: its colours come only from the cells copied in,
+    // and it carries no transparency or interlacing of theirs. gd cannot
+    // hold more than INT_MAX pixels (and would complain on standard error),
+    // so such a composition is refused here.
+    const int height = gdImageSY(im_digit.front().get());
+    GdImage im_out;
+    if (im_digit_size_x <= INT_MAX / height) im_out.reset(gdImageCreate(im_digit_size_x, height));
+    if (!im_out) support_errormsg("Image create error. (%dx%d)", im_digit_size_x, height);
+
+    // Edge to edge, top-aligned; a cell taller than cell 0 is cut at the
+    // bottom edge.
+    im_digit_size_x = 0;
+    for (GdImage& cell : im_digit) {
+        const int width = gdImageSX(cell.get());
+        gdImageCopy(im_out.get(), cell.get(), im_digit_size_x, 0, 0, 0, width, gdImageSY(cell.get()));
+        im_digit_size_x += width;
+        cell.reset();
+    }
+
+    support_writeimage(im_out.get());
+}
+
+std::string _count_getimagefilename(const VDB& vdb, const CGICONFIG& cgiconfig,
+                                    const std::string& outstr, int num) {
+    const std::string dir = cgiconfig.dir_digit + "/" + vdb.digit + "/";
+    long index = num;
+    if (vdb.mode == "counter") {
+        // The count stands right-aligned in cntlen cells: cells before it
+        // show 0, and a longer count loses its leading digits.
+        // count_makeimage refuses widths beyond these bounds; the clamp only
+        // keeps the subtraction in range.
+        const long cells = std::clamp(util_tolong(vdb.cntlen), 0L, kMaxCntlen);
+        const long pad = cells - static_cast<long>(outstr.size());
+        if (num < pad) return dir + "0.gif";
+        index = num - pad;
+    }
+    return dir + outstr.at(static_cast<std::size_t>(index)) + ".gif";
+}
+
 }  // namespace vorn
