@@ -250,6 +250,33 @@ Canvas paint(char c) {
 
 }  // namespace flip
 
+// ---------------------------------------------------------------------------
+// "paper": navy figures on light tiles with a soft grey edge, for light
+// pages.
+namespace paper {
+
+constexpr int kHeight = 24;
+
+int width(char c) {
+    if (is_digit(c)) return 16;
+    if (c == 'a' || c == 'p') return 21;
+    return c == 'r' ? 7 : 10;
+}
+
+Canvas paint(char c) {
+    static const FontLook look{font_path("DejaVuSans-Bold.ttf"), 19.0, 10.0, kHeight / 2.0, "/", "-", ":"};
+    int w = width(c);
+    Canvas cell(w, kHeight, {});
+    cell.vgradient(0, 0, w - 1, kHeight - 1, rgb(0xffffff), rgb(0xe9edf1));
+    cell.paint(font_symbol(look, c, w, kHeight), rgb(0x1d3557));
+    cell.fill_rect(0, 0, 0, kHeight - 1, rgb(0xd9dfe6));
+    cell.fill_rect(w - 1, 0, w - 1, kHeight - 1, rgb(0xa9b3be));
+    rim_rows(cell, rgb(0xc3cbd4), rgb(0x94a0ad));
+    return cell;
+}
+
+}  // namespace paper
+
 struct SetDesign {
     const char* name;
     std::function<Canvas(char)> paint;
@@ -260,6 +287,7 @@ const std::vector<SetDesign>& designs() {
         {"d", odometer::paint},
         {"led", led::paint},
         {"flip", flip::paint},
+        {"paper", paper::paint},
     };
     return all;
 }
