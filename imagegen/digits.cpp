@@ -3,6 +3,7 @@
 #include <cmath>
 #include <functional>
 #include <string>
+#include <system_error>
 
 #include "raster.h"
 
@@ -308,7 +309,9 @@ void write_digit_sets(const std::filesystem::path& digits_dir) {
         for (const Canvas& c : cells) all.push_back(&c);
         Palette palette = quantise(all, kSetColours);
         std::filesystem::path dir = digits_dir / design.name;
-        std::filesystem::create_directories(dir);
+        std::error_code ec;
+        std::filesystem::create_directories(dir, ec);
+        if (ec) fail("cannot create " + dir.string() + ": " + ec.message());
         for (size_t i = 0; i < cells.size(); ++i) write_gif(cells[i], palette, dir / (std::string(1, kSetPictures[i]) + ".gif"));
     }
 }

@@ -314,11 +314,6 @@ void Canvas::paint(const Mask& m, Rgb c, float opacity, int dx, int dy) {
         m, [&](int x, int y) { return mix(get(x, y), c, opacity); }, dx, dy);
 }
 
-void Canvas::blit(const Canvas& src, int dx, int dy) {
-    for (int y = 0; y < src.height(); ++y)
-        for (int x = 0; x < src.width(); ++x) set(x + dx, y + dy, src.get(x, y));
-}
-
 void draw_text(Canvas& c, const std::string& font_file, double px, const std::string& text, double x, double baseline,
                Rgb colour, int align) {
     Ink ink = render_text(font_file, px, text);

@@ -109,8 +109,6 @@ public:
                 set(cx, cy, mix(get(cx, cy), colour_at(cx, cy), a > 1.0f ? 1.0f : a));
             }
     }
-    // Copies another canvas in with its top-left corner at (dx, dy).
-    void blit(const Canvas& src, int dx, int dy);
 
 private:
     int w_, h_;
