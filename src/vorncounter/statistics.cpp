@@ -19,7 +19,7 @@ namespace {
 
 // Bars rise by up to this many pixels; the tallest bar of a chart is
 // exactly this high and the others are scaled to it.
-constexpr long long kBarRange = 200;
+constexpr int kBarRange = 200;
 constexpr int kBarWidth = 12;
 // Width that marks the average bar: it stands five columns further right.
 constexpr int kAverageBarWidth = 21;
@@ -83,19 +83,15 @@ std::string _statistics_format(const char* fmt, ...) {
     return out;
 }
 
-// value * 200 / max, truncated toward zero. The product is taken in 64
-// bits and saturates, so no stored count can overflow it; a zero value or
-// a zero max (possible only when hits arrive while the chart is read)
-// gives a flat bar.
+// value * 200 / max, truncated toward zero. The product is taken in 128
+// bits, so it is exact for every count a long can hold (64-bit saturation
+// would flatten the tallest bar of a huge counter), and the quotient
+// saturates to long. A zero value, or a zero max (possible only when hits
+// arrive while the chart is read), gives a flat bar.
 long _statistics_barheight(long value, long max) {
     if (value == 0 || max == 0) return 0;
-    long long product = 0;
-    if (__builtin_mul_overflow(static_cast<long long>(value), kBarRange, &product)) {
-        product = (value > 0) ? LLONG_MAX : LLONG_MIN;
-    }
-    if (product == LLONG_MIN && max == -1) return LONG_MAX;
-    long long height = product / max;
-    return static_cast<long>(std::clamp<long long>(height, LONG_MIN, LONG_MAX));
+    __int128 height = static_cast<__int128>(value) * kBarRange / max;
+    return static_cast<long>(std::clamp<__int128>(height, LONG_MIN, LONG_MAX));
 }
 
 // One bar of a chart: its position from the left and the key it counts.

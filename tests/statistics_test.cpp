@@ -1,0 +1,405 @@
+#include <gdfontg.h>
+#include <gdfonts.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <ctime>
+#include <map>
+#include <string>
+#include <tuple>
+
+#include "harness.h"
+#include "statistics.h"
+#include "support.h"
+
+namespace vorn::test {
+namespace {
+
+constexpr unsigned kFill = 0x1020A0;
+constexpr unsigned kBody = 0x808080;
+constexpr unsigned kLit = 0xD0D0D0;
+constexpr unsigned kDark = 0x303030;
+
+// A palette canvas filled with kFill (palette index 0).
+GdImage canvas(int w = 610, int h = 260) {
+    GdImage im(gdImageCreate(w, h));
+    gdImageColorAllocate(im.get(), 0x10, 0x20, 0xA0);
+    return im;
+}
+
+// The bar from column tx to bx, `h` rows above the base row: lit left and
+// top edges, grey body, shaded right edge and base line, canvas around it.
+// A zero bar is a lit row on a shaded row, its right end shaded.
+testing::AssertionResult bar_between(gdImagePtr im, int tx, int bx, long h) {
+    const int by = gdImageSY(im) - 25;
+    const int ty = by - static_cast<int>(h);
+    for (int y = std::max(0, ty - 1); y <= by + 2; ++y) {
+        for (int x = tx - 1; x <= bx + 1; ++x) {
+            unsigned want = kFill;
+            if (x < tx || x > bx || y < ty || y > by + 1) {
+                want = kFill;
+            } else if (y == by + 1 || (x == bx && h == 0)) {
+                want = kDark;  // base line; the right edge of a zero bar runs down from it
+            } else if (y == ty || x == tx) {
+                want = kLit;
+            } else {
+                want = (x == bx) ? kDark : kBody;
+            }
+            if (rgb_at(im, x, y) != want) {
+                return testing::AssertionFailure() << "bar " << tx << ".." << bx << " height " << h << ": pixel ("
+                                                   << x << ", " << y << ") is " << std::hex << rgb_at(im, x, y)
+                                                   << ", want " << want;
+            }
+        }
+    }
+    return testing::AssertionSuccess();
+}
+testing::AssertionResult bar_at(gdImagePtr im, int slot, long h) {
+    return bar_between(im, 14 * slot + 8, 14 * slot + 20, h);
+}
+testing::AssertionResult average_at(gdImagePtr im, int slot, long h) {
+    return bar_between(im, 14 * slot + 13, 14 * slot + 25, h);
+}
+// Nothing drawn in the columns of an ordinary bar at `slot`.
+testing::AssertionResult empty_slot(gdImagePtr im, int slot) {
+    for (int y = 35; y < gdImageSY(im); ++y) {
+        for (int x = 14 * slot + 8; x <= 14 * slot + 20; ++x) {
+            if (rgb_at(im, x, y) != kFill) return testing::AssertionFailure() << "pixel (" << x << ", " << y << ")";
+        }
+    }
+    return testing::AssertionSuccess();
+}
+
+// The title band (rows above the tallest bar) and the numbers column equal
+// a reference where the expected texts are written with gd directly.
+testing::AssertionResult texts_are(gdImagePtr im, const std::string& title, const std::string (&numbers)[5]) {
+    const int w = gdImageSX(im);
+    const int h = gdImageSY(im);
+    GdImage ref = canvas(w, h);
+    int light = gdImageColorAllocate(ref.get(), 240, 240, 240);
+    int shadow = gdImageColorAllocate(ref.get(), 48, 48, 48);
+    auto text = [](const std::string& s) { return reinterpret_cast<unsigned char*>(const_cast<char*>(s.c_str())); };
+    gdImageString(ref.get(), gdFontGetGiant(), 12, 8, text(title), shadow);
+    gdImageString(ref.get(), gdFontGetGiant(), 11, 7, text(title), light);
+    int black = gdImageColorAllocate(ref.get(), 0, 0, 0);
+    for (int i = 0; i < 5; ++i) gdImageString(ref.get(), gdFontGetSmall(), w - 140, 45 + 32 * i, text(numbers[i]), black);
+    for (int y = 0; y < h; ++y) {
+        for (int x = (y < 35 ? 0 : w - 140); x < w; ++x) {
+            if (rgb_at(im, x, y) != rgb_at(ref.get(), x, y)) {
+                return testing::AssertionFailure() << "texts differ at (" << x << ", " << y << ")";
+            }
+        }
+    }
+    return testing::AssertionSuccess();
+}
+
+std::time_t g_now = 0;
+std::time_t fixed_clock() { return g_now; }
+
+// A chart over a counter database written with gdbm directly, with the
+// clock fixed and local time UTC.
+class Chart : public testing::Test {
+protected:
+    void SetUp() override {
+        setenv("TZ", "UTC", 1);
+        tzset();
+        support_setclock(fixed_clock);
+        vdb.dbfile = site.path("save/chart.db").string();
+        store({});
+    }
+    void TearDown() override { support_setclock(nullptr); }
+
+    void store(const std::map<std::string, std::string>& records) { store_records(*vdb.dbfile, records); }
+    static void at(int y, int mon, int d, int h, int min = 30) {
+        std::tm tm{};
+        tm.tm_year = y - 1900;
+        tm.tm_mon = mon - 1;
+        tm.tm_mday = d;
+        tm.tm_hour = h;
+        tm.tm_min = min;
+        g_now = timegm(&tm);
+    }
+    GdImage draw(const std::string& when, const std::string& date, int w = 610, int h = 260) {
+        vdb.when = when;
+        ST_TIME st;
+        _statistics_settime(st, date);
+        GdImage im = canvas(w, h);
+        _statistics_compute(vdb, st, im.get());
+        return im;
+    }
+
+    TempSite site{false};
+    VDB vdb;
+};
+
+TEST(statistics_settime, CutsByPosition) {
+    struct Case {
+        std::string date, year, month, day;
+    } cases[] = {
+        {"2001/03/07", "2001", "03", "07"}, {"2001-03-07", "2001", "03", "07"}, {"2001/03/07/xyz", "2001", "03", "07"},
+        {"2001/03", "2001", "03", "-"},     {"2001", "2001", "-", "-"},         {"20010307", "2001", "30", "-"},
+        {"2001/3/7", "2001", "3/", "-"},    {"20", "20", "-", "-"},             {"", "", "-", "-"},
+    };
+    for (const Case& c : cases) {
+        ST_TIME st{"-", "-", "-"};
+        _statistics_settime(st, c.date);
+        EXPECT_EQ(st.year, c.year) << c.date;
+        EXPECT_EQ(st.month, c.month) << c.date;
+        EXPECT_EQ(st.day, c.day) << c.date;
+    }
+}
+
+TEST(statistics_returnmonth, ExactTwoCharacterTexts) {
+    EXPECT_STREQ(_statistics_returnmonth("01"), "January");
+    EXPECT_STREQ(_statistics_returnmonth("09"), "September");
+    EXPECT_STREQ(_statistics_returnmonth("12"), "December");
+    for (const char* no : {"1", "13", "00", "", "01 ", "3/"}) EXPECT_STREQ(_statistics_returnmonth(no), "Unknown") << no;
+
+    EXPECT_EQ(_statistics_returnimonth("2001", "01"), 31);
+    EXPECT_EQ(_statistics_returnimonth("2001", "04"), 30);
+    EXPECT_EQ(_statistics_returnimonth("2001", "02"), 28);
+    EXPECT_EQ(_statistics_returnimonth("2000", "02"), 29);
+    EXPECT_EQ(_statistics_returnimonth("1900", "02"), 29);  // no century rule
+    EXPECT_EQ(_statistics_returnimonth("abcd", "02"), 29);  // no digits: year 0
+    for (const char* no : {"13", "", "2", "1"}) EXPECT_EQ(_statistics_returnimonth("2001", no), 30) << no;
+}
+
+TEST(statistics_loadrc, ChoosesTheConfiguredPicture) {
+    CGICONFIG cfg;
+    cfg.rc_imgyear = "y.rc";
+    cfg.rc_imgmonth = "m.rc";
+    cfg.rc_imgday = "d.rc";
+    VDB vdb;
+    vdb.when = "year";
+    EXPECT_EQ(&_statistics_loadrc(vdb, cfg), &cfg.rc_imgyear);
+    vdb.when = "month";
+    EXPECT_EQ(&_statistics_loadrc(vdb, cfg), &cfg.rc_imgmonth);
+    vdb.when = "day";
+    EXPECT_EQ(&_statistics_loadrc(vdb, cfg), &cfg.rc_imgday);
+}
+
+TEST(statistics_drawstick, SlotsEdgesAndZeroBar) {
+    GdImage im = canvas();
+    _statistics_drawstick(im.get(), 0, 12, 0);
+    _statistics_drawstick(im.get(), 11, 12, 200);
+    _statistics_drawstick(im.get(), 12, 21, 37);
+    _statistics_drawstick(im.get(), 31, 21, 1);
+    EXPECT_TRUE(bar_between(im.get(), 8, 20, 0));  // a light row on a dark row
+    EXPECT_TRUE(bar_between(im.get(), 162, 174, 200));
+    EXPECT_TRUE(bar_between(im.get(), 181, 193, 37));
+    EXPECT_TRUE(bar_between(im.get(), 447, 459, 1));
+    GdImage other = canvas();
+    _statistics_drawstick(other.get(), 31, 12, 5);
+    EXPECT_TRUE(bar_between(other.get(), 442, 454, 5));
+}
+
+TEST(statistics_drawstick, AbsurdHeightsStayInsideThePicture) {
+    GdImage im = canvas();
+    _statistics_drawstick(im.get(), 0, 12, LONG_MAX);
+    _statistics_drawstick(im.get(), 2, 12, LONG_MIN);
+    EXPECT_EQ(rgb_at(im.get(), 8, 0), kLit);  // cut at the top edge
+    EXPECT_EQ(rgb_at(im.get(), 9, 0), kBody);
+    EXPECT_EQ(rgb_at(im.get(), 37, 259), kBody);  // reaches down to the bottom edge
+}
+
+TEST(statistics_colours, AllocationOrderAndBarColoursReleased) {
+    GdImage im = canvas();
+    gdImagePtr p = im.get();
+    _statistics_drawtitle(p, "T");
+    _statistics_drawstattext(p, "1", "2", "3", "4", "5");
+    _statistics_drawstick(p, 0, 12, 10);
+    _statistics_drawstick(p, 1, 12, 20);
+    const unsigned want[] = {kFill, 0xF0F0F0, kDark, 0x000000, kBody, kLit, kDark};
+    ASSERT_EQ(gdImageColorsTotal(p), 7);  // every bar takes the same three entries again
+    for (int i = 0; i < 7; ++i) {
+        unsigned rgb = (unsigned(gdImageRed(p, i)) << 16) | (unsigned(gdImageGreen(p, i)) << 8) | unsigned(gdImageBlue(p, i));
+        EXPECT_EQ(rgb, want[i]) << i;
+        EXPECT_EQ(p->open[i], i >= 4 ? 1 : 0) << i;
+    }
+    EXPECT_TRUE(bar_at(p, 0, 10));
+    EXPECT_TRUE(bar_at(p, 1, 20));
+}
+
+// A picture whose own pixels use `used` palette entries: kFill and greys.
+GdImage crowded_canvas(int used) {
+    GdImage im = canvas();
+    for (int i = 1; i < used; ++i) gdImageColorAllocate(im.get(), i, i, i);
+    for (int i = 1; i < used; ++i) gdImageSetPixel(im.get(), 600, i, i);
+    return im;
+}
+
+TEST_F(Chart, FullPaletteBorrowsNearestAndReleasesNone) {
+    store({{"2001/03/07/05", "8"}});
+    at(2002, 1, 1, 0);
+    for (int used : {256, 252}) {
+        vdb.when = "day";
+        ST_TIME st;
+        _statistics_settime(st, "2001/03/07");
+        GdImage im = crowded_canvas(used);
+        gdImagePtr p = im.get();
+        _statistics_compute(vdb, st, p);
+        EXPECT_TRUE(bar_at(p, 5, 200)) << used;
+        EXPECT_TRUE(bar_at(p, 4, 0)) << used;
+        ASSERT_EQ(gdImageColorsTotal(p), 256);
+        // With 252 used, title and numbers take 252-254 and each bar
+        // allocates its body at 255 and borrows the other two.
+        for (int i = 0; i < 256; ++i) EXPECT_EQ(p->open[i], used == 252 && i == 255 ? 1 : 0) << used << " " << i;
+        for (int i = 1; i < used; ++i) EXPECT_EQ(gdImageRed(p, i), i) << i;
+    }
+}
+
+TEST_F(Chart, YearOfAnotherYear) {
+    store({{"totcnt", "192"},
+           {"2001/01/05/10", "50"},
+           {"2001/03/31/23", "100"},
+           {"2001/07/01/00", "25"},
+           {"2001/12/31/23", "1"},
+           {"2000/12/31/23", "7"},
+           {"2002/01/01/00", "9"}});
+    at(2005, 6, 15, 12);
+    GdImage im = draw("year", "2001/03/07");
+    gdImagePtr p = im.get();
+    const int heights[12] = {100, 0, 200, 0, 0, 0, 50, 0, 0, 0, 0, 2};
+    for (int m = 0; m < 12; ++m) EXPECT_TRUE(bar_at(p, m, heights[m])) << m;
+    EXPECT_TRUE(average_at(p, 12, 14 * 200 / 100));  // 176 / 12 = 14
+    EXPECT_TRUE(texts_are(p, "2001 statistics", {"192", "176", "100", "0", "14"}));
+}
+
+TEST_F(Chart, CurrentYearInMarchDividesByThree) {
+    store({{"2001/01/10/00", "30"}, {"2001/02/10/00", "60"}, {"2001/03/09/00", "90"}});
+    at(2001, 3, 10, 12);
+    GdImage im = draw("year", "2001");
+    EXPECT_TRUE(average_at(im.get(), 12, 60 * 200 / 90));
+    // No total record yet: the total shows 0.
+    EXPECT_TRUE(texts_are(im.get(), "2001 statistics", {"0", "180", "90", "0", "60"}));
+    at(2002, 3, 10, 12);
+    im = draw("year", "2001");
+    EXPECT_TRUE(average_at(im.get(), 12, 15 * 200 / 90));
+    EXPECT_TRUE(texts_are(im.get(), "2001 statistics", {"0", "180", "90", "0", "15"}));
+}
+
+TEST_F(Chart, MonthOnItsSeventhDividesBySeven) {
+    store({{"totcnt", "105"}, {"2001/03/01/00", "70"}, {"2001/03/07/09", "35"}, {"2001/04/01/00", "5"}});
+    at(2001, 3, 7, 10);
+    GdImage im = draw("month", "2001/03/07");
+    gdImagePtr p = im.get();
+    EXPECT_TRUE(bar_at(p, 0, 200));
+    EXPECT_TRUE(bar_at(p, 6, 100));
+    EXPECT_TRUE(bar_at(p, 30, 0));  // 31 bars
+    EXPECT_TRUE(average_at(p, 31, 15 * 200 / 70));
+    EXPECT_TRUE(texts_are(p, "March, 2001 statistics", {"105", "105", "70", "0", "15"}));
+    at(2001, 5, 1, 0);
+    im = draw("month", "2001/03");
+    EXPECT_TRUE(average_at(im.get(), 31, 3 * 200 / 70));  // 105 / 31
+}
+
+TEST_F(Chart, ThirtyDayMonthLeavesSlotThirtyEmpty) {
+    store({{"2001/04/30/23", "60"}, {"2001/05/01/00", "60"}});
+    at(2010, 1, 1, 0);
+    GdImage im = draw("month", "2001/04");
+    EXPECT_TRUE(bar_at(im.get(), 29, 200));
+    EXPECT_TRUE(empty_slot(im.get(), 30));
+    EXPECT_TRUE(average_at(im.get(), 31, 2 * 200 / 60));
+    EXPECT_TRUE(texts_are(im.get(), "April, 2001 statistics", {"0", "60", "60", "0", "2"}));
+}
+
+TEST_F(Chart, FebruaryHasTwentyNineDaysEveryFourthYear) {
+    for (auto [year, days] : {std::pair{"1900", 29}, {"2000", 29}, {"2001", 28}}) {
+        store({{std::string(year) + "/02/02/05", "812"}});
+        at(2010, 1, 1, 0);
+        GdImage im = draw("month", std::string(year) + "/02/11");
+        EXPECT_TRUE(bar_at(im.get(), 1, 200)) << year;
+        EXPECT_TRUE(bar_at(im.get(), days - 1, 0)) << year;
+        EXPECT_TRUE(empty_slot(im.get(), days)) << year;
+        long avg = 812 / days;
+        EXPECT_TRUE(average_at(im.get(), 31, avg * 200 / 812)) << year;
+        EXPECT_TRUE(texts_are(im.get(), "February, " + std::string(year) + " statistics",
+                              {"0", "812", "812", "0", std::to_string(avg)}))
+            << year;
+    }
+}
+
+TEST_F(Chart, MonthTextThatIsNoMonth) {
+    store({{"2001/13/05/00", "30"}});
+    at(2010, 1, 1, 0);
+    // "2001" leaves the month empty: no key of it has a record.
+    for (auto [date, sum, avg] : {std::tuple{"2001/13", "30", "1"}, {"2001", "0", "0"}}) {
+        GdImage im = draw("month", date);
+        EXPECT_TRUE(bar_at(im.get(), 29, 0)) << date;
+        EXPECT_TRUE(empty_slot(im.get(), 30)) << date;
+        EXPECT_TRUE(texts_are(im.get(), "Unknown, 2001 statistics", {"0", sum, sum, "0", avg})) << date;
+    }
+}
+
+TEST_F(Chart, TodayAveragesOverTheHoursBegun) {
+    store({{"2001/03/06/23", "99"}, {"2001/03/07/00", "10"}, {"2001/03/08/00", "99"}});
+    at(2001, 3, 7, 0, 59);
+    GdImage im = draw("day", "2001/03/07");
+    EXPECT_TRUE(average_at(im.get(), 24, 200));  // 00:xx: the day's total itself
+    EXPECT_TRUE(texts_are(im.get(), "March 07, 2001 statistics", {"0", "10", "10", "0", "10"}));
+
+    store({{"2001/03/07/02", "20"}, {"2001/03/07/05", "5"}});
+    at(2001, 3, 7, 5, 0);
+    im = draw("day", "2001/03/07");
+    EXPECT_TRUE(average_at(im.get(), 24, 7 * 200 / 20));  // 35 / 5
+    EXPECT_TRUE(bar_at(im.get(), 0, 100));
+    EXPECT_TRUE(bar_at(im.get(), 2, 200));
+    EXPECT_TRUE(bar_at(im.get(), 5, 50));
+    EXPECT_TRUE(bar_at(im.get(), 23, 0));
+
+    at(2001, 3, 8, 5);
+    im = draw("day", "2001/03/07");
+    EXPECT_TRUE(average_at(im.get(), 24, 1 * 200 / 20));  // another day: 35 / 24
+}
+
+TEST_F(Chart, AverageBarIsNotLimited) {
+    store({{"2001/03/07/00", "10"}, {"2001/03/07/01", "10"}});
+    at(2001, 3, 7, 1);
+    GdImage im = draw("day", "2001/03/07", 610, 500);
+    EXPECT_TRUE(bar_at(im.get(), 0, 200));
+    EXPECT_TRUE(bar_at(im.get(), 1, 200));
+    EXPECT_TRUE(average_at(im.get(), 24, 400));
+}
+
+TEST_F(Chart, PeriodWithoutHits) {
+    at(2010, 1, 1, 0);
+    GdImage im = draw("day", "2001/03/07");
+    for (int h = 0; h < 24; ++h) EXPECT_TRUE(bar_at(im.get(), h, 0)) << h;
+    EXPECT_TRUE(average_at(im.get(), 24, 0));
+    EXPECT_TRUE(texts_are(im.get(), "March 07, 2001 statistics", {"0", "0", "0", "0", "0"}));
+}
+
+TEST_F(Chart, TiesKeepTheEarlierBarAsShownText) {
+    std::map<std::string, std::string> records;
+    for (int h = 0; h < 24; ++h) records[(h < 10 ? "2001/03/07/0" : "2001/03/07/") + std::to_string(h)] = "20";
+    at(2010, 1, 1, 0);
+    for (auto [first, second] : {std::pair{"", "0"}, {"0", ""}}) {
+        records["2001/03/07/03"] = std::string(first) + "40";
+        records["2001/03/07/05"] = std::string(second) + "40";
+        records["2001/03/07/08"] = std::string(first) + "5";
+        records["2001/03/07/10"] = std::string(second) + "5";
+        store(records);
+        GdImage im = draw("day", "2001/03/07");
+        EXPECT_TRUE(bar_at(im.get(), 3, 200));
+        EXPECT_TRUE(bar_at(im.get(), 5, 200));
+        EXPECT_TRUE(bar_at(im.get(), 8, 25));
+        EXPECT_TRUE(average_at(im.get(), 24, 20 * 200 / 40));  // 490 / 24
+        EXPECT_TRUE(texts_are(im.get(), "March 07, 2001 statistics",
+                              {"0", "490", std::string(first) + "40", std::string(first) + "5", "20"}));
+    }
+}
+
+TEST_F(Chart, HugeCountsScaleExactly) {
+    // 4e18 * 200 is far beyond 64 bits; the bars still scale exactly.
+    store({{"2001/03/07/00", "4000000000000000000"}, {"2001/03/07/01", "2000000000000000000"}});
+    at(2010, 1, 1, 0);
+    GdImage im = draw("day", "2001/03/07");
+    EXPECT_TRUE(bar_at(im.get(), 0, 200));
+    EXPECT_TRUE(bar_at(im.get(), 1, 100));
+    EXPECT_TRUE(average_at(im.get(), 24, 12));  // 6e18 / 24 * 200 / 4e18
+}
+
+}  // namespace
+}  // namespace vorn::test
