@@ -41,8 +41,8 @@ if ! cmake --install "$build" --prefix "$prefix" >"$tmp/install.log" 2>&1; then
     echo "webserver: cmake --install failed"
     exit 1
 fi
-vc_site_create "$prefix/bin" "$prefix/share/vorncounter/site" "$site" || exit 1
-vc_site_add_counter "$prefix/bin" "$site" web || exit 1
+vc_site_create "$prefix" "$site" || exit 1
+vc_site_add_counter "$prefix" "$site" web || exit 1
 vc_server_start "$site" "$run" || exit 1
 base="http://127.0.0.1:$VC_PORT"
 echo "webserver: lighttpd on $base serving $site"

@@ -4,17 +4,18 @@
 # Source it from bash; every function reports failures on standard error and
 # returns non-zero.
 
-# vc_site_create BIN_DIR TEMPLATE_DIR SITE_DIR
+# vc_site_create DIR SITE_DIR
 # Lays out a fresh working directory SITE_DIR (removed first if present) from
-# a site template (BUILD/site of a build, or PREFIX/share/vorncounter/site of
-# an installation) and installs BIN_DIR/vorncounter in it as vorncounter.cgi.
-# lighttpd and Apache run a CGI in the directory that holds the script, so
-# the script has to live in the working directory for conf/vc.conf, save/
-# and image/ to be found.
+# DIR, which is a build directory (DIR/bin, template DIR/site) or an
+# installation prefix (DIR/bin, template DIR/share/vorncounter/site), and
+# installs DIR/bin/vorncounter in it as vorncounter.cgi. lighttpd and Apache
+# run a CGI in the directory that holds the script, so the script has to
+# live in the working directory for conf/vc.conf, save/ and image/ to be found.
 vc_site_create() {
-    local bin=$1 template=$2 site=$3
-    if [ ! -f "$template/conf/vc.conf" ] || [ ! -x "$bin/vorncounter" ]; then
-        echo "site: no site template in $template or no program in $bin; build first" >&2
+    local dir=$1 site=$2 template=$1/site
+    [ -d "$template" ] || template=$dir/share/vorncounter/site
+    if [ ! -f "$template/conf/vc.conf" ] || [ ! -x "$dir/bin/vorncounter" ]; then
+        echo "site: $dir holds no site template or no bin/vorncounter; build first" >&2
         return 1
     fi
     rm -rf "$site"
@@ -22,16 +23,17 @@ vc_site_create() {
     cp -R "$template" "$site"
     rm -f "$site/image/.stamp"
     mkdir -p "$site/save"
-    cp "$bin/vorncounter" "$site/vorncounter.cgi"
+    cp "$dir/bin/vorncounter" "$site/vorncounter.cgi"
     chmod 755 "$site/vorncounter.cgi"
 }
 
-# vc_site_add_counter BIN_DIR SITE_DIR NAME
-# Creates the counter NAME the way an operator does: vornadmin's menu
-# choice 1 and the name on its standard input, run in the working directory.
+# vc_site_add_counter DIR SITE_DIR NAME
+# Creates the counter NAME the way an operator does: DIR/bin/vornadmin's
+# menu choice 1 and the name on its standard input, run in the working
+# directory.
 vc_site_add_counter() {
-    local bin=$1 site=$2 name=$3
-    (cd "$site" && printf '1\n%s\n' "$name" | "$bin/vornadmin" >/dev/null)
+    local dir=$1 site=$2 name=$3
+    (cd "$site" && printf '1\n%s\n' "$name" | "$dir/bin/vornadmin" >/dev/null)
     if [ ! -f "$site/save/$name.db" ]; then
         echo "site: vornadmin did not create save/$name.db" >&2
         return 1
