@@ -27,7 +27,7 @@ Request post(const std::string& query, const std::string& body) {
 }
 
 // A site with a counter named x, so the database checks pass.
-class Site : public ::testing::Test {
+class RequestEntry : public ::testing::Test {
 protected:
     void SetUp() override { site.create_counter("x"); }
     RunResult run(const Request& req) { return run_cgi(site, req); }
@@ -35,7 +35,7 @@ protected:
 };
 
 // Success when `r` is the error image of `message` with exit status 1.
-::testing::AssertionResult error_answer(const RunResult& r, const std::string& message) {
+::testing::AssertionResult answered_error(const RunResult& r, const std::string& message) {
     if (r.status != 1) return ::testing::AssertionFailure() << "exit status " << r.status;
     if (!is_error_image(r.out, message)) {
         return ::testing::AssertionFailure() << "not the error image of: " << message;
@@ -62,7 +62,7 @@ TEST(ConsoleRun, EmptyRemoteAddrCountsAsAWebServer) {
     Request req;
     req.console = true;
     req.extra_env["REMOTE_ADDR"] = "";
-    EXPECT_TRUE(error_answer(run_cgi(site, req), kVersionError));
+    EXPECT_TRUE(answered_error(run_cgi(site, req), kVersionError));
 }
 
 TEST(ErrorAnswer, HeaderPaletteFrameAndText) {
@@ -122,41 +122,41 @@ TEST(ErrorAnswer, LongMessageIsCutTo1019Characters) {
     Answer a = decode_answer(r.out);
     ASSERT_TRUE(a.ok);
     EXPECT_EQ(gdImageSX(a.image.get()), 6 * 1019 + 12);
-    EXPECT_TRUE(error_answer(r, ("Unknown mode ('" + mode + "')").substr(0, 1019)));
+    EXPECT_TRUE(answered_error(r, ("Unknown mode ('" + mode + "')").substr(0, 1019)));
 }
 
-TEST(Configuration, MissingFileIsAnErrorImage) {
+TEST(RequestConfiguration, MissingFileIsAnErrorImage) {
     TempSite site(false);
-    EXPECT_TRUE(error_answer(run_cgi(site, get("vdb=x")), "Configuration file('conf/vc.conf') not found."));
+    EXPECT_TRUE(answered_error(run_cgi(site, get("vdb=x")), "Configuration file('conf/vc.conf') not found."));
 }
 
-TEST(Configuration, SaveDirectoryAndExtensionNameTheDatabase) {
+TEST(RequestConfiguration, SaveDirectoryAndExtensionNameTheDatabase) {
     TempSite site;
     site.write("conf/vc.conf", "DIR_SAVE = ./data\nDBFILE_EXT = gdbm\n");
-    EXPECT_TRUE(error_answer(run_cgi(site, get("vdb=x&mode=stat")), "DB file (./data/x.gdbm) not found"));
+    EXPECT_TRUE(answered_error(run_cgi(site, get("vdb=x&mode=stat")), "DB file (./data/x.gdbm) not found"));
 }
 
-TEST_F(Site, MissingVdbGivesTheVersionImage) {
-    EXPECT_TRUE(error_answer(run(get("")), kVersionError));
-    EXPECT_TRUE(error_answer(run(get("mode=counter")), kVersionError));
+TEST_F(RequestEntry, MissingVdbGivesTheVersionImage) {
+    EXPECT_TRUE(answered_error(run(get("")), kVersionError));
+    EXPECT_TRUE(answered_error(run(get("mode=counter")), kVersionError));
     // The database checks come before the mode is looked at.
-    EXPECT_TRUE(error_answer(run(get("mode=foo")), kVersionError));
+    EXPECT_TRUE(answered_error(run(get("mode=foo")), kVersionError));
 }
 
-TEST_F(Site, MissingDatabaseIsNamedWithItsPath) {
-    EXPECT_TRUE(error_answer(run(get("vdb=y&mode=stat")), "DB file (./save/y.db) not found"));
-    EXPECT_TRUE(error_answer(run(get("vdb=y")), "DB file (./save/y.db) not found"));
-    EXPECT_TRUE(error_answer(run(get("vdb=X")), "DB file (./save/X.db) not found"));
+TEST_F(RequestEntry, MissingDatabaseIsNamedWithItsPath) {
+    EXPECT_TRUE(answered_error(run(get("vdb=y&mode=stat")), "DB file (./save/y.db) not found"));
+    EXPECT_TRUE(answered_error(run(get("vdb=y")), "DB file (./save/y.db) not found"));
+    EXPECT_TRUE(answered_error(run(get("vdb=X")), "DB file (./save/X.db) not found"));
 }
 
-TEST_F(Site, UnknownModesAreCaseSensitiveWholeTexts) {
-    EXPECT_TRUE(error_answer(run(get("vdb=x&mode=foo")), "Unknown mode ('foo')"));
-    EXPECT_TRUE(error_answer(run(get("vdb=x&mode=Counter")), "Unknown mode ('Counter')"));
-    EXPECT_TRUE(error_answer(run(get("vdb=x&mode=")), "Unknown mode ('')"));
-    EXPECT_TRUE(error_answer(run(get("vdb=x&mode=stats")), "Unknown mode ('stats')"));
+TEST_F(RequestEntry, UnknownModesAreCaseSensitiveWholeTexts) {
+    EXPECT_TRUE(answered_error(run(get("vdb=x&mode=foo")), "Unknown mode ('foo')"));
+    EXPECT_TRUE(answered_error(run(get("vdb=x&mode=Counter")), "Unknown mode ('Counter')"));
+    EXPECT_TRUE(answered_error(run(get("vdb=x&mode=")), "Unknown mode ('')"));
+    EXPECT_TRUE(answered_error(run(get("vdb=x&mode=stats")), "Unknown mode ('stats')"));
 }
 
-TEST_F(Site, DateAndTimeNeedNoDatabase) {
+TEST_F(RequestEntry, DateAndTimeNeedNoDatabase) {
     for (const char* mode : {"date", "time"}) {
         RunResult r = run(get(std::string("mode=") + mode + "&vdb=nosuch"));
         EXPECT_EQ(r.status, 0) << mode;
@@ -164,7 +164,7 @@ TEST_F(Site, DateAndTimeNeedNoDatabase) {
     }
 }
 
-TEST_F(Site, CounterNamesThatLeaveTheSaveDirectoryAreRefused) {
+TEST_F(RequestEntry, CounterNamesThatLeaveTheSaveDirectoryAreRefused) {
     // Both files exist, so only the name check stands between the request
     // and a database outside ./save.
     site.write("x.db", "");
@@ -172,84 +172,84 @@ TEST_F(Site, CounterNamesThatLeaveTheSaveDirectoryAreRefused) {
     site.write("save/sub/x.db", "");
     const char* names[] = {"../x", "sub/x", "..", "a..b", "/etc/passwd"};
     for (const char* name : names) {
-        EXPECT_TRUE(error_answer(
+        EXPECT_TRUE(answered_error(
             run(get(std::string("mode=foo&vdb=") + name)),
             std::string("Invalid counter name ('") + name + "'): a name may not hold '/' or '..'"));
     }
     // Escaped separators are decoded before the check.
-    EXPECT_TRUE(error_answer(run(get("mode=foo&vdb=%2E%2E%2Fx")),
+    EXPECT_TRUE(answered_error(run(get("mode=foo&vdb=%2E%2E%2Fx")),
                         "Invalid counter name ('../x'): a name may not hold '/' or '..'"));
     // A single dot is an ordinary name character.
-    EXPECT_TRUE(error_answer(run(get("mode=foo&vdb=.x")), "DB file (./save/.x.db) not found"));
+    EXPECT_TRUE(answered_error(run(get("mode=foo&vdb=.x")), "DB file (./save/.x.db) not found"));
 }
 
-TEST_F(Site, DatabasePathOf254CharactersIsTheLongest) {
+TEST_F(RequestEntry, DatabasePathOf254CharactersIsTheLongest) {
     // "./save/" + name + ".db" is 10 characters around the name.
     const std::string fits(244, 'n');
     site.write("save/" + fits + ".db", "");
-    EXPECT_TRUE(error_answer(run(get("mode=foo&vdb=" + fits)), "Unknown mode ('foo')"));
+    EXPECT_TRUE(answered_error(run(get("mode=foo&vdb=" + fits)), "Unknown mode ('foo')"));
     const std::string too_long(245, 'n');
-    EXPECT_TRUE(error_answer(run(get("mode=foo&vdb=" + too_long)),
+    EXPECT_TRUE(answered_error(run(get("mode=foo&vdb=" + too_long)),
                         "DB file path too long (255 characters, at most 254)"));
-    EXPECT_TRUE(error_answer(run(get("mode=foo&vdb=" + std::string(4000, 'n'))),
+    EXPECT_TRUE(answered_error(run(get("mode=foo&vdb=" + std::string(4000, 'n'))),
                         "DB file path too long (4010 characters, at most 254)"));
 }
 
-TEST_F(Site, PostBodyIsDecodedAfterTheQueryString) {
-    EXPECT_TRUE(error_answer(run(post("", "vdb=x&mode=f%6Fo+")), "Unknown mode ('foo')"));
+TEST_F(RequestEntry, PostBodyIsDecodedAfterTheQueryString) {
+    EXPECT_TRUE(answered_error(run(post("", "vdb=x&mode=f%6Fo+")), "Unknown mode ('foo')"));
     // Query-string pairs come first, so they win.
-    EXPECT_TRUE(error_answer(run(post("mode=bar", "mode=foo&vdb=x")), "Unknown mode ('bar')"));
-    EXPECT_TRUE(error_answer(run(post("vdb=x", "mode=foo")), "Unknown mode ('foo')"));
+    EXPECT_TRUE(answered_error(run(post("mode=bar", "mode=foo&vdb=x")), "Unknown mode ('bar')"));
+    EXPECT_TRUE(answered_error(run(post("vdb=x", "mode=foo")), "Unknown mode ('foo')"));
 }
 
-TEST_F(Site, BodyIsReadOnlyForAnUpperCasePost) {
+TEST_F(RequestEntry, BodyIsReadOnlyForAnUpperCasePost) {
     Request req = post("mode=foo", "vdb=x");
     req.method = "post";
-    EXPECT_TRUE(error_answer(run(req), kVersionError));
+    EXPECT_TRUE(answered_error(run(req), kVersionError));
     req.method = "GET";
-    EXPECT_TRUE(error_answer(run(req), kVersionError));
+    EXPECT_TRUE(answered_error(run(req), kVersionError));
 }
 
-TEST_F(Site, ContentLengthDecidesHowMuchIsRead) {
+TEST_F(RequestEntry, ContentLengthDecidesHowMuchIsRead) {
     Request req = post("", "vdb=x&mode=abcdef");
     req.content_length = "12abc";  // reads "vdb=x&mode=a"
-    EXPECT_TRUE(error_answer(run(req), "Unknown mode ('a')"));
+    EXPECT_TRUE(answered_error(run(req), "Unknown mode ('a')"));
     for (const char* length : {"0", "-3", "abc"}) {
         req = post("mode=foo", "vdb=x");
         req.content_length = length;
-        EXPECT_TRUE(error_answer(run(req), kVersionError)) << length;
+        EXPECT_TRUE(answered_error(run(req), kVersionError)) << length;
     }
 }
 
-TEST_F(Site, PostWithoutContentLengthReadsNoBody) {
+TEST_F(RequestEntry, PostWithoutContentLengthReadsNoBody) {
     Request req;
     req.query = "vdb=x&mode=foo";
     req.method = "POST";  // no body, so no CONTENT_LENGTH either
-    EXPECT_TRUE(error_answer(run(req), "Unknown mode ('foo')"));
+    EXPECT_TRUE(answered_error(run(req), "Unknown mode ('foo')"));
 }
 
-TEST_F(Site, BodiesAboveTheLimitAreRefusedUnread) {
+TEST_F(RequestEntry, BodiesAboveTheLimitAreRefusedUnread) {
     std::string body = "vdb=x&mode=foo&pad=";
     body += std::string(65536 - body.size(), 'p');
-    EXPECT_TRUE(error_answer(run(post("", body)), "Unknown mode ('foo')")) << "65536 bytes are read";
+    EXPECT_TRUE(answered_error(run(post("", body)), "Unknown mode ('foo')")) << "65536 bytes are read";
     body += "p";
-    EXPECT_TRUE(error_answer(run(post("", body)), "Request body too large (65537 bytes, at most 65536)"));
+    EXPECT_TRUE(answered_error(run(post("", body)), "Request body too large (65537 bytes, at most 65536)"));
     Request req = post("", "vdb=x");
     req.content_length = "99999999999999999999999";
-    EXPECT_TRUE(error_answer(run(req), "Request body too large (9223372036854775807 bytes, at most 65536)"));
+    EXPECT_TRUE(answered_error(run(req), "Request body too large (9223372036854775807 bytes, at most 65536)"));
 }
 
-TEST_F(Site, ShortBodyIsAnErrorImage) {
+TEST_F(RequestEntry, ShortBodyIsAnErrorImage) {
     Request req = post("", "vdb=x");
     req.content_length = "20";
-    EXPECT_TRUE(error_answer(run(req), "Request body incomplete (5 of 20 bytes)"));
+    EXPECT_TRUE(answered_error(run(req), "Request body incomplete (5 of 20 bytes)"));
 }
 
-TEST_F(Site, BodyWithZeroByteEndsThereAndIsReadOnce) {
+TEST_F(RequestEntry, BodyWithZeroByteEndsThereAndIsReadOnce) {
     // Nothing before the zero byte: no pair, and the later lookups must not
     // take the exhausted input for a short body.
-    EXPECT_TRUE(error_answer(run(post("", std::string("\0vdb=x", 6))), kVersionError));
-    EXPECT_TRUE(error_answer(run(post("", std::string("vdb=x&mode=foo\0bar", 18))),
+    EXPECT_TRUE(answered_error(run(post("", std::string("\0vdb=x", 6))), kVersionError));
+    EXPECT_TRUE(answered_error(run(post("", std::string("vdb=x&mode=foo\0bar", 18))),
                         "Unknown mode ('foo')"));
 }
 

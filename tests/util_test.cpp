@@ -15,7 +15,7 @@ namespace {
 // Sets the CGI variables of one request for the in-process decoder and
 // restores a clean state afterwards. Only GET pairs are decoded here: the
 // POST body is covered end to end, where standard input is the request's.
-class Request1 : public ::testing::Test {
+class RequestDecoding : public ::testing::Test {
 protected:
     void SetUp() override { reset(); }
     void TearDown() override { reset(); }
@@ -101,7 +101,7 @@ TEST(util_deletespace, TrimsOnlyTheFourBlanksAtTheEnds) {
     EXPECT_EQ(util_deletespace(s), "");
 }
 
-TEST_F(Request1, PairsAndLookups) {
+TEST_F(RequestDecoding, PairsAndLookups) {
     query("vdb=a&mode=date");
     EXPECT_EQ(util_getvalue("mode"), "date");
     EXPECT_EQ(util_getvalue("vdb"), "a");
@@ -110,7 +110,7 @@ TEST_F(Request1, PairsAndLookups) {
     EXPECT_EQ(_util_decoder(), -1) << "the list is built once";
 }
 
-TEST_F(Request1, EscapedSeparatorsAreData) {
+TEST_F(RequestDecoding, EscapedSeparatorsAreData) {
     query("name=a%26b&a%3Db=c&x=b=c");
     EXPECT_EQ(util_getvalue("name"), "a&b");
     EXPECT_EQ(util_getvalue("a=b"), "c");
@@ -118,33 +118,33 @@ TEST_F(Request1, EscapedSeparatorsAreData) {
     EXPECT_EQ(util_getvalue("a"), std::nullopt);
 }
 
-TEST_F(Request1, PieceWithoutEqualsHasEmptyValue) {
+TEST_F(RequestDecoding, PieceWithoutEqualsHasEmptyValue) {
     query("mode&vdb=x");
     EXPECT_EQ(util_getvalue("mode"), "");
     EXPECT_EQ(util_getvalue("vdb"), "x");
 }
 
-TEST_F(Request1, BlanksFromPlusAndEscapesAreTrimmedAfterDecoding) {
+TEST_F(RequestDecoding, BlanksFromPlusAndEscapesAreTrimmedAfterDecoding) {
     query("+mode+=+date+&%20vdb%20=%20x%20y%20&%09t%0D%0A=%0Bv");
     EXPECT_EQ(util_getvalue("mode"), "date");
     EXPECT_EQ(util_getvalue("vdb"), "x y");
     EXPECT_EQ(util_getvalue("t"), "\vv");
 }
 
-TEST_F(Request1, FirstPairWinsAndEmptyPiecesCount) {
+TEST_F(RequestDecoding, FirstPairWinsAndEmptyPiecesCount) {
     query("&&a=1&a=2&");
     EXPECT_EQ(_util_decoder(), 4);
     EXPECT_EQ(util_getvalue(""), "");
     EXPECT_EQ(util_getvalue("a"), "1");
 }
 
-TEST_F(Request1, ZeroByteEndsNameAndValue) {
+TEST_F(RequestDecoding, ZeroByteEndsNameAndValue) {
     query("ab%00cd=1&x=12%0034");
     EXPECT_EQ(util_getvalue("ab"), "1");
     EXPECT_EQ(util_getvalue("x"), "12");
 }
 
-TEST_F(Request1, NoSourceGivesNoPairsAndLookupsDecodeAgain) {
+TEST_F(RequestDecoding, NoSourceGivesNoPairsAndLookupsDecodeAgain) {
     EXPECT_EQ(util_getvalue("mode"), std::nullopt);
     query("");
     EXPECT_EQ(util_getvalue("mode"), std::nullopt);
@@ -156,7 +156,7 @@ TEST_F(Request1, NoSourceGivesNoPairsAndLookupsDecodeAgain) {
     EXPECT_EQ(util_getvalue("mode"), "stat");
 }
 
-TEST_F(Request1, GetQueryReadsOnlyExactMethodNames) {
+TEST_F(RequestDecoding, GetQueryReadsOnlyExactMethodNames) {
     query("a=1");
     EXPECT_EQ(_util_getquery("GET"), "a=1");
     EXPECT_EQ(_util_getquery("get"), std::nullopt);
