@@ -24,7 +24,7 @@ std::string stored(const std::string& text) { return text + '\0'; }
 std::time_t fixed_now = 0;
 std::time_t fixed_clock() { return fixed_now; }
 
-std::time_t utc(int year, int month, int day, int hour, int minute, int second) {
+std::time_t utc_time(int year, int month, int day, int hour, int minute, int second) {
     std::tm tm{};
     tm.tm_year = year - 1900;
     tm.tm_mon = month - 1;
@@ -42,7 +42,7 @@ protected:
         if (const char* tz = std::getenv("TZ")) old_tz_ = tz;
         setenv("TZ", "UTC", 1);
         tzset();
-        fixed_now = utc(2001, 3, 11, 15, 7, 9);
+        fixed_now = utc_time(2001, 3, 11, 15, 7, 9);
         support_setclock(fixed_clock);
         ASSERT_EQ(dbutil_create(db), 1);
         vdb.mode = "counter";
@@ -99,7 +99,7 @@ TEST_F(Compute, LaterHitsRaiseTheTotalAndTheirOwnHour) {
     EXPECT_EQ(count().outstr, "2");
     fixed_now += 3600;  // 16:07
     EXPECT_EQ(count().outstr, "3");
-    fixed_now = utc(2001, 3, 11, 23, 59, 59);
+    fixed_now = utc_time(2001, 3, 11, 23, 59, 59);
     EXPECT_EQ(count().outstr, "4");
     fixed_now += 1;  // midnight: the next day's hour 00
     EXPECT_EQ(count().outstr, "5");
@@ -270,8 +270,8 @@ TEST_F(Compute, DateAndTimeStylesByFirstLetter) {
     const std::map<std::string, std::string> night = {
         {"a", "12r05a"}, {"b", "00r05"}, {"c", "12"}, {"d", "00"}, {"e", "05"}, {"f", "a"},
     };
-    for (const auto& [moment, texts] : {std::pair{utc(2001, 3, 11, 15, 7, 9), afternoon},
-                                        std::pair{utc(2001, 3, 11, 0, 5, 0), night}}) {
+    for (const auto& [moment, texts] : {std::pair{utc_time(2001, 3, 11, 15, 7, 9), afternoon},
+                                        std::pair{utc_time(2001, 3, 11, 0, 5, 0), night}}) {
         fixed_now = moment;
         for (const auto& [style, text] : texts) {
             vdb.style = style;
@@ -284,27 +284,19 @@ TEST_F(Compute, DateAndTimeStylesByFirstLetter) {
 }
 
 TEST_F(Compute, UnknownStyleNamesTheWholeStyle) {
-    vdb.style = "A";
-    EXPECT_TRUE(is_error_image(error_answer(site,
-                                            [&] {
-                                                CNT cnt;
-                                                compute_date(vdb, cnt);
-                                            }),
-                               "Unknown style ('A')"));
-    vdb.style = "";
-    EXPECT_TRUE(is_error_image(error_answer(site,
-                                            [&] {
-                                                CNT cnt;
-                                                compute_time(vdb, cnt);
-                                            }),
-                               "Unknown style ('')"));
-    vdb.style = "g%s%n";  // a date style, but no time style
-    EXPECT_TRUE(is_error_image(error_answer(site,
-                                            [&] {
-                                                CNT cnt;
-                                                compute_time(vdb, cnt);
-                                            }),
-                               "Unknown style ('g%s%n')"));
+    struct Case {
+        void (*fill)(const VDB&, CNT&);
+        std::string style;
+    };
+    // "g" is a date style but no time style; "A" is no style: letters are exact.
+    for (const Case& c : {Case{compute_date, "A"}, Case{compute_time, ""}, Case{compute_time, "g%s%n"}}) {
+        vdb.style = c.style;
+        const std::string out = error_answer(site, [&] {
+            CNT cnt;
+            c.fill(vdb, cnt);
+        });
+        EXPECT_TRUE(is_error_image(out, "Unknown style ('" + c.style + "')")) << c.style;
+    }
 }
 
 }  // namespace
