@@ -1,6 +1,7 @@
 #include "harness.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -47,7 +48,9 @@ std::vector<std::string> cgi_env(const Request& req) {
     if (!req.console) env.push_back("REMOTE_ADDR=127.0.0.1");
     env.push_back("QUERY_STRING=" + req.query);
     if (req.method) env.push_back("REQUEST_METHOD=" + *req.method);
-    if (req.content_length) {
+    if (req.omit_content_length) {
+        // a POST whose length the server did not pass on
+    } else if (req.content_length) {
         env.push_back("CONTENT_LENGTH=" + *req.content_length);
     } else if (req.body && req.method == "POST") {
         env.push_back("CONTENT_LENGTH=" + std::to_string(req.body->size()));
@@ -138,15 +141,38 @@ Child start_program(const std::string& program, const fs::path& cwd,
     return c;
 }
 
-RunResult finish_program(Child& c) {
+// The answer of a child that has ended with wait status `st`.
+static RunResult collect_program(Child& c, int st) {
     RunResult r;
-    int st = 0;
-    waitpid(c.pid, &st, 0);
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     r.out = slurp(c.out);
     r.err = slurp(c.err);
     std::error_code ec;
     fs::remove_all(c.out.parent_path(), ec);
+    return r;
+}
+
+RunResult finish_program(Child& c) {
+    int st = 0;
+    waitpid(c.pid, &st, 0);
+    return collect_program(c, st);
+}
+
+RunResult finish_program_within(Child& c, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int st = 0;
+    bool killed = false;
+    while (waitpid(c.pid, &st, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            kill(c.pid, SIGKILL);
+            waitpid(c.pid, &st, 0);
+            killed = true;
+            break;
+        }
+        usleep(2000);
+    }
+    RunResult r = collect_program(c, st);
+    r.timed_out = killed;
     return r;
 }
 
@@ -157,6 +183,14 @@ Child start_cgi(const TempSite& site, const Request& req) {
 RunResult run_cgi(const TempSite& site, const Request& req) {
     Child c = start_cgi(site, req);
     RunResult r = finish_program(c);
+    EXPECT_EQ(r.err, "") << "query: " << req.query;
+    return r;
+}
+
+RunResult run_cgi_within(const TempSite& site, const Request& req, std::chrono::milliseconds limit) {
+    Child c = start_cgi(site, req);
+    RunResult r = finish_program_within(c, limit);
+    EXPECT_FALSE(r.timed_out) << "no answer within " << limit.count() << " ms; query: " << req.query;
     EXPECT_EQ(r.err, "") << "query: " << req.query;
     return r;
 }

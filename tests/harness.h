@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -45,6 +46,7 @@ struct RunResult {
     std::string out;   // standard output, byte for byte
     std::string err;   // standard error (sanitizer reports land here)
     int status = -1;   // exit status, or 128 + signal
+    bool timed_out = false;  // killed by finish_program_within at its limit
 };
 
 // A CGI request as a web server starts it: REMOTE_ADDR set (unless
@@ -56,6 +58,7 @@ struct Request {
     std::optional<std::string> content_length;  // defaults to body's size for POST
     bool console = false;
     std::map<std::string, std::string> extra_env;
+    bool omit_content_length = false;  // POST without any CONTENT_LENGTH
 };
 
 // A started program whose answer has not been collected yet.
@@ -67,10 +70,16 @@ struct Child {
 Child start_program(const std::string& program, const fs::path& cwd,
                     const std::vector<std::string>& env, const std::string& input);
 RunResult finish_program(Child& child);
+// Like finish_program, but a program still running after `limit` is killed
+// (SIGKILL) and collected with timed_out set: a hang fails its test instead
+// of stalling the suite.
+RunResult finish_program_within(Child& child, std::chrono::milliseconds limit);
 
 // Runs vorncounter for `req` in `site` and collects its answer.
 RunResult run_cgi(const TempSite& site, const Request& req);
 Child start_cgi(const TempSite& site, const Request& req);
+// run_cgi with a time limit (see finish_program_within).
+RunResult run_cgi_within(const TempSite& site, const Request& req, std::chrono::milliseconds limit);
 // Runs vornadmin in `site` with `input` on its standard input.
 RunResult run_admin(const TempSite& site, const std::string& input);
 
