@@ -318,8 +318,9 @@ void draw_text(Canvas& c, const std::string& font_file, double px, const std::st
                Rgb colour, int align) {
     Ink ink = render_text(font_file, px, text);
     if (ink.fine.w == 0) return;
-    double left = align < 0 ? x : align == 0 ? x - ink.width() / 2 : x - ink.width();
-    double top = baseline + static_cast<double>(ink.top) / kSuper;
+    // Small text reads sharper with its ink box on whole pixels.
+    double left = std::round(align < 0 ? x : align == 0 ? x - ink.width() / 2 : x - ink.width());
+    double top = std::round(baseline + static_cast<double>(ink.top) / kSuper);
     int x0 = static_cast<int>(std::floor(left)), y0 = static_cast<int>(std::floor(top));
     Mask fine((static_cast<int>(std::ceil(ink.width())) + 2) * kSuper, (static_cast<int>(std::ceil(ink.height())) + 2) * kSuper);
     stamp(fine, ink, left - x0, top - y0);

@@ -3,7 +3,12 @@
 // the positions the chart draws at.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -44,6 +49,11 @@ std::vector<GdImage> load_set(const std::string& set) {
     return pictures;
 }
 
+std::string read_file(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 double luma(unsigned rgb) {
     return 0.299 * (rgb >> 16) + 0.587 * ((rgb >> 8) & 0xff) + 0.114 * (rgb & 0xff);
 }
@@ -66,6 +76,13 @@ TEST(DigitSets, OneHeightOneDigitWidthAndDistinctPictures) {
             }
             EXPECT_EQ(gdImageGetTransparent(pics[i].get()), -1) << set << " " << kPictures[i];
             EXPECT_EQ(gdImageGetInterlaced(pics[i].get()), 0) << set << " " << kPictures[i];
+            double lightest = 0, darkest = 255;
+            for (int y = 0; y < gdImageSY(pics[i].get()); ++y)
+                for (int x = 0; x < gdImageSX(pics[i].get()); ++x) {
+                    lightest = std::max(lightest, luma(rgb_at(pics[i].get(), x, y)));
+                    darkest = std::min(darkest, luma(rgb_at(pics[i].get(), x, y)));
+                }
+            EXPECT_GE(lightest - darkest, 120) << set << " " << kPictures[i] << " has too little contrast to read";
         }
         // A glyph that failed to draw would leave two pictures alike.
         for (size_t i = 0; i < pics.size(); ++i)
@@ -209,7 +226,40 @@ TEST(ChartBackgrounds, ContrastWhereTheChartDraws) {
         EXPECT_GE(darkest_field, 200) << chart.file;
         EXPECT_LE(lightest_title, 120) << chart.file;
         EXPECT_GE(darkest_plot, 190) << chart.file;
+        // A label under every slot and under the average bar, below the
+        // tick marks.
+        for (int slot = 0; slot <= chart.average_slot; ++slot) {
+            int left = slot == chart.average_slot ? 14 * slot + 13 : 14 * slot + 8;
+            double darkest_label = 255;
+            for (int y = h - 21; y < h - 1; ++y)
+                for (int x = left; x <= left + 12; ++x) darkest_label = std::min(darkest_label, luma(rgb_at(p, x, y)));
+            EXPECT_LE(darkest_label, 150) << chart.file << " slot " << slot;
+        }
     }
+}
+
+// The generator is a build step: run again it must give the same bytes (a
+// rebuild changes no installed picture), and a place it cannot write to is
+// reported with a failing status instead of a crash or a partial tree.
+TEST(PictureGenerator, RedrawsTheSameBytesAndReportsAnUnwritableDirectory) {
+    const std::string imagegen = std::string(VORN_BIN_DIR) + "/imagegen";
+    TempSite site(false);
+    fs::path out = site.path("image");
+    ASSERT_EQ(std::system(("'" + imagegen + "' '" + out.string() + "'").c_str()), 0);
+    int files = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(kBuiltSite / "image")) {
+        if (!entry.is_regular_file() || entry.path().filename() == ".stamp") continue;
+        fs::path again = out / fs::relative(entry.path(), kBuiltSite / "image");
+        EXPECT_EQ(read_file(again), read_file(entry.path())) << again;
+        ++files;
+    }
+    EXPECT_GE(files, 3 * 15 + 3);
+
+    site.write("plain-file", "");
+    std::string cmd = "'" + imagegen + "' '" + site.path("plain-file/image").string() + "' 2>/dev/null";
+    int status = std::system(cmd.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
 }
 
 }  // namespace
