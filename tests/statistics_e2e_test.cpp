@@ -71,6 +71,16 @@ TEST_F(StatChart, LeavesTheDatabaseUntouched) {
     EXPECT_EQ(site.read("save/home.db"), bytes);
 }
 
+// Conversion specifications in the date are plain characters of the keys
+// and the title, never formats.
+TEST_F(StatChart, DateIsNeverAFormat) {
+    for (const char* when : {"year", "month", "day"}) {
+        RunResult r = chart(site, std::string("when=") + when + "&date=%25n%25s/%25n/%25s%25s%25s%25s");
+        EXPECT_EQ(r.status, 0) << when;
+        EXPECT_TRUE(decode_answer(r.out).ok) << when;
+    }
+}
+
 TEST_F(StatChart, UnknownWhenIsNamed) {
     for (const char* when : {"Year", "YEAR", "years", ""}) {
         RunResult r = chart(site, std::string("when=") + when);
