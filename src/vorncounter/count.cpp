@@ -36,10 +36,14 @@ void count_makeimage(const VDB& vdb, const CGICONFIG& cgiconfig) {
         support_errormsg("Unknown mode ('%s')", vdb.mode.c_str());
     }
 
+    // Cell 0 gives the height. The text operations always fill at least one
+    // cell; this guard only keeps a future one from reaching an empty array.
+    if (cnt.stylelen < 1) support_errormsg("No cell to show in mode ('%s')", vdb.mode.c_str());
+
     // Every cell decodes its own file, even for a repeated character; the
     // widths add up to the width of the answer.
     std::vector<GdImage> im_digit;
-    im_digit.reserve(static_cast<std::size_t>(std::max(cnt.stylelen, 0)));
+    im_digit.reserve(static_cast<std::size_t>(cnt.stylelen));
     int im_digit_size_x = 0;
     for (int i = 0; i < cnt.stylelen; ++i) {
         const std::string path = _count_getimagefilename(vdb, cgiconfig, cnt.outstr, i);
@@ -50,7 +54,6 @@ void count_makeimage(const VDB& vdb, const CGICONFIG& cgiconfig) {
         im_digit_size_x += gdImageSX(im.get());
         im_digit.push_back(std::move(im));
     }
-    if (im_digit.empty()) support_errormsg("Image file open error. ('%s')", "");
 
     // A fresh palette image: its colours come only from the cells copied in,
     // and it carries no transparency or interlacing of theirs. gd cannot
