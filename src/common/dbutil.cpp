@@ -28,10 +28,11 @@ using GdbmHandle = std::unique_ptr<std::remove_pointer_t<GDBM_FILE>, GdbmCloser>
 // leaves gdbm's buffers written and its lock released.
 GdbmHandle pgdbf;
 
-// A handle given up by _dbutil_error. It stays reachable here (the leak
-// checker must not mistake it for a leak) and is never closed: gdbm may
-// have called the error function from inside an operation on it.
-GDBM_FILE abandoned_dbf = nullptr;
+// A handle given up by _dbutil_error. It is never closed: gdbm may have
+// called the error function from inside an operation on it, and closing
+// would write its half-done state. It stays reachable here (volatile, so
+// the store is kept) until the process ends, which releases the lock.
+GDBM_FILE volatile abandoned_dbf = nullptr;
 
 constexpr int kCreateBlockSize = 1024;
 constexpr int kCreateMode = 0644;
