@@ -38,20 +38,22 @@ Mask font_symbol(const FontLook& look, char c, int w, int h) {
     Ink zero = render_text(look.font, look.digit_px, "0");
     double digit_top = look.middle - zero.height() / 2;
     double baseline = digit_top - static_cast<double>(zero.top) / kSuper;
-    auto centre = [&](const Ink& ink, double cy) { stamp(fine, ink, (w - ink.width()) / 2, cy - ink.height() / 2); };
-    if (is_digit(c)) {
-        Ink ink = render_text(look.font, look.digit_px, std::string(1, c));
+    auto centred = [&](const Ink& ink) { stamp(fine, ink, (w - ink.width()) / 2, look.middle - ink.height() / 2); };
+    auto on_baseline = [&](const Ink& ink) {
         stamp(fine, ink, (w - ink.width()) / 2, baseline + static_cast<double>(ink.top) / kSuper);
+    };
+    if (is_digit(c)) {
+        on_baseline(render_text(look.font, look.digit_px, std::string(1, c)));
     } else if (c == 'a' || c == 'p') {
-        centre(render_text(look.font, look.marker_px, c == 'a' ? "AM" : "PM"), look.middle);
+        centred(render_text(look.font, look.marker_px, c == 'a' ? "AM" : "PM"));
     } else {
+        // The slash keeps the digits' baseline; dash and colon sit on the middle.
         const std::string& text = c == 'h' ? look.h : c == 'm' ? look.m : look.r;
         Ink ink = render_text(look.font, look.digit_px, text);
-        // The slash keeps the digits' baseline; dash and colon sit on the middle.
         if (text == "/")
-            stamp(fine, ink, (w - ink.width()) / 2, baseline + static_cast<double>(ink.top) / kSuper);
+            on_baseline(ink);
         else
-            centre(ink, look.middle);
+            centred(ink);
     }
     return downsample(fine);
 }
@@ -294,12 +296,6 @@ const std::vector<SetDesign>& designs() {
 }
 
 }  // namespace
-
-std::vector<std::string> digit_set_names() {
-    std::vector<std::string> names;
-    for (const SetDesign& d : designs()) names.emplace_back(d.name);
-    return names;
-}
 
 void write_digit_sets(const std::filesystem::path& digits_dir) {
     for (const SetDesign& design : designs()) {

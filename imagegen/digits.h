@@ -8,8 +8,6 @@
 #pragma once
 
 #include <filesystem>
-#include <string>
-#include <vector>
 
 namespace vorn::imagegen {
 
@@ -20,11 +18,11 @@ inline constexpr char kSetPictures[] = "0123456789hmrap";
 // has to pick a nearest colour.
 inline constexpr int kSetColours = 64;
 
-// Names of the sets written, the default set "d" first.
-std::vector<std::string> digit_set_names();
-
-// Draws every set into `digits_dir`/<set>/<picture>.gif, creating the
-// directories. Ends the generator with a message on a write failure.
+// Draws the sets into `digits_dir`/<set>/<picture>.gif, creating the
+// directories: "d" (the default, an odometer), "led" (glowing
+// seven-segment figures), "flip" (split-flap cards) and "paper" (dark
+// figures on light tiles). Ends the generator with a message on a write
+// failure.
 void write_digit_sets(const std::filesystem::path& digits_dir);
 
 }  // namespace vorn::imagegen
