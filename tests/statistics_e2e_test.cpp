@@ -71,7 +71,7 @@ TEST_F(StatChart, LeavesTheDatabaseUntouched) {
     EXPECT_EQ(site.read("save/home.db"), bytes);
 }
 
-// Conversion specifications in the date are plain characters of the keys
+// printf conversions in the date are plain characters of the keys
 // and the title, never formats.
 TEST_F(StatChart, DateIsNeverAFormat) {
     for (const char* when : {"year", "month", "day"}) {
