@@ -16,13 +16,14 @@ namespace {
 const std::string& scratch_file() {
     static const std::string path = [] {
         // In memory where the machine has it: the reader opens the file
-        // anew for every input.
+        // anew for every input. The name is reserved here and the file
+        // removed after each input, since libFuzzer may end the process
+        // without running exit handlers.
         std::string name = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
         name += "/vorn-fdecoder-XXXXXX";
         int fd = mkstemp(name.data());
         FUZZ_CHECK(fd >= 0);
         close(fd);
-        std::atexit([] { std::remove(scratch_file().c_str()); });
         return name;
     }();
     return path;
@@ -62,5 +63,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     vorn::util_fentryfree(list);
     FUZZ_CHECK(list.empty());
+    std::remove(path.c_str());
     return 0;
 }
