@@ -75,8 +75,13 @@ void dbutil_open(const std::string& filename, int stat) {
     }
     // gdbm takes its lock without waiting: a conflicting holder makes the
     // open fail at once, so the waiting happens here, a second per attempt.
+    // GDBM_NOMMAP: every operation opens the file anew and reads a handful
+    // of records, so mapping the whole file at each open and unmapping it at
+    // each close costs far more than the few reads it saves (a year chart
+    // opens the file 745 times). The file and its records are the same.
+    const int flags = stat | GDBM_FAST | GDBM_NOMMAP;
     for (int open_num = 0; open_num < kOpenAttempts; ++open_num) {
-        pgdbf.reset(gdbm_open(filename.c_str(), kOpenBlockSize, stat | GDBM_FAST, kOpenMode, _dbutil_error));
+        pgdbf.reset(gdbm_open(filename.c_str(), kOpenBlockSize, flags, kOpenMode, _dbutil_error));
         if (pgdbf) return;
         gdbm_errno = GDBM_NO_ERROR;
         sleep(1);
