@@ -204,7 +204,21 @@ std::string support_counterupdate(const std::string& count) {
     return tmp;
 }
 
-GdImage support_readgif(std::FILE* in) { return GdImage(gdImageCreateFromGif(in)); }
+GdImage support_readgif(std::FILE* in) {
+    // gd returns whatever part of a cut-off picture it managed to decode; a
+    // damaged file would then show as a half-drawn counter or chart. Only a
+    // stream that ends with the GIF trailer is handed to the decoder.
+    constexpr unsigned char kGifTrailer = 0x3B;
+    std::string data;
+    char buf[8192];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, in)) > 0) {
+        data.append(buf, n);
+        if (data.size() > kMaxPictureFile) return nullptr;
+    }
+    if (data.empty() || static_cast<unsigned char>(data.back()) != kGifTrailer) return nullptr;
+    return GdImage(gdImageCreateFromGifPtr(static_cast<int>(data.size()), data.data()));
+}
 
 void support_writeimage(gdImagePtr im) {
     std::fputs(kImageHeader, stdout);

@@ -19,7 +19,12 @@ struct GdImageDeleter {
 };
 using GdImage = std::unique_ptr<gdImage, GdImageDeleter>;
 
-// Decodes a GIF picture from an open stream; empty when it is no GIF.
+// Largest picture file read; a larger one is refused like a damaged one.
+inline constexpr std::size_t kMaxPictureFile = 8 * 1024 * 1024;
+
+// Decodes a whole GIF picture from an open stream; empty when it is no GIF,
+// when it is cut short (it does not end with the GIF trailer byte), or when
+// it is larger than kMaxPictureFile.
 GdImage support_readgif(std::FILE* in);
 
 // Writes the image header and then `im` as GIF to standard output: the
