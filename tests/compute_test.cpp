@@ -21,20 +21,6 @@ using Records = std::map<std::string, std::string>;
 // A text as the database holds it: with its terminating zero byte.
 std::string stored(const std::string& text) { return text + '\0'; }
 
-std::time_t fixed_now = 0;
-std::time_t fixed_clock() { return fixed_now; }
-
-std::time_t utc_time(int year, int month, int day, int hour, int minute, int second) {
-    std::tm tm{};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    return timegm(&tm);
-}
-
 // Every test runs in UTC at 11 March 2001, 15:07:09, on an empty counter.
 class Compute : public testing::Test {
 protected:
@@ -42,7 +28,7 @@ protected:
         if (const char* tz = std::getenv("TZ")) old_tz_ = tz;
         setenv("TZ", "UTC", 1);
         tzset();
-        fixed_now = utc_time(2001, 3, 11, 15, 7, 9);
+        fixed_moment = utc_time(2001, 3, 11, 15, 7, 9);
         support_setclock(fixed_clock);
         ASSERT_EQ(dbutil_create(db), 1);
         vdb.mode = "counter";
@@ -97,11 +83,11 @@ TEST_F(Compute, FirstHitWritesTotalHourAndStartdate) {
 TEST_F(Compute, LaterHitsRaiseTheTotalAndTheirOwnHour) {
     count();
     EXPECT_EQ(count().outstr, "2");
-    fixed_now += 3600;  // 16:07
+    fixed_moment += 3600;  // 16:07
     EXPECT_EQ(count().outstr, "3");
-    fixed_now = utc_time(2001, 3, 11, 23, 59, 59);
+    fixed_moment = utc_time(2001, 3, 11, 23, 59, 59);
     EXPECT_EQ(count().outstr, "4");
-    fixed_now += 1;  // midnight: the next day's hour 00
+    fixed_moment += 1;  // midnight: the next day's hour 00
     EXPECT_EQ(count().outstr, "5");
     EXPECT_EQ(dump_db(db), (Records{{stored("totcnt"), stored("5")},
                                     {stored("2001/03/11/15"), stored("2")},
@@ -272,7 +258,7 @@ TEST_F(Compute, DateAndTimeStylesByFirstLetter) {
     };
     for (const auto& [moment, texts] : {std::pair{utc_time(2001, 3, 11, 15, 7, 9), afternoon},
                                         std::pair{utc_time(2001, 3, 11, 0, 5, 0), night}}) {
-        fixed_now = moment;
+        fixed_moment = moment;
         for (const auto& [style, text] : texts) {
             vdb.style = style;
             CNT cnt;

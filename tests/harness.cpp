@@ -252,6 +252,19 @@ std::string error_answer(const TempSite& site, const std::function<void()>& acti
     return out;
 }
 
+std::time_t fixed_clock() { return fixed_moment; }
+
+std::time_t utc_time(int year, int month, int day, int hour, int minute, int second) {
+    std::tm tm{};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    return timegm(&tm);
+}
+
 unsigned rgb_at(gdImagePtr im, int x, int y) {
     int c = gdImageGetPixel(im, x, y);
     return (static_cast<unsigned>(gdImageRed(im, c)) << 16) |

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -102,6 +103,15 @@ bool is_error_image(const std::string& out, const std::string& message);
 // error path of support_errormsg), and returns what it wrote: the whole
 // answer, to be checked with is_error_image.
 std::string error_answer(const TempSite& site, const std::function<void()>& action);
+
+// A fixed present for the time texts: support_setclock(fixed_clock) makes
+// every time text read `fixed_moment`; support_setclock(nullptr) restores
+// the system clock.
+inline std::time_t fixed_moment = 0;
+std::time_t fixed_clock();
+
+// Seconds since the epoch of a calendar moment in UTC.
+std::time_t utc_time(int year, int month, int day, int hour, int minute = 0, int second = 0);
 
 // Colour of pixel (x, y) as 0xRRGGBB.
 unsigned rgb_at(gdImagePtr im, int x, int y);

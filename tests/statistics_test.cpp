@@ -95,9 +95,6 @@ testing::AssertionResult texts_are(gdImagePtr im, const std::string& title, cons
     return testing::AssertionSuccess();
 }
 
-std::time_t g_now = 0;
-std::time_t fixed_clock() { return g_now; }
-
 // A chart over a counter database written with gdbm directly, with the
 // clock fixed and local time UTC.
 class Chart : public testing::Test {
@@ -113,13 +110,7 @@ protected:
 
     void store(const std::map<std::string, std::string>& records) { store_records(*vdb.dbfile, records); }
     static void at(int y, int mon, int d, int h, int min = 30) {
-        std::tm tm{};
-        tm.tm_year = y - 1900;
-        tm.tm_mon = mon - 1;
-        tm.tm_mday = d;
-        tm.tm_hour = h;
-        tm.tm_min = min;
-        g_now = timegm(&tm);
+        fixed_moment = utc_time(y, mon, d, h, min);
     }
     GdImage draw(const std::string& when, const std::string& date, int w = 610, int h = 260) {
         vdb.when = when;

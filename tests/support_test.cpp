@@ -83,8 +83,6 @@ TEST(support_drawerror, LongMessageIsCutTo1019Characters) {
 
 // The time texts read a fixed moment through the clock seam, in a fixed
 // time zone; both are restored after each test.
-std::time_t fixed_moment = 0;
-std::time_t fixed_clock() { return fixed_moment; }
 
 class ReturnTime : public ::testing::Test {
 protected:
@@ -102,14 +100,7 @@ protected:
     }
     // Sets the clock to the given UTC moment.
     static void at(int year, int month, int day, int hour, int min, int sec) {
-        std::tm tm{};
-        tm.tm_year = year - 1900;
-        tm.tm_mon = month - 1;
-        tm.tm_mday = day;
-        tm.tm_hour = hour;
-        tm.tm_min = min;
-        tm.tm_sec = sec;
-        fixed_moment = timegm(&tm);
+        fixed_moment = utc_time(year, month, day, hour, min, sec);
     }
 };
 
