@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -40,26 +41,31 @@ void count_makeimage(const VDB& vdb, const CGICONFIG& cgiconfig) {
     // cell; this guard only keeps a future one from reaching an empty array.
     if (cnt.stylelen < 1) support_errormsg("No cell to show in mode ('%s')", vdb.mode.c_str());
 
-    // Every cell decodes its own file, even for a repeated character; the
-    // widths add up to the width of the answer.
-    std::vector<GdImage> im_digit;
+    // Each picture file is read and decoded once, however many cells show
+    // its character: decoding is most of the work of a date or counter
+    // answer. The widths add up to the width of the answer.
+    std::map<std::string, GdImage> decoded;
+    std::vector<gdImagePtr> im_digit;
     im_digit.reserve(static_cast<std::size_t>(cnt.stylelen));
     int im_digit_size_x = 0;
     for (int i = 0; i < cnt.stylelen; ++i) {
         const std::string path = _count_getimagefilename(vdb, cgiconfig, cnt.outstr, i);
-        FilePtr in = util_fopen(path, "rb");
-        if (!in) support_errormsg("Image file open error. ('%s')", path.c_str());
-        GdImage im = support_readgif(in.get());
-        if (!im) support_errormsg("Image file decode error. ('%s')", path.c_str());
+        GdImage& im = decoded[path];
+        if (!im) {
+            FilePtr in = util_fopen(path, "rb");
+            if (!in) support_errormsg("Image file open error. ('%s')", path.c_str());
+            im = support_readgif(in.get());
+            if (!im) support_errormsg("Image file decode error. ('%s')", path.c_str());
+        }
         im_digit_size_x += gdImageSX(im.get());
-        im_digit.push_back(std::move(im));
+        im_digit.push_back(im.get());
     }
 
     // A fresh palette image: its colours come only from the cells copied in,
     // and it carries no transparency or interlacing of theirs. gd cannot
     // hold more than INT_MAX pixels (and would complain on standard error),
     // so such a composition is refused here.
-    const int height = gdImageSY(im_digit.front().get());
+    const int height = gdImageSY(im_digit.front());
     GdImage im_out;
     if (im_digit_size_x <= INT_MAX / height) im_out.reset(gdImageCreate(im_digit_size_x, height));
     if (!im_out) support_errormsg("Image create error. (%dx%d)", im_digit_size_x, height);
@@ -67,11 +73,10 @@ void count_makeimage(const VDB& vdb, const CGICONFIG& cgiconfig) {
     // Edge to edge, top-aligned; a cell taller than cell 0 is cut at the
     // bottom edge.
     im_digit_size_x = 0;
-    for (GdImage& cell : im_digit) {
-        const int width = gdImageSX(cell.get());
-        gdImageCopy(im_out.get(), cell.get(), im_digit_size_x, 0, 0, 0, width, gdImageSY(cell.get()));
+    for (gdImagePtr cell : im_digit) {
+        const int width = gdImageSX(cell);
+        gdImageCopy(im_out.get(), cell, im_digit_size_x, 0, 0, 0, width, gdImageSY(cell));
         im_digit_size_x += width;
-        cell.reset();
     }
 
     support_writeimage(im_out.get());
