@@ -11,9 +11,9 @@ namespace vorn {
 // Most cells one counter picture may have; a larger cntlen is refused.
 inline constexpr long kMaxCntlen = 64;
 
-// Fills the text for vdb.mode, reads one picture per cell from
-// dir_digit/digit/ and writes the image header and the GIF to standard
-// output. Failures end the process with the error image.
+// Fills the text for vdb.mode, shows one picture per cell (each file of
+// dir_digit/digit/ decoded once) and writes the image header and the GIF
+// to standard output. Failures end the process with the error image.
 void count_makeimage(const VDB& vdb, const CGICONFIG& cgiconfig);
 
 // Path of the picture for cell `num` of `outstr`: the counter is
