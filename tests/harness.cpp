@@ -1,6 +1,8 @@
 #include "harness.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "dbutil.h"
+#include "support.h"
 
 namespace vorn::test {
 
@@ -112,7 +115,8 @@ void TempSite::create_counter(const std::string& name) const {
 }
 
 Child start_program(const std::string& program, const fs::path& cwd,
-                    const std::vector<std::string>& env, const std::string& input) {
+                    const std::vector<std::string>& env, const std::string& input,
+                    std::optional<uid_t> user) {
     Child c;
     fs::path dir = unique_dir("vornrun-");
     c.in = dir / "in";
@@ -131,6 +135,10 @@ Child start_program(const std::string& program, const fs::path& cwd,
         int out = open(c.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int err = open(c.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (in < 0 || out < 0 || err < 0 || chdir(cwd.c_str()) != 0) _exit(127);
+        if (user) {
+            const struct passwd* pw = getpwuid(*user);
+            if (!pw || setgroups(0, nullptr) != 0 || setgid(pw->pw_gid) != 0 || setuid(*user) != 0) _exit(127);
+        }
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
@@ -177,7 +185,7 @@ RunResult finish_program_within(Child& c, std::chrono::milliseconds limit) {
 }
 
 Child start_cgi(const TempSite& site, const Request& req) {
-    return start_program(kVorncounter, site.root(), cgi_env(req), req.body.value_or(""));
+    return start_program(kVorncounter, site.root(), cgi_env(req), req.body.value_or(""), req.user);
 }
 
 RunResult run_cgi(const TempSite& site, const Request& req) {
@@ -237,12 +245,53 @@ bool is_error_image(const std::string& out, const std::string& message) {
     return true;
 }
 
+std::optional<std::string> error_text(const std::string& out) {
+    const std::string header = kImageHeader;
+    if (out.compare(0, header.size(), header) != 0) return std::nullopt;
+    const std::string gif = out.substr(header.size());
+    GdImage got(gdImageCreateFromGifPtr(static_cast<int>(gif.size()), const_cast<char*>(gif.data())));
+    if (!got || gdImageSY(got.get()) != 21 || (gdImageSX(got.get()) - 12) % 6 != 0) return std::nullopt;
+    const int n = (gdImageSX(got.get()) - 12) / 6;
+    // Every byte drawn once in the error image's colours, to compare cells.
+    static const GdImage glyphs = [] {
+        std::string all;
+        for (int c = 32; c < 127; ++c) all.push_back(static_cast<char>(c));
+        return _support_drawerror(all);
+    }();
+    std::string text;
+    for (int k = 0; k < n; ++k) {
+        char found = '?';
+        for (int c = 32; c < 127; ++c) {
+            bool same = true;
+            for (int y = 4; y < 17 && same; ++y) {
+                for (int x = 0; x < 6 && same; ++x) {
+                    same = rgb_at(got.get(), 6 + 6 * k + x, y) == rgb_at(glyphs.get(), 6 + 6 * (c - 32) + x, y);
+                }
+            }
+            if (same) {
+                found = static_cast<char>(c);
+                break;
+            }
+        }
+        text.push_back(found);
+    }
+    return text;
+}
+
 std::string error_answer(const TempSite& site, const std::function<void()>& action) {
     const fs::path answer = site.path("error-answer");
     EXPECT_EXIT(
         {
             if (!std::freopen(answer.c_str(), "w", stdout)) std::_Exit(2);
-            action();
+            try {
+                action();
+            } catch (const ErrorAnswer& e) {
+                // What the program's entry does with a failed request.
+                dbutil_reset();
+                support_answererror(e.message());
+                std::fflush(stdout);
+                std::_Exit(1);
+            }
             std::_Exit(0);  // returned: the action did not end on the error path
         },
         testing::ExitedWithCode(1), "");
@@ -253,6 +302,13 @@ std::string error_answer(const TempSite& site, const std::function<void()>& acti
 }
 
 std::time_t fixed_clock() { return fixed_moment; }
+
+std::optional<uid_t> unprivileged_user() {
+    if (geteuid() != 0) return std::nullopt;
+    const struct passwd* pw = getpwnam("nobody");
+    if (!pw) return std::nullopt;
+    return pw->pw_uid;
+}
 
 std::time_t utc_time(int year, int month, int day, int hour, int minute, int second) {
     std::tm tm{};

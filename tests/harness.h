@@ -60,6 +60,7 @@ struct Request {
     bool console = false;
     std::map<std::string, std::string> extra_env;
     bool omit_content_length = false;  // POST without any CONTENT_LENGTH
+    std::optional<uid_t> user;  // run as this user (and its group): needs root
 };
 
 // A started program whose answer has not been collected yet.
@@ -69,7 +70,8 @@ struct Child {
 };
 
 Child start_program(const std::string& program, const fs::path& cwd,
-                    const std::vector<std::string>& env, const std::string& input);
+                    const std::vector<std::string>& env, const std::string& input,
+                    std::optional<uid_t> user = std::nullopt);
 RunResult finish_program(Child& child);
 // Like finish_program, but a program still running after `limit` is killed
 // (SIGKILL) and collected with timed_out set: a hang fails its test instead
@@ -98,6 +100,11 @@ Answer decode_answer(const std::string& out);
 // own, so it can also be used to assert that an answer is NOT that error.
 bool is_error_image(const std::string& out, const std::string& message);
 
+// The text an error image shows, read back glyph by glyph, or nullopt when
+// `out` is no error image. For failure messages: tests compare with
+// is_error_image.
+std::optional<std::string> error_text(const std::string& out);
+
 // Runs `action` in a death-test child of the test process with standard
 // output sent to a file, expects the child to end with exit status 1 (the
 // error path of support_errormsg), and returns what it wrote: the whole
@@ -112,6 +119,10 @@ std::time_t fixed_clock();
 
 // Seconds since the epoch of a calendar moment in UTC.
 std::time_t utc_time(int year, int month, int day, int hour, int minute = 0, int second = 0);
+
+// The uid of an unprivileged user to run the program as when the tests run
+// as root (so that file permissions apply), or nullopt when they do not.
+std::optional<uid_t> unprivileged_user();
 
 // Colour of pixel (x, y) as 0xRRGGBB.
 unsigned rgb_at(gdImagePtr im, int x, int y);

@@ -1,16 +1,22 @@
 #include "dbutil.h"
 
+#include <fcntl.h>
 #include <gdbm.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <type_traits>
 
+#include "filelock.h"
+#include "journal.h"
 #include "support.h"
 #include "util.h"
 
@@ -23,21 +29,21 @@ struct GdbmCloser {
 };
 using GdbmHandle = std::unique_ptr<std::remove_pointer_t<GDBM_FILE>, GdbmCloser>;
 
-// The one open database of the process. Its owner closes it at exit too, so
-// a request that ends in an error image while a database is open still
-// leaves gdbm's buffers written and its lock released.
+// The one open database of the process, its path and whether it was opened
+// for writing. gdbm is given no fatal-error function, so it reports every
+// failure by its result and never stops inside an operation; the handle can
+// therefore always be closed, also on the error path.
 GdbmHandle pgdbf;
+std::string opened;
+bool opened_writer = false;
 
-// A handle given up by _dbutil_error. It is never closed: gdbm may have
-// called the error function from inside an operation on it, and closing
-// would write its half-done state. It stays reachable here (volatile, so
-// the store is kept) until the process ends, which releases the lock.
-GDBM_FILE volatile abandoned_dbf = nullptr;
+// Before-images of a change its writer did not finish: a reader is shown
+// these in place of what the file holds, until the next writer undoes it.
+std::map<std::string, std::optional<std::string>> overlay;
 
 constexpr int kCreateBlockSize = 1024;
 constexpr int kCreateMode = 0644;
 constexpr int kOpenBlockSize = 0;  // gdbm reads it from the file
-constexpr int kOpenMode = 0;       // only used when gdbm creates a file; open never does
 
 struct FreeDeleter {
     void operator()(char* p) const { std::free(p); }
@@ -60,6 +66,124 @@ __attribute__((format(printf, 1, 0))) std::string _dbutil_formatkey(const char* 
     return std::string(key, static_cast<std::size_t>(len));
 }
 
+[[noreturn]] void _dbutil_openerror(const char* cause, const std::string& filename) {
+    support_errormsg("DB open error. %s (%s)", cause, filename.c_str());
+}
+
+[[noreturn]] void _dbutil_writeerror(int error, const std::string& path) {
+    support_errormsg("DB write error. %s (%s)", std::strerror(error), path.c_str());
+}
+
+// The record under `key`, nullopt when there is none. A read that fails
+// for any other reason (a damaged bucket, a read error) is an error, never
+// an absent record.
+std::optional<std::string> _dbutil_get(const std::string& key) {
+    datum value = gdbm_fetch(pgdbf.get(), _dbutil_datum(key));
+    if (!value.dptr) {
+        if (gdbm_errno != GDBM_ITEM_NOT_FOUND) _dbutil_error();
+        return std::nullopt;
+    }
+    std::unique_ptr<char, FreeDeleter> owned(value.dptr);
+    // The stored zero byte ends the text; a record written by another
+    // program without one ends at its size.
+    std::size_t size = value.dsize > 0 ? static_cast<std::size_t>(value.dsize) : 0;
+    return std::string(owned.get(), strnlen(owned.get(), size));
+}
+
+// Stores `value` under `key`, or removes the record when `value` is absent.
+void _dbutil_put(const std::string& key, const std::optional<std::string>& value) {
+    // A datum measures its text in an int; a longer text is not stored cut.
+    if (key.size() >= INT_MAX || (value && value->size() >= INT_MAX)) {
+        gdbm_errno = GDBM_ILLEGAL_DATA;
+        _dbutil_error();
+    }
+    if (value) {
+        if (gdbm_store(pgdbf.get(), _dbutil_datum(key), _dbutil_datum(*value), GDBM_REPLACE) != 0) _dbutil_error();
+    } else if (gdbm_delete(pgdbf.get(), _dbutil_datum(key)) != 0 && gdbm_errno != GDBM_ITEM_NOT_FOUND) {
+        _dbutil_error();
+    }
+}
+
+// Reserves, past the end of the file, the disk space that storing
+// `journal`'s after-images may take, so that the stores cannot fail half-way
+// on a full disk (which would leave the file in need of recovery). The
+// bound: data blocks for the new records, bucket splits, and directory
+// doublings, which write a new directory twice the size. The reservation
+// does not change the file's size; the space is used as gdbm extends the
+// file, and kept for later changes. Returns 0 or the errno of a failure.
+int _dbutil_reserve(const Journal& journal) {
+    const int fd = gdbm_fdesc(pgdbf.get());
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return errno;
+    int block = 0, depth = 0;
+    gdbm_setopt(pgdbf.get(), GDBM_GETBLOCKSIZE, &block, sizeof block);
+    gdbm_setopt(pgdbf.get(), GDBM_GETDIRDEPTH, &depth, sizeof depth);
+    off_t data = 0;
+    for (const JournalEntry& e : journal) data += static_cast<off_t>(e.key.size() + (e.after ? e.after->size() : 0) + 2);
+    const off_t directory = static_cast<off_t>(sizeof(off_t)) << std::min(depth, 40);
+    const off_t reserve = 4 * directory + 2 * data + (16 + static_cast<off_t>(journal.size()) / 4) * block;
+    if (fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, st.st_size + reserve) == 0) return 0;
+    // A file system that cannot reserve space is written as before.
+    if (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL) return 0;
+    return errno;
+}
+
+// Writes each entry's before-image (`undo`) or after-image.
+void _dbutil_apply(const Journal& journal, bool undo) {
+    for (const JournalEntry& e : journal) _dbutil_put(e.key, undo ? e.before : e.after);
+}
+
+// True when every record of `journal` holds its before- or its
+// after-image: the journal belongs to this file's last change. A journal
+// left beside a file that was since deleted and created anew does not
+// match, and is not applied to the new file.
+bool _dbutil_journalmatches(const Journal& journal) {
+    for (const JournalEntry& e : journal) {
+        std::optional<std::string> now = _dbutil_get(e.key);
+        if (now != e.before && now != e.after) return false;
+    }
+    return true;
+}
+
+// What an interrupted writer left: a writer undoes its change, a reader is
+// shown the before-images.
+void _dbutil_finishjournal() {
+    Journal journal;
+    const JournalState state = journal_read(opened, journal);
+    if (state == JournalState::kNone) return;
+    const bool matches = state == JournalState::kComplete && _dbutil_journalmatches(journal);
+    if (!opened_writer) {
+        if (matches) {
+            for (const JournalEntry& e : journal) overlay[e.key] = e.before;
+        }
+        return;
+    }
+    if (matches) {
+        if (int error = _dbutil_reserve(journal)) _dbutil_writeerror(error, opened);
+        _dbutil_apply(journal, true);
+    }
+    if (int error = journal_remove(opened)) _dbutil_writeerror(error, journal_path(opened));
+}
+
+// The name the damaged original of `filename` is kept under.
+std::string _dbutil_damagedname(const std::string& filename) {
+    std::string name = filename + ".damaged";
+    for (int n = 2; access(name.c_str(), F_OK) == 0; ++n) name = filename + ".damaged-" + std::to_string(n);
+    return name;
+}
+
+// Recovers a file that gdbm marks as needing recovery (a process ended
+// while gdbm extended it): gdbm copies every record it can reach into a new
+// file that then takes the old one's name. The damaged file is first linked
+// under a name of its own, so nothing is lost and the counter's name never
+// stands empty.
+void _dbutil_recover() {
+    const std::string kept = _dbutil_damagedname(opened);
+    if (link(opened.c_str(), kept.c_str()) != 0) _dbutil_openerror(gdbm_strerror(GDBM_NEED_RECOVERY), opened);
+    gdbm_recovery rcvr{};
+    if (gdbm_recover(pgdbf.get(), &rcvr, 0) != 0) _dbutil_openerror(gdbm_strerror(gdbm_errno), opened);
+}
+
 }  // namespace
 
 int dbutil_create(const std::string& filename) {
@@ -70,28 +194,44 @@ int dbutil_create(const std::string& filename) {
 
 void dbutil_open(const std::string& filename, int stat) {
     if (pgdbf) {
-        pgdbf.reset();
+        dbutil_reset();
         support_errormsg("DB oepn error. There is already opened database.");
     }
-    // gdbm takes its lock without waiting: a conflicting holder makes the
-    // open fail at once, so the waiting happens here, a second per attempt.
-    // GDBM_NOMMAP: every operation opens the file anew and reads a handful
-    // of records, so mapping the whole file at each open and unmapping it at
-    // each close costs far more than the few reads it saves (a year chart
-    // opens the file 745 times). The file and its records are the same.
-    const int flags = stat | GDBM_FAST | GDBM_NOMMAP;
-    for (int open_num = 0; open_num < kOpenAttempts; ++open_num) {
-        pgdbf.reset(gdbm_open(filename.c_str(), kOpenBlockSize, flags, kOpenMode, _dbutil_error));
-        if (pgdbf) return;
-        gdbm_errno = GDBM_NO_ERROR;
-        sleep(1);
+    const bool writer = (stat & GDBM_OPENMASK) != GDBM_READER;
+    FileLock lock = filelock_acquire(filename, writer, std::chrono::steady_clock::now() + kOpenWait);
+    if (lock.result == FileLockResult::kTimedOut) support_errormsg("DB open error. Time out. Please, try again.");
+    if (lock.result == FileLockResult::kFailed) _dbutil_openerror(std::strerror(lock.error), filename);
+
+    // The lock is taken, so gdbm opens the file on its descriptor without
+    // locking it again. GDBM_NOMMAP: every operation opens the file anew and
+    // reads a handful of records, so mapping the whole file at each open
+    // costs far more than the few reads it saves (a year chart opens the
+    // file 745 times). The file and its records are the same.
+    const int flags = stat | GDBM_FAST | GDBM_NOMMAP | GDBM_NOLOCK;
+    GDBM_FILE dbf = gdbm_fd_open(lock.fd.get(), filename.c_str(), kOpenBlockSize, flags, nullptr);
+    if (!dbf) _dbutil_openerror(gdbm_strerror(gdbm_errno), filename);
+    lock.fd.release();  // gdbm closes it with the handle
+    pgdbf.reset(dbf);
+    opened = filename;
+    opened_writer = writer;
+
+    if (gdbm_needs_recovery(dbf)) {
+        if (!writer) _dbutil_openerror(gdbm_strerror(GDBM_NEED_RECOVERY), filename);
+        _dbutil_recover();
     }
-    support_errormsg("DB open error. Time out. Please, try again.");
+    _dbutil_finishjournal();
 }
 
 void dbutil_close() {
     if (!pgdbf) support_errormsg("DB close error. There is no database to close.");
+    dbutil_reset();
+}
+
+void dbutil_reset() {
     pgdbf.reset();
+    opened.clear();
+    opened_writer = false;
+    overlay.clear();
 }
 
 std::optional<std::string> dbutil_fetch(const char* str, ...) {
@@ -100,14 +240,11 @@ std::optional<std::string> dbutil_fetch(const char* str, ...) {
     std::string key = _dbutil_formatkey(str, args);
     va_end(args);
     if (!pgdbf) support_errormsg("DB fetch error. There is no opened database.");
-
-    datum value = gdbm_fetch(pgdbf.get(), _dbutil_datum(key));
-    if (!value.dptr) return std::nullopt;
-    std::unique_ptr<char, FreeDeleter> owned(value.dptr);
-    // The stored zero byte ends the text; a record written by another
-    // program without one ends at its size.
-    std::size_t size = value.dsize > 0 ? static_cast<std::size_t>(value.dsize) : 0;
-    return std::string(owned.get(), strnlen(owned.get(), size));
+    if (!overlay.empty()) {
+        auto shown = overlay.find(key);
+        if (shown != overlay.end()) return shown->second;
+    }
+    return _dbutil_get(key);
 }
 
 void dbutil_store(const std::string& key, const std::string& content, int flag) {
@@ -115,9 +252,9 @@ void dbutil_store(const std::string& key, const std::string& content, int flag) 
     // A datum measures its text in an int; a longer text is not stored cut.
     if (key.size() >= INT_MAX || content.size() >= INT_MAX) {
         gdbm_errno = GDBM_ILLEGAL_DATA;
-        _dbutil_error(nullptr);
+        _dbutil_error();
     }
-    if (gdbm_store(pgdbf.get(), _dbutil_datum(key), _dbutil_datum(content), flag) != 0) _dbutil_error(nullptr);
+    if (gdbm_store(pgdbf.get(), _dbutil_datum(key), _dbutil_datum(content), flag) != 0) _dbutil_error();
 }
 
 int dbutil_delete(const char* str, ...) {
@@ -129,9 +266,36 @@ int dbutil_delete(const char* str, ...) {
     return gdbm_delete(pgdbf.get(), _dbutil_datum(key));
 }
 
-void _dbutil_error(const char*) {
-    abandoned_dbf = pgdbf.release();
-    support_errormsg("DB Error!! (%s)", gdbm_strerror(gdbm_errno));
+void dbutil_update(const std::vector<DbChange>& changes) {
+    if (!pgdbf) support_errormsg("DB store error. There is no opened database.");
+    if (!opened_writer) {
+        gdbm_errno = GDBM_READER_CANT_STORE;
+        _dbutil_error();
+    }
+    Journal journal;
+    journal.reserve(changes.size());
+    for (const DbChange& c : changes) journal.push_back({c.key, _dbutil_get(c.key), c.value});
+
+    // A save directory the web server may not write (files made writable
+    // one by one) has no room for a journal; such a site is counted as it
+    // always was, unguarded. Any other failure refuses the change whole.
+    bool journaled = true;
+    if (int error = journal_write(opened, journal)) {
+        if (error != EACCES && error != EPERM && error != EROFS) _dbutil_writeerror(error, journal_path(opened));
+        journaled = false;
+    }
+    if (int error = _dbutil_reserve(journal)) {
+        if (journaled) journal_remove(opened);
+        _dbutil_writeerror(error, opened);
+    }
+    // A store that fails now leaves the journal: the next writer undoes
+    // what was written, and readers see the before-images till then.
+    _dbutil_apply(journal, false);
+    if (journaled) {
+        if (int error = journal_remove(opened)) _dbutil_writeerror(error, journal_path(opened));
+    }
 }
+
+void _dbutil_error() { support_errormsg("DB Error!! (%s)", gdbm_strerror(gdbm_errno)); }
 
 }  // namespace vorn

@@ -3,7 +3,6 @@
 #include <gdfonts.h>
 
 #include <cstdarg>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -142,8 +141,11 @@ void support_errormsg(const char* msg, ...) {
     int n = std::vsnprintf(buff, sizeof buff, msg, args);
     va_end(args);
     if (n < 0) buff[0] = '\0';
+    throw ErrorAnswer(buff);
+}
 
-    GdImage im = _support_drawerror(buff);
+void support_answererror(const std::string& message) {
+    GdImage im = _support_drawerror(message);
     if (im) {
         support_writeimage(im.get());
     } else {
@@ -153,7 +155,6 @@ void support_errormsg(const char* msg, ...) {
 
     if (fentry) util_fentryfree(*fentry);
     util_entryfree();
-    std::exit(1);
 }
 
 void support_moveentry(EntryList* entry) {

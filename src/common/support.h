@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -37,11 +38,29 @@ inline constexpr char kImageHeader[] = "Pragma: no-cache\nContent-type: image/gi
 // Longest error message drawn; longer messages are cut to this many bytes.
 inline constexpr std::size_t kMaxErrorMessage = 1019;
 
-// Answers the request with a picture of the formatted message: writes the
-// image header and the GIF to standard output, releases the registered
-// configuration list and the request list, and ends the process with exit
-// status 1. Request values must only ever be arguments, never `msg`.
+// The failure a request ends in: the message its error image shows. It
+// unwinds to the program's entry, so everything the request opened is
+// closed by its owner on the way, and the entry answers it.
+class ErrorAnswer : public std::exception {
+public:
+    explicit ErrorAnswer(std::string message) : message_(std::move(message)) {}
+    const std::string& message() const { return message_; }
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::string message_;
+};
+
+// Ends the request with the error image of the formatted message (cut to
+// kMaxErrorMessage bytes): throws ErrorAnswer and never returns. Request
+// values must only ever be arguments, never `msg`.
 [[noreturn]] void support_errormsg(const char* msg, ...) __attribute__((format(printf, 1, 2)));
+
+// The answer to an ErrorAnswer: writes the image header and the error image
+// of `message` to standard output, then releases the registered
+// configuration list and the request list. The entry then ends the request
+// with exit status 1.
+void support_answererror(const std::string& message);
 
 // The error image of `message` (at most kMaxErrorMessage bytes of it are
 // drawn): a 6n+12 by 21 strip, black, with a raised outer and a sunken inner

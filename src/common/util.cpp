@@ -1,5 +1,7 @@
 #include "util.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -174,6 +176,11 @@ int util_filecheck(const std::string& filename) { return util_fopen(filename, "r
 
 FilePtr util_fopen(const std::string& filename, const char* mode) {
     return FilePtr(std::fopen(filename.c_str(), mode));
+}
+
+void UniqueFd::reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
 }
 
 long util_tolong(const std::string& text) {

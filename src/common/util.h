@@ -64,6 +64,35 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 // Opens a file; an empty owner when it cannot be opened.
 FilePtr util_fopen(const std::string& filename, const char* mode);
 
+// Owner of a file descriptor; closes it when it goes out of scope.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    // Gives the descriptor up without closing it.
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    // Closes the descriptor held and takes `fd`.
+    void reset(int fd = -1);
+
+private:
+    int fd_ = -1;
+};
+
 // Reads a decimal number the way strtol does in base 10: leading white
 // space, an optional sign, then digits up to the first other character; no
 // digits give 0, values beyond the 64-bit range are clamped. The one place

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <span>
+#include <vector>
 
 #include "dbutil.h"
 #include "support.h"
@@ -83,17 +84,19 @@ void _compute_fillimage(const VDB& vdb, CNT& cnt, std::span<const ImageStyle> st
 
 void compute_count(const VDB& vdb, CNT& cnt) {
     if (vdb.ago == kAgoTotal) {
-        // The total and the hour record rise together under one writing
-        // open, so concurrent hits are counted one after the other.
+        // The total, the hour record and, at the first hit, the start date
+        // change together under one writing open: concurrent hits are
+        // counted one after the other, and a hit is recorded whole or not
+        // at all.
         dbutil_open(_compute_dbfile(vdb), kWrite);
         std::optional<std::string> tmp = dbutil_fetch("%s", kTotalKey);
         std::string count = tmp ? support_counterupdate(*tmp) : kFirstCount;
         std::string date = support_returntime(kStyleHour, 0);
         tmp = dbutil_fetch("%s", date.c_str());
         std::string daycount = tmp ? support_counterupdate(*tmp) : kFirstCount;
-        dbutil_store(kTotalKey, count, GDBM_REPLACE);
-        dbutil_store(date, daycount, GDBM_REPLACE);
-        if (count == kFirstCount) dbutil_store(kStartDateKey, date, GDBM_REPLACE);
+        std::vector<DbChange> visit = {{kTotalKey, count}, {date, daycount}};
+        if (count == kFirstCount) visit.push_back({kStartDateKey, date});
+        dbutil_update(visit);
         dbutil_close();
         cnt.outstr = count;
     } else {

@@ -17,7 +17,7 @@ struct CNT {
 
 // Mode "counter". With ago "total": records one hit ("totcnt", the record
 // of the current hour, and "startdate" at the first hit) under one writing
-// open and shows the new total. Otherwise shows the sum of the day `ago`
+// open, as one change (dbutil_update), and shows the new total. Otherwise shows the sum of the day `ago`
 // days back and writes nothing.
 void compute_count(const VDB& vdb, CNT& cnt);
 

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "count.h"
+#include "dbutil.h"
 #include "statistics.h"
 #include "support.h"
 
@@ -69,53 +70,67 @@ int vc_main(int, char**) {
     }
 
     try {
-        CGICONFIG cgiconfig;
-        _vc_getconfiguration(cgiconfig);
-        support_moveentry(&configentry);
-
-        // The first lookup decodes the request (and reads a POST body).
-        VDB vdb;
-        vdb.vdb = util_getvalue("vdb");
-        vdb.digit = parameter("digit", cgiconfig.default_digit);
-        vdb.mode = parameter("mode", kDefaultMode);
-        vdb.style = parameter("style", kDefaultStyle);
-        vdb.ago = parameter("ago", kDefaultAgo);
-        vdb.when = parameter("when", kDefaultWhen);
-        std::optional<std::string> date = util_getvalue("date");
-        vdb.date = date ? *date : support_returntime(kDateStyle, 0);
-        vdb.cntlen = parameter("cntlen", cgiconfig.default_cntlen);
-
-        if (needs_database(vdb.mode)) {
-            if (!vdb.vdb) support_errormsg("%s-%s (%s)", kProgramName, kProgramVersion, kProgramDate);
-            // The name becomes part of a path: refused before any path is
-            // built when it could leave the save directory.
-            if (!util_safename(*vdb.vdb)) {
-                support_errormsg("Invalid counter name ('%s'): a name may not hold '/' or '..'",
-                                 vdb.vdb->c_str());
-            }
-            std::string dbfile = cgiconfig.dir_save + "/" + *vdb.vdb + "." + cgiconfig.dbfile_ext;
-            if (dbfile.size() > kMaxDbPath) {
-                support_errormsg("DB file path too long (%zu characters, at most %zu)", dbfile.size(),
-                                 kMaxDbPath);
-            }
-            if (!util_filecheck(dbfile)) support_errormsg("DB file (%s) not found", dbfile.c_str());
-            vdb.dbfile = std::move(dbfile);
-        }
-
-        if (vdb.mode == "counter" || vdb.mode == "date" || vdb.mode == "time") {
-            count_makeimage(vdb, cgiconfig);
-        } else if (vdb.mode == "stat") {
-            statistics_makeimage(vdb, cgiconfig);
-        } else {
-            support_errormsg("Unknown mode ('%s')", vdb.mode.c_str());
-        }
+        _vc_request();
+    } catch (const ErrorAnswer& e) {
+        return _vc_answererror(e.message());
     } catch (const std::bad_alloc&) {
-        support_errormsg("Out of memory");
+        return _vc_answererror("Out of memory");
     }
-
     util_entryfree();
     util_fentryfree(configentry);
     return 0;
+}
+
+void _vc_request() {
+    CGICONFIG cgiconfig;
+    _vc_getconfiguration(cgiconfig);
+    support_moveentry(&configentry);
+
+    // The first lookup decodes the request (and reads a POST body).
+    VDB vdb;
+    vdb.vdb = util_getvalue("vdb");
+    vdb.digit = parameter("digit", cgiconfig.default_digit);
+    vdb.mode = parameter("mode", kDefaultMode);
+    vdb.style = parameter("style", kDefaultStyle);
+    vdb.ago = parameter("ago", kDefaultAgo);
+    vdb.when = parameter("when", kDefaultWhen);
+    std::optional<std::string> date = util_getvalue("date");
+    vdb.date = date ? *date : support_returntime(kDateStyle, 0);
+    vdb.cntlen = parameter("cntlen", cgiconfig.default_cntlen);
+
+    if (needs_database(vdb.mode)) {
+        if (!vdb.vdb) support_errormsg("%s-%s (%s)", kProgramName, kProgramVersion, kProgramDate);
+        // The name becomes part of a path: refused before any path is
+        // built when it could leave the save directory.
+        if (!util_safename(*vdb.vdb)) {
+            support_errormsg("Invalid counter name ('%s'): a name may not hold '/' or '..'", vdb.vdb->c_str());
+        }
+        // An empty directory would put the counter files at the root of the
+        // file system ("/NAME.db"): refused rather than guessed at.
+        if (cgiconfig.dir_save.empty()) support_errormsg("Configuration error. DIR_SAVE is empty (%s)", kConfigFile);
+        std::string dbfile = cgiconfig.dir_save + "/" + *vdb.vdb + "." + cgiconfig.dbfile_ext;
+        if (dbfile.size() > kMaxDbPath) {
+            support_errormsg("DB file path too long (%zu characters, at most %zu)", dbfile.size(), kMaxDbPath);
+        }
+        if (!util_filecheck(dbfile)) support_errormsg("DB file (%s) not found", dbfile.c_str());
+        vdb.dbfile = std::move(dbfile);
+    }
+
+    if (vdb.mode == "counter" || vdb.mode == "date" || vdb.mode == "time") {
+        count_makeimage(vdb, cgiconfig);
+    } else if (vdb.mode == "stat") {
+        statistics_makeimage(vdb, cgiconfig);
+    } else {
+        support_errormsg("Unknown mode ('%s')", vdb.mode.c_str());
+    }
+}
+
+int _vc_answererror(const std::string& message) {
+    // A database the request still had open is closed first, so its lock
+    // is not held while the answer is written.
+    dbutil_reset();
+    support_answererror(message);
+    return 1;
 }
 
 void _vc_getconfiguration(CGICONFIG& cgiconfig) {

@@ -45,9 +45,17 @@ struct CGICONFIG {
     std::string rc_imgday;
 };
 
-// Runs one request; returns the exit status (0). Every failure ends the
-// process through support_errormsg with status 1.
+// Runs one request; returns the exit status: 0 for an answer, 1 for an
+// error image (every failure raised through support_errormsg ends there).
 int vc_main(int argc, char** argv);
+
+// The request itself: configuration, parameters, checks and dispatch. Writes
+// the whole answer; a failure throws ErrorAnswer before anything is written.
+void _vc_request();
+
+// Answers a failed request with its error image after closing any database
+// it still had open; returns exit status 1.
+int _vc_answererror(const std::string& message);
 
 // Reads conf/vc.conf into `cgiconfig` and keeps the list for the error
 // path. A missing file is answered with the error image (does not return).
