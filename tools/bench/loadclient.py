@@ -1,17 +1,22 @@
 #!/usr/bin/env python3
 """Concurrent visitors of one counter, and the check of what they left.
 
-Sends REQUESTS counter hits from CLIENTS concurrent workers, either over
-HTTP to a web server that runs vorncounter (--url) or by starting the
-program directly as a web server would (--program with --site). Every
-answer must be a whole GIF; it is either a counter picture or an error
-picture (recognised by its height of 21 and the error palette). Afterwards
-the counter database is read with gdbm_dump: "totcnt" and the sum of the
-hour records must both equal the number of counter pictures answered.
+Sends REQUESTS requests from CLIENTS concurrent workers, either over HTTP
+to a web server that runs vorncounter (--url) or by starting the program
+directly as a web server would (--program with --site). With --chart-every
+K every K-th request asks for the chart given by --chart-url (or
+--chart-query) instead of a hit. With --floor the URL is the empty CGI
+program and only throughput and latency are measured.
+
+Every answer must be a whole GIF: a counter picture, a chart or an error
+picture (recognised by its height of 21 and the error palette).
+Afterwards the counter database is read with gdbm_dump: "totcnt" and the
+sum of the hour records must both rise by the number of counter pictures
+answered ("lost visits" are answered pictures the file does not hold).
 
 Prints the latency distribution, the throughput, the answers by kind and
-an estimate of the lock waits: a request that met the database lock slept
-one second per failed open, so its latency tells how many times it slept.
+the requests that waited (answered after 100 ms and after 1 s). With
+--summary a single line of figures is printed as well, for scripts/load.
 With --strace-every K (direct mode only) every K-th process runs under
 strace and its sleeps are counted exactly.
 
@@ -83,7 +88,7 @@ def walk_gif(data):
 
 def classify(body):
     """'counter', 'timeout', 'error' or 'broken', and the picture size."""
-    gif = walk_gif(body)
+    gif = walk_gif(body) if body is not None else None
     if gif is None:
         return "broken", None
     width, height, palette = gif
@@ -93,27 +98,38 @@ def classify(body):
 
 
 class HttpVisitor:
-    """One keep-alive connection per worker thread."""
+    """One keep-alive connection per worker thread. Request `index` asks
+    for the chart when `chart_every` divides index + 1, else for a hit."""
 
-    def __init__(self, url):
+    def __init__(self, url, chart_url=None, chart_every=0):
         parts = urllib.parse.urlsplit(url)
         self.host, self.port = parts.hostname, parts.port or 80
-        self.target = parts.path + ("?" + parts.query if parts.query else "")
+        self.targets = [self._target(url), self._target(chart_url) if chart_url else None]
+        self.chart_every = chart_every
         self.local = threading.local()
 
-    def visit(self, _index):
+    @staticmethod
+    def _target(url):
+        parts = urllib.parse.urlsplit(url)
+        return parts.path + ("?" + parts.query if parts.query else "")
+
+    def is_chart(self, index):
+        return bool(self.chart_every) and (index + 1) % self.chart_every == 0
+
+    def visit(self, index):
+        target = self.targets[1 if self.is_chart(index) else 0]
         for attempt in range(2):
             conn = getattr(self.local, "conn", None)
             if conn is None:
                 conn = self.local.conn = http.client.HTTPConnection(self.host, self.port, timeout=60)
             try:
                 start = time.perf_counter()
-                conn.request("GET", self.target)
+                conn.request("GET", target)
                 resp = conn.getresponse()
                 body = resp.read()
                 elapsed = time.perf_counter() - start
                 if resp.status != 200:
-                    return elapsed, b"", None
+                    return elapsed, None, None
                 return elapsed, body, None
             except (http.client.HTTPException, OSError):
                 conn.close()
@@ -126,12 +142,16 @@ class HttpVisitor:
 class DirectVisitor:
     """Starts the program per request, as a web server's CGI module does."""
 
-    def __init__(self, program, site, query, strace_every):
+    def __init__(self, program, site, query, strace_every, chart_query=None, chart_every=0):
         self.program, self.site = program, site
         self.env = {"PATH": "/usr/bin:/bin", "TZ": os.environ.get("TZ", "UTC"),
-                    "REMOTE_ADDR": "127.0.0.1", "QUERY_STRING": query,
-                    "REQUEST_METHOD": "GET"}
+                    "REMOTE_ADDR": "127.0.0.1", "REQUEST_METHOD": "GET"}
+        self.queries = [query, chart_query]
+        self.chart_every = chart_every
         self.strace_every = strace_every
+
+    def is_chart(self, index):
+        return bool(self.chart_every) and (index + 1) % self.chart_every == 0
 
     def visit(self, index):
         cmd = [self.program]
@@ -140,8 +160,9 @@ class DirectVisitor:
             fd, trace = tempfile.mkstemp(prefix="vorn-load-strace-")
             os.close(fd)
             cmd = ["strace", "-qq", "-f", "-e", "trace=clock_nanosleep,nanosleep", "-o", trace] + cmd
+        env = dict(self.env, QUERY_STRING=self.queries[1 if self.is_chart(index) else 0])
         start = time.perf_counter()
-        proc = subprocess.run(cmd, cwd=self.site, env=self.env, stdin=subprocess.DEVNULL,
+        proc = subprocess.run(cmd, cwd=self.site, env=env, stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=False)
         elapsed = time.perf_counter() - start
         sleeps = None
@@ -153,7 +174,7 @@ class DirectVisitor:
         if proc.stderr:
             sys.stderr.write(proc.stderr.decode(errors="replace"))
         if proc.returncode not in (0, 1) or not out.startswith(IMAGE_HEADER):
-            return elapsed, b"", sleeps
+            return elapsed, None, sleeps
         return elapsed, out[len(IMAGE_HEADER):], sleeps
 
 
@@ -178,6 +199,14 @@ def dump_db(path):
     return dict(zip(items[0::2], items[1::2]))
 
 
+def counts(records):
+    """("totcnt", sum of the hour records) of a dump."""
+    total = int(records.get(b"totcnt\0", b"0\0").rstrip(b"\0") or 0)
+    hours = sum(int(v.rstrip(b"\0") or 0) for k, v in records.items()
+                if len(k) == 14 and k[4:5] == b"/" and k[-1:] == b"\0")
+    return total, hours
+
+
 def pct(sorted_values, p):
     if not sorted_values:
         return float("nan")
@@ -190,88 +219,99 @@ def pct(sorted_values, p):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--url", help="counter URL served by the web server")
+    ap.add_argument("--chart-url", help="chart URL asked for by every --chart-every-th request")
     ap.add_argument("--program", help="vorncounter, started directly per request")
     ap.add_argument("--site", help="working directory for --program")
     ap.add_argument("--query", default="vdb=load", help="query of the direct requests")
-    ap.add_argument("--db", required=True, help="the counter's database file, checked afterwards")
+    ap.add_argument("--chart-query", help="query of the direct chart requests")
+    ap.add_argument("--chart-every", type=int, default=0)
+    ap.add_argument("--floor", action="store_true", help="the URL is the empty CGI program: no checks")
+    ap.add_argument("--db", help="the counter's database file, checked afterwards")
     ap.add_argument("--clients", type=int, default=8)
     ap.add_argument("--requests", type=int, default=2000)
     ap.add_argument("--strace-every", type=int, default=0)
+    ap.add_argument("--summary", metavar="LABEL", help="also print one line of figures, labelled")
+    ap.add_argument("--floor-rate", type=float, default=0.0, help="answers/s of the floor, for the ratio")
     args = ap.parse_args()
     if bool(args.url) == bool(args.program):
         ap.error("give either --url or --program")
     if args.program and not args.site:
         ap.error("--program needs --site")
+    if not args.floor and not args.db:
+        ap.error("--db is needed unless --floor")
+    if args.chart_every and not (args.chart_url or args.chart_query):
+        ap.error("--chart-every needs --chart-url or --chart-query")
 
-    before = dump_db(args.db)
-    start_total = int(before.get(b"totcnt\0", b"0\0").rstrip(b"\0") or 0)
-
+    before = dump_db(args.db) if not args.floor else {}
     if args.url:
-        visitor = HttpVisitor(args.url)
+        visitor = HttpVisitor(args.url, args.chart_url, args.chart_every)
     else:
-        visitor = DirectVisitor(args.program, args.site, args.query, args.strace_every)
+        visitor = DirectVisitor(args.program, args.site, args.query, args.strace_every,
+                                args.chart_query, args.chart_every)
 
     results = []
     wall_start = time.perf_counter()
     with concurrent.futures.ThreadPoolExecutor(max_workers=args.clients) as pool:
-        for elapsed, body, sleeps in pool.map(visitor.visit, range(args.requests)):
-            kind, size = classify(body)
-            results.append((elapsed, kind, size, sleeps))
+        for index, (elapsed, body, sleeps) in enumerate(pool.map(visitor.visit, range(args.requests))):
+            if args.floor:
+                kind = "floor" if body is not None else "broken"
+            else:
+                kind, _ = classify(body)
+                if kind == "counter" and visitor.is_chart(index):
+                    kind = "chart"
+            results.append((elapsed, kind, sleeps))
     wall = time.perf_counter() - wall_start
+    rate = args.requests / wall
 
     kinds = {}
-    for _, kind, size, _ in results:
+    for _, kind, _ in results:
         kinds[kind] = kinds.get(kind, 0) + 1
     lat = sorted(r[0] * 1000 for r in results)
-    counter_lat = sorted(r[0] * 1000 for r in results if r[1] == "counter")
-    waited = [r[0] * 1000 for r in results if r[0] >= 0.9]
-    # One failed open costs a sleep of one second; the rest of a request
-    # takes milliseconds, so whole seconds of latency count the sleeps.
-    est_sleeps = sum(int((r[0] + 0.1) // 1.0) for r in results)
+    hit_lat = sorted(r[0] * 1000 for r in results if r[1] == "counter")
+    over_100ms = sum(1 for r in results if r[0] >= 0.1)
+    over_1s = sum(1 for r in results if r[0] >= 1.0)
 
-    print(f"load: {args.requests} requests from {args.clients} clients in {wall:.1f} s "
-          f"({args.requests / wall:.1f} answers/s)")
+    print(f"load: {args.requests} requests from {args.clients} clients in {wall:.1f} s ({rate:.1f} answers/s)")
     print("answers: " + ", ".join(f"{k} {v}" for k, v in sorted(kinds.items())))
     print(f"latency ms (all):      median {pct(lat, .5):.1f}  p95 {pct(lat, .95):.1f}  "
           f"p99 {pct(lat, .99):.1f}  max {lat[-1]:.1f}")
-    if counter_lat:
-        print(f"latency ms (counters): median {pct(counter_lat, .5):.1f}  p95 {pct(counter_lat, .95):.1f}  "
-              f"p99 {pct(counter_lat, .99):.1f}  max {counter_lat[-1]:.1f}")
-    by_seconds = {}
-    for r in results:
-        s = int((r[0] + 0.1) // 1.0)
-        by_seconds[s] = by_seconds.get(s, 0) + 1
-    print(f"met the lock (answer >= 900 ms): {len(waited)} of {len(results)}; "
-          f"estimated sleeps {est_sleeps} s in all")
-    print("requests by whole seconds waited: " +
-          ", ".join(f"{s} s: {n}" for s, n in sorted(by_seconds.items())))
-    traced = [r for r in results if r[3] is not None]
+    if hit_lat:
+        print(f"latency ms (hits):     median {pct(hit_lat, .5):.1f}  p95 {pct(hit_lat, .95):.1f}  "
+              f"p99 {pct(hit_lat, .99):.1f}  max {hit_lat[-1]:.1f}")
+    print(f"waited: {over_100ms} answers took 100 ms or more, {over_1s} took 1 s or more")
+    traced = [r for r in results if r[2] is not None]
     if traced:
-        slept = [r[3] for r in traced]
+        slept = [r[2] for r in traced]
         print(f"strace sample: {len(traced)} processes, {sum(1 for s in slept if s)} slept, "
               f"{sum(slept)} sleeps in all, at most {max(slept)} in one")
-    print(f"time-out answers (DB open error, {TIMEOUT_SIZE[0]}x{TIMEOUT_SIZE[1]}): {kinds.get('timeout', 0)}")
-
-    after = dump_db(args.db)
-    totcnt = int(after.get(b"totcnt\0", b"0\0").rstrip(b"\0") or 0)
-    hours = sum(int(v.rstrip(b"\0") or 0) for k, v in after.items()
-                if len(k) == 14 and k[4:5] == b"/" and k[-1:] == b"\0")
-    hours_before = sum(int(v.rstrip(b"\0") or 0) for k, v in before.items()
-                       if len(k) == 14 and k[4:5] == b"/" and k[-1:] == b"\0")
-    counters = kinds.get("counter", 0)
-    print(f"database: totcnt {start_total} -> {totcnt} (+{totcnt - start_total}), "
-          f"hour records sum +{hours - hours_before}, counter pictures answered {counters}")
+    timeouts = kinds.get("timeout", 0)
+    print(f"time-out answers (DB open error, {TIMEOUT_SIZE[0]}x{TIMEOUT_SIZE[1]}): {timeouts}")
 
     ok = True
-    if kinds.get("broken", 0):
-        print(f"FAIL: {kinds['broken']} answers were not whole GIF pictures")
-        ok = False
-    if kinds.get("error", 0):
-        print(f"FAIL: {kinds['error']} error pictures other than the lock time-out")
-        ok = False
-    if totcnt - start_total != counters or hours - hours_before != counters:
-        print("FAIL: the recorded hits differ from the counter pictures answered")
-        ok = False
+    lost, agree = 0, True
+    if not args.floor:
+        total0, hours0 = counts(before)
+        total1, hours1 = counts(dump_db(args.db))
+        answered = kinds.get("counter", 0)
+        lost = answered - (total1 - total0)
+        agree = total1 - total0 == hours1 - hours0
+        print(f"database: totcnt {total0} -> {total1} (+{total1 - total0}), hour records sum "
+              f"+{hours1 - hours0}, counter pictures answered {answered}")
+        if kinds.get("broken", 0):
+            print(f"FAIL: {kinds['broken']} answers were not whole GIF pictures")
+            ok = False
+        if kinds.get("error", 0):
+            print(f"FAIL: {kinds['error']} error pictures other than the lock time-out")
+            ok = False
+        if lost != 0 or not agree:
+            print("FAIL: the recorded hits differ from the counter pictures answered")
+            ok = False
+    if args.summary:
+        ratio = f"{rate / args.floor_rate:.2f}" if args.floor_rate else "-"
+        print(f"summary\t{args.summary}\t{args.clients}\t{rate:.1f}\t{ratio}\t{pct(lat, .5):.1f}\t"
+              f"{pct(lat, .95):.1f}\t{pct(lat, .99):.1f}\t{lat[-1]:.1f}\t{over_100ms}\t{over_1s}\t"
+              f"{timeouts}\t{lost if not args.floor else '-'}\t"
+              f"{('yes' if agree else 'NO') if not args.floor else '-'}")
     print("load: " + ("counts agree" if ok else "FAILED"))
     return 0 if ok else 1
 
