@@ -109,8 +109,12 @@ FileLock filelock_acquire(const std::string& path, bool writer, std::chrono::ste
             return lock;
         }
         const int f = fd.get();
+        int gate_error = 0;
         Wait w = _filelock_wait([&](bool block) { return _filelock_turnstile(f, gate, block); }, ticks, deadline,
-                                lock.error);
+                                gate_error);
+        // A file system without open-file-description locks still has
+        // gdbm's flock: the file is then locked without the turnstile.
+        if (w == Wait::kFailed) w = Wait::kDone;
         if (w == Wait::kDone) {
             w = _filelock_wait([&](bool block) { return flock(f, mode | (block ? 0 : LOCK_NB)); }, ticks, deadline,
                                lock.error);
