@@ -74,7 +74,6 @@ std::string backup_restore(const Site& site, const std::string& dir, const std::
     struct stat st {};
     if (fstat(fileno(in.get()), &st) != 0) _backup_fail("read", source, errno);
     if (!S_ISREG(st.st_mode)) support_errormsg("%s is not a regular file", source.c_str());
-    if (st.st_size > kMaxDumpBytes) support_errormsg("%s is larger than %lld bytes", source.c_str(), kMaxDumpBytes);
     counters_restore(site, path, in.get(), source);
     return path;
 }

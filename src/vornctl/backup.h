@@ -12,9 +12,6 @@ namespace vorn {
 
 inline constexpr char kDumpSuffix[] = ".dump";
 
-// Largest dump file restore reads.
-inline constexpr long long kMaxDumpBytes = 1LL << 30;
-
 // The dump file of counter `name` in the backup directory `dir`.
 std::string backup_file(const std::string& dir, const std::string& name);
 
