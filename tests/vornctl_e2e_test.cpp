@@ -181,6 +181,21 @@ TEST(Vornctl, CreateListShowAndDelete) {
               "{\"name\":\"empty\",\"total\":0,\"startdate\":null,\"today\":0,\"yesterday\":0,\"month\":0,"
               "\"year\":0,\"last7\":[0,0,0,0,0,0,0],\"lasthour\":null}\n");
 
+    // On a terminal delete asks first (script gives it one).
+    const auto on_terminal = [&](const std::string& command, const std::string& answer) {
+        Child c = start_program("/usr/bin/script", site.root(), {"PATH=/usr/bin:/bin", "TZ=UTC"}, answer, std::nullopt,
+                                {"-qec", kVornctl + " " + command, "/dev/null"});
+        return finish_program(c);
+    };
+    RunResult no = on_terminal("delete empty", "n\n");
+    EXPECT_EQ(no.status, 1);
+    EXPECT_TRUE(contains(no.out, "delete the counter empty (./save/empty.db) with all its records? [y/N]")) << no.out;
+    EXPECT_TRUE(contains(no.out, "vornctl: counter 'empty' not deleted")) << no.out;
+    EXPECT_TRUE(fs::exists(site.path("save/empty.db")));
+    EXPECT_EQ(on_terminal("delete empty --yes", "").status, 0);
+    EXPECT_FALSE(fs::exists(site.path("save/empty.db")));
+    ASSERT_EQ(run_ctl(site, {"create", "empty"}).status, 0);
+
     // Delete takes the counter and its journal; no question without a terminal.
     site.write("save/home.db-journal", "left by an interrupted change");
     RunResult del = run_ctl(site, {"delete", "home"});
@@ -427,6 +442,9 @@ TEST(Vornctl, CheckFindsEachPlantedFault) {
               "[{\"name\":\"below\",\"ok\":false,\"findings\":[{\"kind\":\"total-below-hours\",\"message\":\"total 3 is "
               "below the sum of its hours, 5: vornctl set-total below 5\"}]},{\"name\":\"nosuch\",\"ok\":false,"
               "\"findings\":[{\"kind\":\"missing\",\"message\":\"no such counter (./save/nosuch.db)\"}]}]\n");
+    RunResult bad_name = run_ctl(site, {"check", "../good", "good", "--user", user});
+    EXPECT_EQ(bad_name.status, 1);
+    EXPECT_EQ(bad_name.out, "../good: Invalid counter name ('../good'): a name may not hold '/' or '..'\ngood: ok\n");
     RunResult no_user = run_ctl(site, {"check", "good", "--user", "no-such-user"});
     EXPECT_EQ(no_user.status, 1);
     EXPECT_EQ(no_user.err, "vornctl: no such user 'no-such-user'\n");
@@ -523,14 +541,21 @@ TEST(Vornctl, BackupAndRestoreRoundTrip) {
         EXPECT_TRUE(e.path().extension() == ".db") << e.path() << " left behind";
     }
 
-    // One counter by name; a broken dump changes nothing.
-    site.write("bk/b.dump", site.read("bk/b.dump").substr(0, 200) + "#:len=9\n!!!\n");
+    // One counter by name; a dump that is cut short or broken (gdbm's own
+    // reader takes the first as an empty database) changes nothing.
+    const std::string dump = site.read("bk/b.dump");
     const std::string before = site.read("save/b.db");
-    RunResult broken = run_ctl(site, {"restore", "bk", "b"});
-    EXPECT_EQ(broken.status, 1);
-    EXPECT_TRUE(contains(broken.err, "vornctl: b: DB load error.")) << broken.err;
-    EXPECT_TRUE(contains(broken.err, "(bk/b.dump)")) << broken.err;
-    EXPECT_EQ(site.read("save/b.db"), before);
+    const std::size_t header_end = dump.find("# End of header\n") + 16;
+    for (const std::string& broken : {dump.substr(0, header_end), dump.substr(0, dump.rfind("#:count")),
+                                      dump.substr(0, 200) + "#:len=9\n!!!\n", dump.substr(0, 60) + "\n!!\n" + dump.substr(60),
+                                      std::string("hour,count\n2026/01/01/00,1\n")}) {
+        site.write("bk/b.dump", broken);
+        RunResult r = run_ctl(site, {"restore", "bk", "b"});
+        EXPECT_EQ(r.status, 1) << broken;
+        EXPECT_TRUE(contains(r.err, "vornctl: b: DB load error.")) << r.err;
+        EXPECT_TRUE(contains(r.err, "(bk/b.dump)")) << r.err;
+        EXPECT_EQ(site.read("save/b.db"), before);
+    }
     EXPECT_EQ(run_ctl(site, {"restore", "bk", "a"}).out, "a <- bk/a.dump\n");
     EXPECT_EQ(run_ctl(site, {"restore", "bk", "nosuch"}).status, 1);
 }

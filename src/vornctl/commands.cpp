@@ -232,7 +232,13 @@ int _commands_check(const CommandContext& c) {
     std::string text;
     int status = 0;
     for (const std::string& name : names) {
-        const std::vector<Finding> found = health_check(c.site, name, user);
+        std::vector<Finding> found;
+        try {
+            found = health_check(c.site, name, user);
+        } catch (const ErrorAnswer& e) {
+            dbutil_reset();
+            found.push_back({"name", e.message()});
+        }
         if (!found.empty()) status = 1;
         json.begin_object().key("name").string(name).key("ok").boolean(found.empty()).key("findings").begin_array();
         for (const Finding& f : found) {

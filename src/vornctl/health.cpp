@@ -80,7 +80,7 @@ void _health_records(const std::string& name, const std::string& path, std::vect
     std::vector<std::string> foreign, bad;
     for (const DbRecord& r : data.others) {
         foreign.push_back("foreign record " + _health_quoted(r.key) + (r.text ? "" : " (not stored as text)") +
-                          ": not totcnt, startdate or an hour; remove it with gdbmtool, or restore a backup");
+                          ": not totcnt, startdate or an hour (the counter ignores it)");
     }
     const auto bad_value = [&](const std::string& key, const std::string& value, const char* want) {
         bad.push_back("record " + _health_quoted(key) + " holds " + _health_quoted(value) + ", not " + want);

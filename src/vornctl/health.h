@@ -24,7 +24,7 @@ struct WebUser {
 // "www-data" when that user exists, or else none (no permission check).
 std::optional<WebUser> health_user(const std::optional<std::string>& requested);
 
-// One thing found wrong: a short kind for scripts ("missing", "open",
+// One thing found wrong: a short kind for scripts ("name", "missing", "open",
 // "needs-recovery", "damaged", "journal", "damaged-copy", "permission",
 // "foreign-record", "bad-value", "total-below-hours") and the line shown.
 struct Finding {
