@@ -22,16 +22,16 @@ std::optional<std::string> CliArgs::value(const std::string& name) const {
 
 namespace {
 
-const OptionSpec* _cli_find(std::span<const OptionSpec> specs, const std::string& name, char short_name) {
-    for (const OptionSpec& spec : specs) {
-        if (short_name ? spec.short_name == short_name : name == spec.name) return &spec;
+const CliOption* _cli_find(std::span<const CliOption> accepted, const std::string& name, char short_name) {
+    for (const CliOption& option : accepted) {
+        if (short_name ? option.short_name == short_name : name == option.name) return &option;
     }
     return nullptr;
 }
 
 }  // namespace
 
-CliArgs cli_parse(std::span<const std::string> args, std::span<const OptionSpec> specs) {
+CliArgs cli_parse(std::span<const std::string> args, std::span<const CliOption> accepted) {
     CliArgs parsed;
     bool options_end = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -55,21 +55,21 @@ CliArgs cli_parse(std::span<const std::string> args, std::span<const OptionSpec>
         } else if (arg.size() != 2) {
             cli_usage("unknown option '%s'", arg.c_str());
         }
-        const OptionSpec* spec = _cli_find(specs, name, is_long ? '\0' : arg[1]);
-        if (!spec) cli_usage("unknown option '%s'", arg.c_str());
+        const CliOption* option = _cli_find(accepted, name, is_long ? '\0' : arg[1]);
+        if (!option) cli_usage("unknown option '%s'", arg.c_str());
         std::string value;
-        if (spec->takes_value) {
+        if (option->takes_value) {
             if (inline_value) {
                 value = *inline_value;
             } else if (i + 1 < args.size()) {
                 value = args[++i];
             } else {
-                cli_usage("option '--%s' needs a value", spec->name);
+                cli_usage("option '--%s' needs a value", option->name);
             }
         } else if (inline_value) {
-            cli_usage("option '--%s' takes no value", spec->name);
+            cli_usage("option '--%s' takes no value", option->name);
         }
-        parsed.options[spec->name] = value;
+        parsed.options[option->name] = value;
     }
     return parsed;
 }

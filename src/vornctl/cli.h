@@ -30,7 +30,7 @@ private:
 
 // An option a command accepts: "--name" (and "-s" when `short_name` is set),
 // with a value ("--name VALUE" or "--name=VALUE") or without.
-struct OptionSpec {
+struct CliOption {
     const char* name;
     char short_name;
     bool takes_value;
@@ -45,11 +45,11 @@ struct CliArgs {
     std::optional<std::string> value(const std::string& name) const;
 };
 
-// Splits `args` into options (those in `specs`) and positional arguments.
+// Splits `args` into options (those in `accepted`) and positional arguments.
 // Options may stand anywhere; "--" ends them, and "-" alone is an argument
 // (standard input). An unknown option, a missing value or a value given to
 // a flag is a usage error. An option given twice keeps its last value.
-CliArgs cli_parse(std::span<const std::string> args, std::span<const OptionSpec> specs);
+CliArgs cli_parse(std::span<const std::string> args, std::span<const CliOption> accepted);
 
 // A count given on the command line: decimal digits only, at most
 // kMaxCountDigits of them; anything else is a usage error naming `what`.

@@ -328,7 +328,7 @@ int _commands_restore(const CommandContext& c) {
     return _commands_each(c, names, "<-", backup_restore);
 }
 
-const OptionSpec kYes = {"yes", 'y', false};
+const CliOption kYes = {"yes", 'y', false};
 
 const std::vector<Command> kCommands = {
     {"list", "", "every counter with its total, start, last recorded hour and file size", {}, 0, 0, _commands_list},

@@ -24,7 +24,7 @@ struct Command {
     const char* name;
     const char* synopsis;  // the arguments, as the help shows them
     const char* summary;
-    std::vector<OptionSpec> options;  // besides --json and --help
+    std::vector<CliOption> options;  // besides --json and --help
     std::size_t min_args;
     std::size_t max_args;
     // Writes the results and answers the exit status (0, or 1 when part of

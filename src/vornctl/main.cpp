@@ -30,7 +30,7 @@ constexpr int kFailed = 1;
 constexpr int kUsage = 2;
 
 // Options every command takes.
-const std::vector<OptionSpec> kCommon = {{"json", '\0', false}, {"help", 'h', false}};
+const std::vector<CliOption> kCommon = {{"json", '\0', false}, {"help", 'h', false}};
 
 int run(const std::vector<std::string>& argv) {
     std::size_t i = 0;
@@ -62,10 +62,10 @@ int run(const std::vector<std::string>& argv) {
     const Command* command = commands_find(argv[i]);
     if (!command) cli_usage("unknown command '%s'", argv[i].c_str());
 
-    std::vector<OptionSpec> specs = kCommon;
-    specs.insert(specs.end(), command->options.begin(), command->options.end());
+    std::vector<CliOption> accepted = kCommon;
+    accepted.insert(accepted.end(), command->options.begin(), command->options.end());
     CommandContext context;
-    context.args = cli_parse(std::span(argv).subspan(i + 1), specs);
+    context.args = cli_parse(std::span(argv).subspan(i + 1), accepted);
     if (context.args.has("help")) {
         output_write(std::string("Usage: vornctl [-C DIR] ") + command->name + (*command->synopsis ? " " : "") +
                      command->synopsis + " [--json]\n" + command->summary + "\n");
