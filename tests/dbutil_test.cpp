@@ -10,6 +10,7 @@
 
 #include "dbutil.h"
 #include "harness.h"
+#include "journal.h"
 
 namespace vorn::test {
 namespace {
@@ -275,6 +276,55 @@ TEST_F(Dbutil, ReadersShareAndWritersWaitForThem) {
         close();
     }
     EXPECT_EQ(dump_db(db), (std::map<std::string, std::string>{{stored("totcnt"), stored("4")}}));
+}
+
+}  // namespace
+}  // namespace vorn::test
+
+namespace vorn::test {
+namespace {
+
+// The walk shows what fetches show: every record once, texts without their
+// zero byte, a record stored without one marked, and in a reader the
+// records of an interrupted change as they were before it.
+TEST_F(Dbutil, WalkShowsEveryRecordAsReadersSeeIt) {
+    put("totcnt", "6");
+    put("2001/03/11/09", "6");
+    put("added", "by the change");
+    GDBM_FILE raw = gdbm_open(db.c_str(), 0, GDBM_WRITER, 0, nullptr);
+    ASSERT_NE(raw, nullptr);
+    datum key{const_cast<char*>("bare"), 4}, value{const_cast<char*>("xy"), 2};
+    ASSERT_EQ(gdbm_store(raw, key, value, GDBM_REPLACE), 0);
+    gdbm_close(raw);
+    // The change raised the total, added a record and removed the start
+    // date, and ended before its journal was removed.
+    ASSERT_EQ(journal_write(db, {{"totcnt", std::string("5"), std::string("6")},
+                                 {"added", std::nullopt, std::string("by the change")},
+                                 {"startdate", std::string("2001/03/11/09"), std::nullopt}}),
+              0);
+
+    const auto walk = [&] {
+        std::map<std::string, std::string> seen;
+        dbutil_walk([&](const DbRecord& r) {
+            EXPECT_TRUE(seen.emplace(r.key, r.value + (r.text ? "" : " (raw)")).second) << r.key;
+        });
+        return seen;
+    };
+    open(GDBM_READER);
+    EXPECT_TRUE(dbutil_interrupted());
+    EXPECT_EQ(walk(), (std::map<std::string, std::string>{{"totcnt", "5"},
+                                                          {"2001/03/11/09", "6"},
+                                                          {"startdate", "2001/03/11/09"},
+                                                          {"bare", "xy (raw)"}}));
+    close();
+    // A writer undoes the change; the walk then shows the file itself.
+    open(GDBM_WRITER);
+    EXPECT_FALSE(dbutil_interrupted());
+    EXPECT_EQ(walk(), (std::map<std::string, std::string>{{"totcnt", "5"},
+                                                          {"2001/03/11/09", "6"},
+                                                          {"startdate", "2001/03/11/09"},
+                                                          {"bare", "xy (raw)"}}));
+    close();
 }
 
 }  // namespace

@@ -116,7 +116,7 @@ void TempSite::create_counter(const std::string& name) const {
 
 Child start_program(const std::string& program, const fs::path& cwd,
                     const std::vector<std::string>& env, const std::string& input,
-                    std::optional<uid_t> user) {
+                    std::optional<uid_t> user, const std::vector<std::string>& args) {
     Child c;
     fs::path dir = unique_dir("vornrun-");
     c.in = dir / "in";
@@ -129,6 +129,9 @@ Child start_program(const std::string& program, const fs::path& cwd,
     std::vector<char*> envp;
     for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
+    std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
     c.pid = fork();
     if (c.pid == 0) {
         int in = open(c.in.c_str(), O_RDONLY);
@@ -142,8 +145,7 @@ Child start_program(const std::string& program, const fs::path& cwd,
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-        execve(program.c_str(), argv, envp.data());
+        execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     return c;
@@ -207,6 +209,18 @@ RunResult run_admin(const TempSite& site, const std::string& input) {
     Child c = start_program(kVornadmin, site.root(), base_env(), input);
     RunResult r = finish_program(c);
     EXPECT_EQ(r.err, "");
+    return r;
+}
+
+Child start_ctl(const TempSite& site, const std::vector<std::string>& args, const std::string& input) {
+    return start_program(kVornctl, site.root(), base_env(), input, std::nullopt, args);
+}
+
+RunResult run_ctl(const TempSite& site, const std::vector<std::string>& args, const std::string& input) {
+    Child c = start_ctl(site, args, input);
+    RunResult r = finish_program(c);
+    EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
+    EXPECT_LT(r.status, 3) << testing::PrintToString(args) << "\n" << r.err;
     return r;
 }
 

@@ -21,6 +21,7 @@ namespace fs = std::filesystem;
 
 inline const std::string kVorncounter = std::string(VORN_BIN_DIR) + "/vorncounter";
 inline const std::string kVornadmin = std::string(VORN_BIN_DIR) + "/vornadmin";
+inline const std::string kVornctl = std::string(VORN_BIN_DIR) + "/vornctl";
 inline const fs::path kBuiltSite = VORN_SITE_DIR;
 
 // A fresh working directory, removed again when the test ends. By default
@@ -71,7 +72,7 @@ struct Child {
 
 Child start_program(const std::string& program, const fs::path& cwd,
                     const std::vector<std::string>& env, const std::string& input,
-                    std::optional<uid_t> user = std::nullopt);
+                    std::optional<uid_t> user = std::nullopt, const std::vector<std::string>& args = {});
 RunResult finish_program(Child& child);
 // Like finish_program, but a program still running after `limit` is killed
 // (SIGKILL) and collected with timed_out set: a hang fails its test instead
@@ -85,6 +86,11 @@ Child start_cgi(const TempSite& site, const Request& req);
 RunResult run_cgi_within(const TempSite& site, const Request& req, std::chrono::milliseconds limit);
 // Runs vornadmin in `site` with `input` on its standard input.
 RunResult run_admin(const TempSite& site, const std::string& input);
+// Starts vornctl with `args` in `site` (its working directory), with
+// `input` on its standard input (a file, not a terminal).
+Child start_ctl(const TempSite& site, const std::vector<std::string>& args, const std::string& input = "");
+// start_ctl and its answer; fails the test on a sanitizer report.
+RunResult run_ctl(const TempSite& site, const std::vector<std::string>& args, const std::string& input = "");
 
 // The GIF behind the image header; fails the test when the header is not
 // exactly the image header or the rest does not decode.

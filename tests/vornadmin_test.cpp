@@ -37,6 +37,11 @@ const std::string kCannotDelete = "DB\xb8\xa6 \xbb\xe8\xc1\xa6\xc7\xd2 \xbc\xf6 
 const std::string kTooLong =
     "DB \xc0\xcc\xb8\xa7\xc0\xcc \xb3\xca\xb9\xab \xb1\xe9\xb4\xcf\xb4\xd9. (246\xc0\xda \xc0\xcc\xc7\xcf)\n";
 
+// "DB 이름에 '/'나 '..'를 쓸 수 없습니다."
+const std::string kBadName =
+    "DB \xc0\xcc\xb8\xa7\xbf\xa1 '/'\xb3\xaa '..'\xb8\xa6 \xbe\xb5 \xbc\xf6 "
+    "\xbe\xf8\xbd\xc0\xb4\xcf\xb4\xd9.\n";
+
 // "DB가 생성되었습니다. (NAME.db)"
 std::string created(const std::string& name) {
     return "DB\xb0\xa1 \xbb\xfd\xbc\xba\xb5\xc7\xbe\xfa\xbd\xc0\xb4\xcf\xb4\xd9. (" + name + ".db)\n";
@@ -138,6 +143,24 @@ TEST_F(Vornadmin, NameLongerThan246IsRefused) {
     EXPECT_EQ(saved_files(site), std::vector<std::string>{longest + ".db"});
 
     expect_run("2\n" + longest + "\n", kDelete + deleted(longest) + kThanks + "\n");
+}
+
+// A name that would leave save/ is refused before any path is built: no
+// file is created or removed outside the save directory.
+TEST_F(Vornadmin, NameLeavingTheSaveDirectoryIsRefused) {
+    site.write("x.db", "outside");
+    fs::create_directories(site.path("save/a"));
+    site.write("save/a/b.db", "inside a directory");
+    for (const char* name : {"../x", "a/b", "..", "a..b", "/tmp/x"}) {
+        expect_run("1\n" + std::string(name) + "\n", kCreate + kBadName + "\n");
+        expect_run("2\n" + std::string(name) + "\n", kDelete + kBadName + "\n");
+    }
+    EXPECT_EQ(site.read("x.db"), "outside");
+    EXPECT_EQ(site.read("save/a/b.db"), "inside a directory");
+    EXPECT_FALSE(fs::exists(site.path("save/...db")));
+    EXPECT_EQ(saved_files(site), std::vector<std::string>{"a"});
+    // Single dots stay allowed.
+    expect_run("1\na.b\n", kCreate + created("a.b") + kThanks + "\n");
 }
 
 TEST_F(Vornadmin, FailuresAreReportedOnStandardOutput) {

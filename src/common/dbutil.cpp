@@ -12,8 +12,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <type_traits>
 
 #include "filelock.h"
@@ -173,16 +175,82 @@ std::string _dbutil_damagedname(const std::string& filename) {
     return name;
 }
 
-// Recovers a file that gdbm marks as needing recovery (a process ended
-// while gdbm extended it): gdbm copies every record it can reach into a new
-// file that then takes the old one's name. The damaged file is first linked
-// under a name of its own, so nothing is lost and the counter's name never
-// stands empty.
-void _dbutil_recover() {
-    const std::string kept = _dbutil_damagedname(opened);
-    if (link(opened.c_str(), kept.c_str()) != 0) _dbutil_openerror(gdbm_strerror(GDBM_NEED_RECOVERY), opened);
+// Takes the lock of `filename`, waiting up to kOpenWait. A missing file is
+// answered as a descriptor that is not open when `missing_ok`. Does not
+// return on any other failure.
+UniqueFd _dbutil_lock(const std::string& filename, bool writer, bool missing_ok = false) {
+    FileLock lock = filelock_acquire(filename, writer, std::chrono::steady_clock::now() + kOpenWait);
+    if (lock.result == FileLockResult::kTimedOut) support_errormsg("DB open error. Time out. Please, try again.");
+    if (lock.result == FileLockResult::kFailed && !(missing_ok && lock.error == ENOENT)) {
+        _dbutil_openerror(std::strerror(lock.error), filename);
+    }
+    return std::move(lock.fd);
+}
+
+// Takes the lock of `filename` and opens gdbm on the locked descriptor with
+// `flags` (the open mode and options; gdbm does not lock again). Does not
+// return on failure.
+GdbmHandle _dbutil_lockedopen(const std::string& filename, int flags) {
+    UniqueFd fd = _dbutil_lock(filename, (flags & GDBM_OPENMASK) != GDBM_READER);
+    GDBM_FILE dbf = gdbm_fd_open(fd.get(), filename.c_str(), kOpenBlockSize, flags | GDBM_NOLOCK, nullptr);
+    if (!dbf) _dbutil_openerror(gdbm_strerror(gdbm_errno), filename);
+    fd.release();  // gdbm closes it with the handle
+    return GdbmHandle(dbf);
+}
+
+// Rebuilds the file of `dbf`, open for writing under its lock, with gdbm's
+// recovery: gdbm copies every record it can reach into a new file that then
+// takes the old one's name, and holds that file under its own exclusive
+// lock until the handle is closed. The damaged file is first linked under
+// a name of its own, so nothing is lost and the counter's name never
+// stands empty. The recovery is forced: even a file whose structure gdbm
+// finds sound is rebuilt, so the kept name always holds the original alone.
+DbRecovery _dbutil_recover(GDBM_FILE dbf, const std::string& filename) {
+    DbRecovery result;
+    result.original = _dbutil_damagedname(filename);
+    if (link(filename.c_str(), result.original.c_str()) != 0) {
+        _dbutil_openerror(gdbm_strerror(GDBM_NEED_RECOVERY), filename);
+    }
     gdbm_recovery rcvr{};
-    if (gdbm_recover(pgdbf.get(), &rcvr, 0) != 0) _dbutil_openerror(gdbm_strerror(gdbm_errno), opened);
+    if (gdbm_recover(dbf, &rcvr, GDBM_RCVR_FORCE) != 0) {
+        const int error = gdbm_errno;
+        unlink(result.original.c_str());  // the file was left as it was
+        _dbutil_openerror(gdbm_strerror(error), filename);
+    }
+    result.kept_records = rcvr.recovered_keys;
+    result.kept_buckets = rcvr.recovered_buckets;
+    result.lost_records = rcvr.failed_keys;
+    result.lost_buckets = rcvr.failed_buckets;
+    result.duplicates = rcvr.duplicate_keys;
+    return result;
+}
+
+// The text of a record's datum and whether it was stored as this layer
+// stores texts: its characters and one terminating zero byte.
+std::string _dbutil_text(const datum& d, bool& exact) {
+    const std::size_t size = d.dsize > 0 ? static_cast<std::size_t>(d.dsize) : 0;
+    const std::size_t len = d.dptr ? strnlen(d.dptr, size) : 0;
+    exact = exact && size > 0 && len == size - 1;
+    return std::string(d.dptr ? d.dptr : "", len);
+}
+
+// Walks every record of `dbf` with gdbm_firstkey and gdbm_nextkey and calls
+// `visit` with each key and value as stored. Returns false with gdbm_errno
+// set when a key or value cannot be read.
+bool _dbutil_walkfile(GDBM_FILE dbf, const std::function<void(const DbRecord&)>& visit) {
+    datum key = gdbm_firstkey(dbf);
+    while (key.dptr) {
+        std::unique_ptr<char, FreeDeleter> owned(key.dptr);
+        datum value = gdbm_fetch(dbf, key);
+        if (!value.dptr) return false;
+        std::unique_ptr<char, FreeDeleter> owned_value(value.dptr);
+        DbRecord record;
+        record.key = _dbutil_text(key, record.text);
+        record.value = _dbutil_text(value, record.text);
+        visit(record);
+        key = gdbm_nextkey(dbf, key);
+    }
+    return gdbm_errno == GDBM_ITEM_NOT_FOUND;
 }
 
 }  // namespace
@@ -199,27 +267,19 @@ void dbutil_open(const std::string& filename, int stat) {
         support_errormsg("DB oepn error. There is already opened database.");
     }
     const bool writer = (stat & GDBM_OPENMASK) != GDBM_READER;
-    FileLock lock = filelock_acquire(filename, writer, std::chrono::steady_clock::now() + kOpenWait);
-    if (lock.result == FileLockResult::kTimedOut) support_errormsg("DB open error. Time out. Please, try again.");
-    if (lock.result == FileLockResult::kFailed) _dbutil_openerror(std::strerror(lock.error), filename);
-
-    // The lock is taken, so gdbm opens the file on its descriptor without
-    // locking it again. GDBM_NOMMAP: every operation opens the file anew and
-    // reads a handful of records, so mapping the whole file at each open
-    // costs far more than the few reads it saves (a year chart opens the
-    // file 745 times). The file and its records are the same.
-    const int flags = stat | GDBM_FAST | GDBM_NOMMAP | GDBM_NOLOCK;
-    GDBM_FILE dbf = gdbm_fd_open(lock.fd.get(), filename.c_str(), kOpenBlockSize, flags, nullptr);
-    if (!dbf) _dbutil_openerror(gdbm_strerror(gdbm_errno), filename);
-    lock.fd.release();  // gdbm closes it with the handle
-    pgdbf.reset(dbf);
+    // GDBM_NOMMAP: every operation opens the file anew and reads a handful
+    // of records, so mapping the whole file at each open costs far more than
+    // the few reads it saves (a year chart opens the file 745 times). The
+    // file and its records are the same.
+    const int flags = stat | GDBM_FAST | GDBM_NOMMAP;
+    GdbmHandle dbf = _dbutil_lockedopen(filename, flags);
+    if (gdbm_needs_recovery(dbf.get())) {
+        if (!writer) _dbutil_openerror(gdbm_strerror(GDBM_NEED_RECOVERY), filename);
+        _dbutil_recover(dbf.get(), filename);
+    }
+    pgdbf = std::move(dbf);
     opened = filename;
     opened_writer = writer;
-
-    if (gdbm_needs_recovery(dbf)) {
-        if (!writer) _dbutil_openerror(gdbm_strerror(GDBM_NEED_RECOVERY), filename);
-        _dbutil_recover();
-    }
     _dbutil_finishjournal();
 }
 
@@ -294,6 +354,64 @@ void dbutil_update(const std::vector<DbChange>& changes) {
     _dbutil_apply(journal, false);
     if (journaled) {
         if (int error = journal_remove(opened)) _dbutil_writeerror(error, journal_path(opened));
+    }
+}
+
+void dbutil_walk(const std::function<void(const DbRecord&)>& visit) {
+    if (!pgdbf) support_errormsg("DB fetch error. There is no opened database.");
+    std::set<std::string> replaced;
+    const bool read = _dbutil_walkfile(pgdbf.get(), [&](const DbRecord& record) {
+        auto shown = overlay.find(record.key);
+        if (shown == overlay.end()) return visit(record);
+        replaced.insert(record.key);
+        if (shown->second) visit(DbRecord{record.key, *shown->second, true});
+    });
+    if (!read) _dbutil_error();
+    // Records the interrupted change removed are shown as they were.
+    for (const auto& [key, before] : overlay) {
+        if (before && !replaced.count(key)) visit(DbRecord{key, *before, true});
+    }
+}
+
+bool dbutil_interrupted() { return !overlay.empty(); }
+
+gdbm_file_info* _dbutil_gdbmfile() { return pgdbf.get(); }
+
+DbInspection dbutil_inspect(const std::string& filename) {
+    GdbmHandle dbf = _dbutil_lockedopen(filename, GDBM_READER | GDBM_NOMMAP);
+    DbInspection result;
+    if (gdbm_needs_recovery(dbf.get())) {
+        result.health = DbHealth::kNeedsRecovery;
+        result.cause = gdbm_strerror(GDBM_NEED_RECOVERY);
+    } else if (gdbm_avail_verify(dbf.get()) != 0 || !_dbutil_walkfile(dbf.get(), [](const DbRecord&) {})) {
+        result.health = DbHealth::kDamaged;
+        result.cause = gdbm_strerror(gdbm_errno);
+    }
+    return result;
+}
+
+DbRecovery dbutil_recover(const std::string& filename) {
+    if (pgdbf) support_errormsg("DB oepn error. There is already opened database.");
+    GdbmHandle dbf = _dbutil_lockedopen(filename, GDBM_WRITER | GDBM_NOMMAP);
+    return _dbutil_recover(dbf.get(), filename);
+}
+
+void dbutil_remove(const std::string& filename) {
+    UniqueFd lock = _dbutil_lock(filename, true);
+    if (unlink(filename.c_str()) != 0) {
+        support_errormsg("DB remove error. %s (%s)", std::strerror(errno), filename.c_str());
+    }
+    // An interrupted change of the removed file has nothing left to undo.
+    journal_remove(filename);
+}
+
+void dbutil_replace(const std::string& filename, const std::string& replacement) {
+    UniqueFd lock = _dbutil_lock(filename, true, true);
+    // The journal belongs to the file that goes: it must not be applied to
+    // the one that comes, which a waiting writer may open at once.
+    if (int error = journal_remove(filename)) _dbutil_writeerror(error, journal_path(filename));
+    if (rename(replacement.c_str(), filename.c_str()) != 0) {
+        support_errormsg("DB replace error. %s (%s)", std::strerror(errno), filename.c_str());
     }
 }
 

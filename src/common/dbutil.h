@@ -15,9 +15,12 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+struct gdbm_file_info;
 
 namespace vorn {
 
@@ -38,7 +41,8 @@ int dbutil_create(const std::string& filename);
 // exclusive lock), waiting up to kOpenWait for a lock held elsewhere.
 // Opening for writing also finishes what an interrupted writer left: its
 // journaled change is undone, and a file gdbm marks as needing recovery is
-// recovered (the damaged file is kept beside it as NAME.damaged). Does not
+// recovered as dbutil_recover does (the damaged file is kept beside it as
+// NAME.damaged). Does not
 // return on failure:
 //   "DB open error. Time out. Please, try again."  the lock stayed held;
 //   "DB open error. <cause> (<filename>)"          anything else.
@@ -76,6 +80,85 @@ struct DbChange {
 // stores may need is reserved; a failure there ("DB write error. <cause>
 // (<path>)") leaves the file as it was. Does not return on failure.
 void dbutil_update(const std::vector<DbChange>& changes);
+
+// Maintenance of whole counter files, for the operator's tool. Each call
+// below that names a file takes that file's lock itself, like dbutil_open,
+// and answers the same open errors; none of them leaves a database open.
+
+// One record as dbutil_walk shows it: key and value as texts (each up to its
+// first zero byte), and whether both were stored as this layer stores texts
+// (their characters and exactly one terminating zero byte).
+struct DbRecord {
+    std::string key;
+    std::string value;
+    bool text = true;
+};
+
+// Calls `visit` once for every record of the open database, in gdbm's order
+// (unsorted), as dbutil_fetch would show them: in a reader, the
+// before-images of an interrupted change take the place of what the file
+// holds. A record that cannot be read answers "DB Error!! (%s)" (does not
+// return). `visit` must not change the database.
+void dbutil_walk(const std::function<void(const DbRecord&)>& visit);
+
+// True when the open database has an interrupted change that is shown
+// undone to this reader (a writer's open has undone it already).
+bool dbutil_interrupted();
+
+enum class DbHealth {
+    kSound,
+    kNeedsRecovery,  // gdbm marks it: a writer ended while extending the file
+    kDamaged,        // a list of free space, a bucket or a record is unreadable
+};
+struct DbInspection {
+    DbHealth health = DbHealth::kSound;
+    std::string cause;  // gdbm's text of what it found, unless sound
+};
+
+// Looks at the structure of `filename` under its shared lock and changes
+// nothing: gdbm's mark of a file that needs recovery, its lists of free
+// space (gdbm_avail_verify), and every bucket and record through a full
+// walk of the keys. A file gdbm cannot open at all is answered with the open
+// error of dbutil_open (does not return).
+DbInspection dbutil_inspect(const std::string& filename);
+
+// What a recovery kept and lost (gdbm's own counts) and where the original
+// file was kept.
+struct DbRecovery {
+    std::size_t kept_records = 0;
+    std::size_t kept_buckets = 0;
+    std::size_t lost_records = 0;
+    std::size_t lost_buckets = 0;
+    std::size_t duplicates = 0;
+    std::string original;
+};
+
+// Rebuilds `filename` under its writer lock with gdbm's recovery
+// (gdbm_recover, forced): every record gdbm can still reach is copied into
+// a new file that takes the old one's name, and waiting processes open the
+// new file. The original is first hard-linked as NAME.damaged (or
+// NAME.damaged-2, -3, ... when that name is taken) and stays there. A
+// writer's dbutil_open recovers a file marked as needing it the same way.
+// Does not return on failure ("DB open error. <cause> (<filename>)"), after
+// which the file is as it was and no copy is left.
+DbRecovery dbutil_recover(const std::string& filename);
+
+// Removes the counter file `filename` and its journal under its writer
+// lock: a change in progress finishes first, and processes that wait for
+// the file then find it gone. Does not return on failure ("DB remove error.
+// <cause> (<filename>)").
+void dbutil_remove(const std::string& filename);
+
+// Puts the database file `replacement` (in the same directory) in the place
+// of `filename` by one rename, under the old file's writer lock when there
+// is one, and removes the old file's journal first. Processes that wait for
+// the old file then open the new one. Does not return on failure ("DB
+// replace error. <cause> (<filename>)").
+void dbutil_replace(const std::string& filename, const std::string& replacement);
+
+// The gdbm handle of the open database (null when none is open), for the
+// store layer's own modules (dbdump) only.
+gdbm_file_info* _dbutil_gdbmfile();
 
 // Answers "DB Error!! (%s)" with gdbm's text for the current error. Does
 // not return.

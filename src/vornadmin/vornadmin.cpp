@@ -53,6 +53,11 @@ constexpr char kMsgCannotDelete[] = "DB\xb8\xa6 \xbb\xe8\xc1\xa6\xc7\xd2 \xbc\xf
 // "DB 이름이 너무 깁니다. (246자 이하)" (the name is too long; 246 characters at most)
 constexpr char kMsgNameTooLong[] = "DB \xc0\xcc\xb8\xa7\xc0\xcc \xb3\xca\xb9\xab \xb1\xe9\xb4\xcf\xb4\xd9. (246\xc0\xda \xc0\xcc\xc7\xcf)\n";
 
+// "DB 이름에 '/'나 '..'를 쓸 수 없습니다." (a DB name may not hold '/' or '..')
+constexpr char kMsgBadName[] =
+    "DB \xc0\xcc\xb8\xa7\xbf\xa1 '/'\xb3\xaa '..'\xb8\xa6 \xbe\xb5 \xbc\xf6 "
+    "\xbe\xf8\xbd\xc0\xb4\xcf\xb4\xd9.\n";
+
 void put(const char* text) { std::fputs(text, stdout); }
 
 // One character of the menu, with the prompt visible before the read.
@@ -88,6 +93,12 @@ std::optional<std::string> ask_name(const char* prompt) {
     std::optional<std::string> name = read_name();
     if (name && name->size() > kMaxName) {
         put(kMsgNameTooLong);
+        return std::nullopt;
+    }
+    // The name becomes part of the path: one that could leave save/ is
+    // refused, as vorncounter refuses it.
+    if (name && !vorn::util_safename(*name)) {
+        put(kMsgBadName);
         return std::nullopt;
     }
     return name;

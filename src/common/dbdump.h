@@ -1,0 +1,37 @@
+// Counter files in gdbm's portable dump format: the operator's backups.
+//
+// A dump is text (gdbm's ASCII format: a header, then each key and value in
+// base64), independent of the machine's byte order and of gdbm's file
+// layout, and Debian's gdbm_dump and gdbm_load read and write it too.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace vorn {
+
+// Writes the database open with dbutil_open to `out` as a dump. A database
+// with an interrupted change still to undo (dbutil_interrupted) is refused
+// ("DB dump error. An interrupted change is not undone yet (<path>)"): open
+// it for writing, which undoes the change, and dump then. Does not return on
+// failure ("DB dump error. <cause> (<path>)").
+void dbdump_write(std::FILE* out, const std::string& path);
+
+// Largest dump dbdump_load reads.
+inline constexpr std::size_t kMaxDump = 256u * 1024 * 1024;
+
+// Creates the new database file `filename` (block size 1024, mode 0644 less
+// the umask; it must not exist yet, and no other process knows it) and loads
+// into it every record of an ASCII dump read from `dump`. The whole dump is
+// checked first against the form gdbm writes: the heading line, header
+// lines up to "# End of header", each key and value as "#:len=N" and base64
+// lines of exactly N bytes, "#:count=" with the number of records and "# End
+// of data" last. gdbm's own reader accepts a dump cut short as an empty or
+// partial database, and overreads its buffer on some malformed header
+// lines, so it is given only the records of a dump that passes, under a
+// header of our own: the dump's recorded file name, mode and owner are not
+// used. On failure nothing is left at `filename` ("DB load
+// error. <cause> at line N (<dumpname>)"; does not return).
+void dbdump_load(const std::string& filename, std::FILE* dump, const std::string& dumpname);
+
+}  // namespace vorn

@@ -1,0 +1,388 @@
+#include "commands.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+#include "backup.h"
+#include "csv.h"
+#include "health.h"
+#include "journal.h"
+#include "output.h"
+#include "support.h"
+#include "util.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr std::size_t kMany = std::numeric_limits<std::size_t>::max();
+constexpr char kNone[] = "-";  // a missing value in text output
+
+const std::string& _commands_arg(const CommandContext& c, std::size_t i) { return c.args.positional.at(i); }
+
+// The counter named by the first argument and its file, which must exist.
+std::string _commands_counter(const CommandContext& c) {
+    const std::string path = counters_path(c.site, _commands_arg(c, 0));
+    counters_require(_commands_arg(c, 0), path);
+    return path;
+}
+
+// The total as vorncounter's sums read a count: its leading digits.
+long long _commands_total(const std::optional<std::string>& total) { return total ? util_tolong(*total) : 0; }
+
+std::string _commands_or_none(const std::optional<std::string>& text) { return text.value_or(kNone); }
+
+const std::string* _commands_ptr(const std::optional<std::string>& text) { return text ? &*text : nullptr; }
+
+std::optional<std::string> _commands_lasthour(const CounterData& data) {
+    if (data.hours.empty()) return std::nullopt;
+    return data.hours.rbegin()->first;
+}
+
+// On a terminal, asks `question` and answers whether the operator said yes;
+// without a terminal, or with --yes, the answer is yes.
+bool _commands_confirm(const CommandContext& c, const std::string& question) {
+    if (c.args.has("yes") || !isatty(STDIN_FILENO)) return true;
+    std::fprintf(stderr, "vornctl: %s [y/N] ", question.c_str());
+    std::fflush(stderr);
+    char answer[16] = "";
+    if (!std::fgets(answer, sizeof answer, stdin)) return false;
+    const std::string said = answer;
+    return said == "y\n" || said == "Y\n" || said == "yes\n" || said == "YES\n";
+}
+
+// "YYYY/MM/DD" of a real day, from option `name`, or `fallback`.
+std::string _commands_day(const CommandContext& c, const char* name, const char* fallback) {
+    std::optional<std::string> day = c.args.value(name);
+    if (!day) return fallback;
+    if (!counters_ishour(*day + "/00")) cli_usage("--%s needs a day as YYYY/MM/DD, not '%s'", name, day->c_str());
+    return *day;
+}
+
+int _commands_list(const CommandContext& c) {
+    std::vector<std::vector<std::string>> rows = {{"NAME", "TOTAL", "STARTDATE", "LASTHOUR", "SIZE"}};
+    JsonWriter json;
+    json.begin_array();
+    int status = 0;
+    for (const std::string& name : counters_names(c.site)) {
+        const std::string path = counters_path(c.site, name);
+        try {
+            const CounterData data = counters_read(path);
+            struct stat st {};
+            const long long size = ::stat(path.c_str(), &st) == 0 ? st.st_size : 0;
+            const std::optional<std::string> last = _commands_lasthour(data);
+            rows.push_back({name, std::to_string(_commands_total(data.total)), _commands_or_none(data.startdate),
+                            _commands_or_none(last), std::to_string(size)});
+            json.begin_object().key("name").string(name).key("total").number(_commands_total(data.total));
+            json.key("startdate").string_or_null(_commands_ptr(data.startdate));
+            json.key("lasthour").string_or_null(_commands_ptr(last)).key("size").number(size).end_object();
+        } catch (const ErrorAnswer& e) {
+            dbutil_reset();
+            commands_warn(name + ": " + e.message());
+            status = 1;
+        }
+    }
+    json.end_array();
+    output_write(c.json ? json.text() + "\n" : output_table(rows));
+    return status;
+}
+
+int _commands_show(const CommandContext& c) {
+    const std::string& name = _commands_arg(c, 0);
+    const std::string path = _commands_counter(c);
+    const CounterData data = counters_read(path);
+    const Periods p = counters_periods(path);
+    const std::optional<std::string> last = _commands_lasthour(data);
+    const long long total = _commands_total(data.total);
+    if (c.json) {
+        JsonWriter json;
+        json.begin_object().key("name").string(name).key("total").number(total);
+        json.key("startdate").string_or_null(_commands_ptr(data.startdate));
+        json.key("today").number(p.today).key("yesterday").number(p.yesterday);
+        json.key("month").number(p.month).key("year").number(p.year).key("last7").begin_array();
+        for (long long day : p.last7) json.number(day);
+        json.end_array().key("lasthour").string_or_null(_commands_ptr(last)).end_object();
+        output_write(json.text() + "\n");
+        return 0;
+    }
+    std::string last7;
+    for (long long day : p.last7) last7 += (last7.empty() ? "" : " ") + std::to_string(day);
+    output_write(output_table({{"name", name},
+                               {"total", std::to_string(total)},
+                               {"startdate", _commands_or_none(data.startdate)},
+                               {"today", std::to_string(p.today)},
+                               {"yesterday", std::to_string(p.yesterday)},
+                               {"month", std::to_string(p.month)},
+                               {"year", std::to_string(p.year)},
+                               {"last7", last7},
+                               {"lasthour", _commands_or_none(last)}}));
+    return 0;
+}
+
+int _commands_create(const CommandContext& c) {
+    const std::string& name = _commands_arg(c, 0);
+    const std::string path = counters_path(c.site, name);
+    std::optional<long long> total;
+    if (std::optional<std::string> n = c.args.value("total")) total = cli_count(*n, "--total");
+    counters_create(c.site, name, path, total);
+    if (c.json) {
+        output_write(JsonWriter().begin_object().key("name").string(name).key("path").string(path)
+                         .key("total").number(total.value_or(0)).end_object().text() + "\n");
+    } else {
+        output_write("created " + name + " (" + path + ")" + (total ? ", total " + std::to_string(*total) : "") + "\n");
+    }
+    return 0;
+}
+
+int _commands_delete(const CommandContext& c) {
+    const std::string& name = _commands_arg(c, 0);
+    const std::string path = _commands_counter(c);
+    if (!_commands_confirm(c, "delete the counter " + name + " (" + path + ") with all its records?")) {
+        support_errormsg("counter '%s' not deleted", name.c_str());
+    }
+    counters_delete(path);
+    if (c.json) {
+        output_write(JsonWriter().begin_object().key("name").string(name).key("path").string(path)
+                         .key("deleted").boolean(true).end_object().text() + "\n");
+    } else {
+        output_write("deleted " + name + " (" + path + ")\n");
+    }
+    return 0;
+}
+
+int _commands_settotal(const CommandContext& c) {
+    const std::string& name = _commands_arg(c, 0);
+    const long long total = cli_count(_commands_arg(c, 1), "the total");
+    const std::optional<std::string> previous = counters_settotal(_commands_counter(c), total);
+    if (c.json) {
+        JsonWriter json;
+        json.begin_object().key("name").string(name).key("total").number(total).key("previous");
+        previous ? json.number(_commands_total(previous)) : json.null();
+        output_write(json.end_object().text() + "\n");
+    } else {
+        output_write(name + ": total " + std::to_string(total) + " (was " +
+                     (previous ? std::to_string(_commands_total(previous)) : "none") + ")\n");
+    }
+    return 0;
+}
+
+int _commands_export(const CommandContext& c) {
+    const std::string& name = _commands_arg(c, 0);
+    const std::string from = _commands_day(c, "from", "0000/00/00");
+    const std::string to = _commands_day(c, "to", "9999/99/99");
+    if (from > to) cli_usage("--from %s lies after --to %s", from.c_str(), to.c_str());
+    const CounterData data = counters_read(_commands_counter(c));
+    std::map<std::string, long long> hours;
+    for (const auto& [hour, value] : data.hours) {
+        const std::string day = hour.substr(0, 10);
+        if (day < from || day > to) continue;
+        std::optional<long long> count = counters_value(value);
+        if (!count) {
+            support_errormsg("record '%s' holds '%s', which is no count (see vornctl check)", hour.c_str(), value.c_str());
+        }
+        hours[hour] = *count;
+    }
+    if (!c.json) {
+        output_write(csv_write(hours));
+        return 0;
+    }
+    JsonWriter json;
+    json.begin_object().key("name").string(name).key("total").number(_commands_total(data.total));
+    json.key("startdate").string_or_null(_commands_ptr(data.startdate)).key("hours").begin_object();
+    for (const auto& [hour, count] : hours) json.key(hour).number(count);
+    output_write(json.end_object().end_object().text() + "\n");
+    return 0;
+}
+
+int _commands_import(const CommandContext& c) {
+    const std::string& name = _commands_arg(c, 0);
+    const std::string path = _commands_counter(c);
+    const std::string& file = _commands_arg(c, 1);
+    CsvHours read;
+    if (file == "-") {
+        read = csv_read(stdin, "standard input");
+    } else {
+        FilePtr in = util_fopen(file, "r");
+        if (!in) support_errormsg("cannot read %s: %s", file.c_str(), std::strerror(errno));
+        read = csv_read(in.get(), file);
+    }
+    const long long total = counters_addhours(path, read.hours);
+    if (c.json) {
+        output_write(JsonWriter().begin_object().key("name").string(name)
+                         .key("hours").number(static_cast<long long>(read.hours.size()))
+                         .key("visits").number(read.visits).key("total").number(total).end_object().text() + "\n");
+    } else {
+        output_write(name + ": imported " + std::to_string(read.hours.size()) + " hours, " +
+                     std::to_string(read.visits) + " visits; total " + std::to_string(total) + "\n");
+    }
+    return 0;
+}
+
+int _commands_check(const CommandContext& c) {
+    const std::vector<std::string> names = c.args.positional.empty() ? counters_names(c.site) : c.args.positional;
+    const std::optional<WebUser> user = health_user(c.args.value("user"));
+    if (!user) commands_warn("no user www-data: the web server's permissions are not checked (name it with --user USER)");
+    JsonWriter json;
+    json.begin_array();
+    std::string text;
+    int status = 0;
+    for (const std::string& name : names) {
+        std::vector<Finding> found;
+        try {
+            found = health_check(c.site, name, user);
+        } catch (const ErrorAnswer& e) {
+            dbutil_reset();
+            found.push_back({"name", e.message()});
+        }
+        if (!found.empty()) status = 1;
+        json.begin_object().key("name").string(name).key("ok").boolean(found.empty()).key("findings").begin_array();
+        for (const Finding& f : found) {
+            json.begin_object().key("kind").string(f.kind).key("message").string(f.message).end_object();
+            text += name + ": " + f.message + "\n";
+        }
+        json.end_array().end_object();
+        if (found.empty()) text += name + ": ok\n";
+    }
+    json.end_array();
+    output_write(c.json ? json.text() + "\n" : text);
+    return status;
+}
+
+int _commands_repair(const CommandContext& c) {
+    const std::string& name = _commands_arg(c, 0);
+    const std::string path = counters_path(c.site, name);
+    const Repair r = health_repair(name, path);
+    if (c.json) {
+        JsonWriter json;
+        json.begin_object().key("name").string(name).key("repaired").boolean(r.recovery.has_value());
+        json.key("problem").string_or_null(_commands_ptr(r.problem));
+        const DbRecovery k = r.recovery.value_or(DbRecovery{});
+        json.key("kept_records").number(static_cast<long long>(k.kept_records));
+        json.key("kept_buckets").number(static_cast<long long>(k.kept_buckets));
+        json.key("lost_records").number(static_cast<long long>(k.lost_records));
+        json.key("lost_buckets").number(static_cast<long long>(k.lost_buckets));
+        json.key("duplicates").number(static_cast<long long>(k.duplicates));
+        json.key("original").string_or_null(r.recovery ? &r.recovery->original : nullptr);
+        json.key("undid_change").boolean(r.undid_change).end_object();
+        output_write(json.text() + "\n");
+        return 0;
+    }
+    std::string text;
+    if (r.recovery) {
+        const DbRecovery& k = *r.recovery;
+        text += name + ": gdbm found: " + *r.problem + "\n";
+        text += name + ": rebuilt: kept " + std::to_string(k.kept_records) + " records in " +
+                std::to_string(k.kept_buckets) + " buckets, lost " + std::to_string(k.lost_records) + " records and " +
+                std::to_string(k.lost_buckets) + " buckets, " + std::to_string(k.duplicates) + " duplicate keys\n";
+        text += name + ": the original is kept as " + k.original + "\n";
+    }
+    if (r.undid_change) text += name + ": undid an interrupted change (" + journal_path(path) + ")\n";
+    if (text.empty()) text = name + ": sound; nothing to repair\n";
+    output_write(text);
+    return 0;
+}
+
+// Runs `action` for each of `names` and reports each result as
+// "NAME ARROW FILE"; a counter that fails is reported on standard error and
+// the others go on.
+int _commands_each(const CommandContext& c, const std::vector<std::string>& names, const char* arrow,
+                   std::string (*action)(const Site&, const std::string&, const std::string&)) {
+    const std::string& dir = _commands_arg(c, 0);
+    JsonWriter json;
+    json.begin_array();
+    std::string text;
+    int status = 0;
+    for (const std::string& name : names) {
+        try {
+            const std::string counter = counters_path(c.site, name);
+            const std::string done = action(c.site, dir, name);
+            json.begin_object().key("name").string(name).key("counter").string(counter);
+            json.key("dump").string(backup_file(dir, name)).end_object();
+            text += name + " " + arrow + " " + backup_file(dir, name) + "\n";
+        } catch (const ErrorAnswer& e) {
+            dbutil_reset();
+            commands_warn(name + ": " + e.message());
+            status = 1;
+        }
+    }
+    json.end_array();
+    output_write(c.json ? json.text() + "\n" : text);
+    return status;
+}
+
+int _commands_backup(const CommandContext& c) { return _commands_each(c, counters_names(c.site), "->", backup_write); }
+
+int _commands_restore(const CommandContext& c) {
+    const std::string& dir = _commands_arg(c, 0);
+    std::vector<std::string> names(c.args.positional.begin() + 1, c.args.positional.end());
+    if (names.empty()) names = backup_names(c.site, dir);
+    if (!names.empty() && !_commands_confirm(c, "replace " + std::to_string(names.size()) +
+                                                    " counters with their dumps in " + dir + "?")) {
+        support_errormsg("nothing restored");
+    }
+    return _commands_each(c, names, "<-", backup_restore);
+}
+
+const CliOption kYes = {"yes", 'y', false};
+
+const std::vector<Command> kCommands = {
+    {"list", "", "every counter with its total, start, last recorded hour and file size", {}, 0, 0, _commands_list},
+    {"show", "NAME", "the total, today, yesterday, this month and year, the last 7 days", {}, 1, 1, _commands_show},
+    {"create", "NAME [--total N]", "a new counter, starting at the total N", {{"total", '\0', true}}, 1, 1,
+     _commands_create},
+    {"delete", "NAME [--yes]", "removes a counter (asks first on a terminal)", {kYes}, 1, 1, _commands_delete},
+    {"set-total", "NAME N", "sets the total to N; the hour records stay", {}, 2, 2, _commands_settotal},
+    {"export", "NAME [--from YYYY/MM/DD] [--to YYYY/MM/DD]", "the hour records as CSV (hour,count)",
+     {{"from", '\0', true}, {"to", '\0', true}}, 1, 1, _commands_export},
+    {"import", "NAME FILE", "adds the hours of a CSV file in export's form (- reads standard input)", {}, 2, 2,
+     _commands_import},
+    {"check", "[NAME...] [--user USER]", "looks for damage, stray records and permissions of the web server user",
+     {{"user", '\0', true}}, 0, kMany, _commands_check},
+    {"repair", "NAME", "recovers a damaged counter file with gdbm, keeping the original", {}, 1, 1, _commands_repair},
+    {"backup", "DIR", "writes every counter into DIR as a gdbm dump (NAME.dump)", {}, 1, 1, _commands_backup},
+    {"restore", "DIR [NAME...] [--yes]", "puts counters back from their dumps in DIR (asks first on a terminal)",
+     {kYes}, 1, kMany, _commands_restore},
+};
+
+}  // namespace
+
+std::span<const Command> commands_table() { return kCommands; }
+
+const Command* commands_find(const std::string& name) {
+    for (const Command& command : kCommands) {
+        if (name == command.name) return &command;
+    }
+    return nullptr;
+}
+
+std::string commands_help() {
+    std::vector<std::vector<std::string>> rows;
+    for (const Command& command : kCommands) {
+        rows.push_back({"  " + std::string(command.name) + (*command.synopsis ? " " : "") + command.synopsis,
+                        command.summary});
+    }
+    return "Usage: vornctl [-C DIR] COMMAND [ARGS] [--json]\n"
+           "\n"
+           "Reads and changes the counters of a VornCounter site under the same locks as\n"
+           "the web server: DIR_SAVE and DBFILE_EXT of conf/vc.conf in the site's directory.\n"
+           "\n"
+           "Commands:\n" +
+           output_table(rows) +
+           "\n"
+           "Options:\n"
+           "  -C DIR       the site's directory (default: the current one)\n"
+           "  --json       results as JSON\n"
+           "  -h, --help   this help (COMMAND --help: the command's)\n"
+           "  --version    the version\n"
+           "\n"
+           "Exit status: 0 on success, 1 when the action failed, 2 on a usage error.\n";
+}
+
+void commands_warn(const std::string& message) { std::fprintf(stderr, "vornctl: %s\n", message.c_str()); }
+
+}  // namespace vorn

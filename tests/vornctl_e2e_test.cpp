@@ -1,0 +1,564 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "journal.h"
+
+namespace vorn::test {
+namespace {
+
+using Records = std::map<std::string, std::string>;
+
+// A text as the database holds it: with its terminating zero byte.
+std::string stored(const std::string& text) { return text + '\0'; }
+
+// Records as dump_db gives them, from plain texts.
+Records as_stored(const Records& plain) {
+    Records out;
+    for (const auto& [k, v] : plain) out[stored(k)] = stored(v);
+    return out;
+}
+
+// The hour key of `days` days before now plus `hour` hours of that day's
+// start, in UTC (the tests run the programs with TZ=UTC).
+std::string day_key(int days_ago) {
+    const std::time_t t = std::time(nullptr) - static_cast<std::time_t>(days_ago) * 86400;
+    char buf[16];
+    std::strftime(buf, sizeof buf, "%Y/%m/%d", std::gmtime(&t));
+    return buf;
+}
+
+Request hit(const std::string& name) {
+    Request req;
+    req.query = "vdb=" + name;
+    return req;
+}
+
+// A copy of a good counter with bytes `from` to `to` garbled: the header
+// and directory stay sound, the bucket does not.
+void plant_damaged(const TempSite& site, const std::string& name) {
+    store_records(site.path("save/" + name + ".db"), {{"totcnt", "41"}, {"2001/03/11/09", "41"}});
+    std::string bytes = site.read("save/" + name + ".db");
+    for (std::size_t i = 2048; i < 3072 && i < bytes.size(); ++i) bytes[i] ^= 0x5A;
+    site.write("save/" + name + ".db", bytes);
+}
+
+// A good counter with bytes appended, as when a process ended while gdbm
+// extended the file: gdbm marks it as needing recovery.
+void plant_needs_recovery(const TempSite& site, const std::string& name, const Records& records) {
+    store_records(site.path("save/" + name + ".db"), records);
+    site.write("save/" + name + ".db", site.read("save/" + name + ".db") + std::string(3000, 'x'));
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST(Vornctl, UsageErrorsAndFailuresHaveTheirExitStatus) {
+    TempSite site;
+    RunResult help = run_ctl(site, {"--help"});
+    EXPECT_EQ(help.status, 0);
+    for (const char* command : {"list", "show NAME", "create NAME [--total N]", "delete NAME [--yes]", "set-total NAME N",
+                                "export NAME", "import NAME FILE", "check [NAME...]", "repair NAME", "backup DIR",
+                                "restore DIR"}) {
+        EXPECT_TRUE(contains(help.out, "  " + std::string(command))) << command;
+    }
+    RunResult version = run_ctl(site, {"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "vornctl (VornCounter) 2.0.0 beta1\n");
+
+    const std::vector<std::vector<std::string>> usage = {
+        {},
+        {"frobnicate"},
+        {"--frob", "list"},
+        {"list", "--frob"},
+        {"show"},
+        {"show", "a", "b"},
+        {"set-total", "a", "12x"},
+        {"set-total", "a", "-5"},
+        {"set-total", "a", "1234567890123456789"},
+        {"create", "a", "--total"},
+        {"export", "a", "--from", "2026/02/30"},
+        {"export", "a", "--from", "2026/03/02", "--to", "2026/03/01"},
+        {"list", "--json=yes"},
+    };
+    for (const auto& args : usage) {
+        RunResult r = run_ctl(site, args);
+        EXPECT_EQ(r.status, 2) << testing::PrintToString(args);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.rfind("vornctl: ", 0), 0u) << r.err;
+    }
+
+    const std::vector<std::pair<std::vector<std::string>, std::string>> failures = {
+        {{"show", "nosuch"}, "vornctl: no such counter 'nosuch' (./save/nosuch.db)\n"},
+        {{"delete", "nosuch", "--yes"}, "vornctl: no such counter 'nosuch' (./save/nosuch.db)\n"},
+        {{"create", "../x"}, "vornctl: Invalid counter name ('../x'): a name may not hold '/' or '..'\n"},
+        {{"create", "a/b"}, "vornctl: Invalid counter name ('a/b'): a name may not hold '/' or '..'\n"},
+        {{"create", ""}, "vornctl: Invalid counter name (''): a name may not be empty\n"},
+        {{"create", std::string(250, 'n')}, "vornctl: DB file path too long (260 characters, at most 254)\n"},
+        {{"-C", "no/such/dir", "list"}, "vornctl: cannot change to the directory no/such/dir: No such file or directory\n"},
+    };
+    for (const auto& [args, message] : failures) {
+        RunResult r = run_ctl(site, args);
+        EXPECT_EQ(r.status, 1) << testing::PrintToString(args);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, message);
+    }
+    EXPECT_FALSE(fs::exists(site.path("x.db")));
+    EXPECT_TRUE(fs::is_empty(site.path("save")));
+}
+
+TEST(Vornctl, CreateListShowAndDelete) {
+    TempSite site;
+    EXPECT_EQ(run_ctl(site, {"create", "home"}).out, "created home (./save/home.db)\n");
+    RunResult carried = run_ctl(site, {"create", "old", "--total", "12345"});
+    EXPECT_EQ(carried.status, 0);
+    EXPECT_EQ(carried.out, "created old (./save/old.db), total 12345\n");
+    RunResult again = run_ctl(site, {"create", "home"});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(again.err, "vornctl: counter 'home' already exists (./save/home.db)\n");
+
+    // A carried-over total counts on with the next visit.
+    ASSERT_EQ(run_cgi(site, hit("old")).status, 0);
+    const Records old = dump_db(site.path("save/old.db"));
+    EXPECT_EQ(old.at(stored("totcnt")), stored("12346"));
+    const std::string now_hour = old.at(stored("startdate")).substr(0, 13);
+
+    // Hits of today, records of yesterday, six days ago and last year.
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(run_cgi(site, hit("home")).status, 0);
+    const std::string today = day_key(0);
+    store_records(site.path("save/home.db"), {{"2001/03/11/09", "100"}, {day_key(1) + "/23", "4"}, {day_key(6) + "/00", "2"}});
+    store_records(site.path("save/home.db"), {{"totcnt", "109"}});
+    // Other files in the save directory are no counters.
+    site.write("save/notes.txt", "");
+    site.write("save/home.db.damaged", "");
+    const Records home = dump_db(site.path("save/home.db"));
+    const std::string start = home.at(stored("startdate")).substr(0, 13);
+    std::string last;  // the latest hour key
+    for (const auto& [key, value] : home) {
+        if (key.size() == 14 && key[4] == '/') last = std::max(last, key.substr(0, 13));
+    }
+    if (day_key(0) != today) GTEST_SKIP() << "the day changed while the test ran";
+
+    RunResult list = run_ctl(site, {"list"});
+    EXPECT_EQ(list.status, 0);
+    const auto size = [&](const char* name) { return std::to_string(fs::file_size(site.path(name))); };
+    EXPECT_EQ(list.out, "NAME  TOTAL  STARTDATE      LASTHOUR       SIZE\n"
+                        "home  109    " + start + "  " + last + "  " + size("save/home.db") + "\n"
+                        "old   12346  " + now_hour + "  " + now_hour + "  " + size("save/old.db") + "\n");
+    EXPECT_EQ(run_ctl(site, {"list", "--json"}).out,
+              "[{\"name\":\"home\",\"total\":109,\"startdate\":\"" + start + "\",\"lasthour\":\"" + last +
+                  "\",\"size\":" + size("save/home.db") + "},{\"name\":\"old\",\"total\":12346,\"startdate\":\"" +
+                  now_hour + "\",\"lasthour\":\"" + now_hour + "\",\"size\":" + size("save/old.db") + "}]\n");
+
+    const bool same_month = day_key(1).substr(0, 7) == today.substr(0, 7);
+    const bool six_same_month = day_key(6).substr(0, 7) == today.substr(0, 7);
+    const long month = 3 + (same_month ? 4 : 0) + (six_same_month ? 2 : 0);
+    const long year = 3 + (day_key(1).substr(0, 4) == today.substr(0, 4) ? 4 : 0) +
+                      (day_key(6).substr(0, 4) == today.substr(0, 4) ? 2 : 0);
+    RunResult show = run_ctl(site, {"--json", "show", "home"});
+    EXPECT_EQ(show.status, 0);
+    EXPECT_EQ(show.out, "{\"name\":\"home\",\"total\":109,\"startdate\":\"" + start +
+                            "\",\"today\":3,\"yesterday\":4,\"month\":" + std::to_string(month) +
+                            ",\"year\":" + std::to_string(year) + ",\"last7\":[2,0,0,0,0,4,3],\"lasthour\":\"" + last +
+                            "\"}\n");
+    RunResult text = run_ctl(site, {"show", "home"});
+    EXPECT_TRUE(contains(text.out, "total      109\n"));
+    EXPECT_TRUE(contains(text.out, "last7      2 0 0 0 0 4 3\n"));
+    EXPECT_TRUE(contains(text.out, "lasthour   " + last + "\n"));
+
+    // A counter without records shows zeros and no dates.
+    ASSERT_EQ(run_ctl(site, {"create", "empty"}).status, 0);
+    EXPECT_EQ(run_ctl(site, {"show", "empty", "--json"}).out,
+              "{\"name\":\"empty\",\"total\":0,\"startdate\":null,\"today\":0,\"yesterday\":0,\"month\":0,"
+              "\"year\":0,\"last7\":[0,0,0,0,0,0,0],\"lasthour\":null}\n");
+
+    // On a terminal delete asks first (script gives it one).
+    const auto on_terminal = [&](const std::string& command, const std::string& answer) {
+        Child c = start_program("/usr/bin/script", site.root(), {"PATH=/usr/bin:/bin", "TZ=UTC"}, answer, std::nullopt,
+                                {"-qec", kVornctl + " " + command, "/dev/null"});
+        return finish_program(c);
+    };
+    RunResult no = on_terminal("delete empty", "n\n");
+    EXPECT_EQ(no.status, 1);
+    EXPECT_TRUE(contains(no.out, "delete the counter empty (./save/empty.db) with all its records? [y/N]")) << no.out;
+    EXPECT_TRUE(contains(no.out, "vornctl: counter 'empty' not deleted")) << no.out;
+    EXPECT_TRUE(fs::exists(site.path("save/empty.db")));
+    EXPECT_EQ(on_terminal("delete empty --yes", "").status, 0);
+    EXPECT_FALSE(fs::exists(site.path("save/empty.db")));
+    ASSERT_EQ(run_ctl(site, {"create", "empty"}).status, 0);
+
+    // Delete takes the counter and its journal; no question without a terminal.
+    site.write("save/home.db-journal", "left by an interrupted change");
+    RunResult del = run_ctl(site, {"delete", "home"});
+    EXPECT_EQ(del.status, 0);
+    EXPECT_EQ(del.out, "deleted home (./save/home.db)\n");
+    EXPECT_FALSE(fs::exists(site.path("save/home.db")));
+    EXPECT_FALSE(fs::exists(site.path("save/home.db-journal")));
+    EXPECT_EQ(run_ctl(site, {"delete", "old", "--yes", "--json"}).out,
+              "{\"name\":\"old\",\"path\":\"./save/old.db\",\"deleted\":true}\n");
+    EXPECT_EQ(run_ctl(site, {"list"}).out, "NAME   TOTAL  STARTDATE  LASTHOUR  SIZE\nempty  0      -          -         " +
+                                               size("save/empty.db") + "\n");
+    RunResult hit_gone = run_cgi(site, hit("home"));
+    EXPECT_TRUE(is_error_image(hit_gone.out, "DB file (./save/home.db) not found"));
+}
+
+TEST(Vornctl, FollowsTheSiteConfiguration) {
+    TempSite site;
+    site.write("conf/vc.conf", "DIR_SAVE = ./counters\nDBFILE_EXT = gdbm\n");
+    fs::create_directories(site.path("counters"));
+    TempSite elsewhere(false);
+    RunResult r = run_ctl(elsewhere, {"-C", site.root().string(), "create", "home"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "created home (./counters/home.gdbm)\n");
+    ASSERT_EQ(run_cgi(site, hit("home")).status, 0);
+    EXPECT_TRUE(contains(run_ctl(elsewhere, {"-C" + site.root().string(), "list"}).out, "home  1  "));
+
+    // Without conf/vc.conf every key has its default.
+    fs::remove(site.path("conf/vc.conf"));
+    EXPECT_EQ(run_ctl(site, {"create", "home"}).out, "created home (./save/home.db)\n");
+    site.write("conf/vc.conf", "DIR_SAVE =\n");
+    RunResult empty = run_ctl(site, {"list"});
+    EXPECT_EQ(empty.status, 1);
+    EXPECT_EQ(empty.err, "vornctl: Configuration error. DIR_SAVE is empty (conf/vc.conf)\n");
+}
+
+TEST(Vornctl, SetTotalKeepsTheHours) {
+    TempSite site;
+    site.create_counter("c");
+    store_records(site.path("save/c.db"), {{"totcnt", "7"}, {"startdate", "2001/03/11/09"}, {"2001/03/11/09", "7"}});
+    RunResult r = run_ctl(site, {"set-total", "c", "0012345"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "c: total 12345 (was 7)\n");
+    EXPECT_EQ(dump_db(site.path("save/c.db")),
+              as_stored({{"totcnt", "12345"}, {"startdate", "2001/03/11/09"}, {"2001/03/11/09", "7"}}));
+    EXPECT_EQ(run_ctl(site, {"set-total", "c", "5", "--json"}).out, "{\"name\":\"c\",\"total\":5,\"previous\":12345}\n");
+
+    // A fresh counter gets a start date, which its first visit no longer sets.
+    site.create_counter("fresh");
+    EXPECT_EQ(run_ctl(site, {"set-total", "fresh", "100"}).out, "fresh: total 100 (was none)\n");
+    const Records fresh = dump_db(site.path("save/fresh.db"));
+    EXPECT_EQ(fresh.at(stored("totcnt")), stored("100"));
+    EXPECT_EQ(fresh.count(stored("startdate")), 1u);
+    EXPECT_FALSE(fs::exists(site.path("save/fresh.db-journal")));
+}
+
+const std::string kHistory =
+    "hour,count\n"
+    "2025/12/31/23,3\n"
+    "2026/01/01/00,5\n"
+    "2026/01/01/13,12\n"
+    "2026/02/28/09,1\n";
+
+TEST(Vornctl, ExportAndImportRoundTrip) {
+    TempSite site;
+    site.create_counter("src");
+    store_records(site.path("save/src.db"), {{"totcnt", "21"},
+                                             {"startdate", "2025/12/31/23"},
+                                             {"2026/01/01/13", "12"},
+                                             {"2025/12/31/23", "3"},
+                                             {"2026/02/28/09", "1"},
+                                             {"2026/01/01/00", "5"}});
+    RunResult all = run_ctl(site, {"export", "src"});
+    EXPECT_EQ(all.status, 0);
+    EXPECT_EQ(all.out, kHistory);
+    EXPECT_EQ(run_ctl(site, {"export", "src", "--from", "2026/01/01", "--to=2026/01/01"}).out,
+              "hour,count\n2026/01/01/00,5\n2026/01/01/13,12\n");
+    EXPECT_EQ(run_ctl(site, {"export", "src", "--from", "2026/03/01"}).out, "hour,count\n");
+    EXPECT_EQ(run_ctl(site, {"export", "src", "--to", "2025/12/31", "--json"}).out,
+              "{\"name\":\"src\",\"total\":21,\"startdate\":\"2025/12/31/23\",\"hours\":{\"2025/12/31/23\":3}}\n");
+
+    // Into a fresh counter, from a file and from standard input.
+    site.create_counter("copy");
+    site.write("history.csv", all.out);
+    RunResult imported = run_ctl(site, {"import", "copy", "history.csv"});
+    EXPECT_EQ(imported.status, 0) << imported.err;
+    EXPECT_EQ(imported.out, "copy: imported 4 hours, 21 visits; total 21\n");
+    EXPECT_EQ(dump_db(site.path("save/copy.db")), dump_db(site.path("save/src.db")));
+    EXPECT_EQ(run_ctl(site, {"export", "copy"}).out, kHistory);
+
+    // Into a counter with records of its own: the counts add up, the start
+    // moves back to the earliest hour, and an hour may come twice.
+    site.create_counter("busy");
+    store_records(site.path("save/busy.db"), {{"totcnt", "10"}, {"startdate", "2026/01/01/13"}, {"2026/01/01/13", "10"}});
+    RunResult added = run_ctl(site, {"import", "busy", "-", "--json"},
+                              "hour,count\r\n2026/01/01/13,2\r\n\r\n2025/06/01/00,4\r\n2026/01/01/13,1\r\n");
+    EXPECT_EQ(added.status, 0) << added.err;
+    EXPECT_EQ(added.out, "{\"name\":\"busy\",\"hours\":2,\"visits\":7,\"total\":17}\n");
+    EXPECT_EQ(dump_db(site.path("save/busy.db")),
+              as_stored({{"totcnt", "17"}, {"startdate", "2025/06/01/00"}, {"2026/01/01/13", "13"}, {"2025/06/01/00", "4"}}));
+}
+
+TEST(Vornctl, ImportWithABadLineChangesNothing) {
+    TempSite site;
+    site.create_counter("c");
+    store_records(site.path("save/c.db"), {{"totcnt", "9"}, {"2026/01/01/00", "9"}});
+    const std::string before = site.read("save/c.db");
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {"", "standard input:1: empty input; expected the heading 'hour,count'"},
+        {"2026/01/01/00,5\n", "standard input:1: expected the heading 'hour,count'"},
+        {"hour,count\n2026/01/01/00,5\n2026/13/01/00,1\n", "standard input:3: bad hour '2026/13/01/00'"},
+        {"hour,count\n2026/02/29/00,1\n", "standard input:2: bad hour '2026/02/29/00'"},
+        {"hour,count\n2026/01/01/24,1\n", "standard input:2: bad hour '2026/01/01/24'"},
+        {"hour,count\n2026/01/01/00,-1\n", "standard input:2: bad count '-1'"},
+        {"hour,count\n2026/01/01/00, 1\n", "standard input:2: bad count ' 1'"},
+        {"hour,count\n2026/01/01/00,1234567890123456789\n", "standard input:2: bad count '1234567890123456789'"},
+        {"hour,count\n2026/01/01/00,1,2\n", "standard input:2: expected HOUR,COUNT"},
+        {"hour,count\n2026/01/01/00\n", "standard input:2: expected HOUR,COUNT"},
+        {"hour,count\n2026/01/01/00,999999999999999999\n2026/01/01/01,999999999999999999\n",
+         "standard input:3: the counts add up past 18 digits"},
+        {"hour,count\n" + std::string(300, '1') + "\n", "standard input:2: line longer than 256 characters"},
+        {"hour,count\nx\ny\n2026/01/01/00,1\nz\n", "standard input:2: expected HOUR,COUNT, not 'x' (and 2 more bad lines)"},
+    };
+    for (const auto& [input, message] : bad) {
+        RunResult r = run_ctl(site, {"import", "c", "-"}, input);
+        EXPECT_EQ(r.status, 1) << input;
+        EXPECT_TRUE(contains(r.err, "vornctl: " + message)) << r.err;
+        EXPECT_TRUE(contains(r.err, "nothing was imported")) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+    RunResult missing = run_ctl(site, {"import", "c", "no-such.csv"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "vornctl: cannot read no-such.csv: No such file or directory\n");
+    // A record that holds no count is not added to.
+    store_records(site.path("save/c.db"), {{"2026/01/01/01", "many"}});
+    const std::string with_bad_record = site.read("save/c.db");
+    RunResult onto = run_ctl(site, {"import", "c", "-"}, "hour,count\n2026/01/01/00,1\n2026/01/01/01,1\n");
+    EXPECT_EQ(onto.status, 1);
+    EXPECT_TRUE(contains(onto.err, "record '2026/01/01/01' holds 'many'")) << onto.err;
+    EXPECT_EQ(site.read("save/c.db"), with_bad_record);
+    EXPECT_NE(with_bad_record, before);
+    EXPECT_FALSE(fs::exists(site.path("save/c.db-journal")));
+}
+
+long hour_sum(const Records& records) {
+    long sum = 0;
+    for (const auto& [key, value] : records) {
+        if (key != stored("totcnt") && key != stored("startdate")) sum += std::stol(value);
+    }
+    return sum;
+}
+
+// set-total and import take the writer lock as a visit does: visits that
+// run at the same time are each counted, before or after the change.
+TEST(Vornctl, ChangesWhileVisitsRunLoseNoVisit) {
+    TempSite site;
+    site.create_counter("c");
+    site.create_counter("d");
+    constexpr int kHalf = 15;
+    for (const char* name : {"c", "d"}) {
+        std::vector<Child> visits;
+        for (int i = 0; i < kHalf; ++i) visits.push_back(start_cgi(site, hit(name)));
+        Child change = std::string(name) == "c" ? start_ctl(site, {"set-total", "c", "1000000"})
+                                                : start_ctl(site, {"import", "d", "-"}, kHistory);
+        for (int i = 0; i < kHalf; ++i) visits.push_back(start_cgi(site, hit(name)));
+        for (Child& v : visits) {
+            RunResult r = finish_program(v);
+            EXPECT_EQ(r.status, 0) << r.err;
+        }
+        RunResult changed = finish_program(change);
+        ASSERT_EQ(changed.status, 0) << changed.err;
+        const Records records = dump_db(site.path(std::string("save/") + name + ".db"));
+        const long total = std::stol(records.at(stored("totcnt")));
+        if (std::string(name) == "c") {
+            // "c: total 1000000 (was N)": N visits came before, the rest after.
+            const std::string was = changed.out.substr(changed.out.find("(was ") + 5);
+            const long before = was.rfind("none", 0) == 0 ? 0 : std::stol(was);
+            EXPECT_EQ(before + (total - 1000000), 2 * kHalf) << changed.out;
+            EXPECT_EQ(hour_sum(records), 2 * kHalf);
+        } else {
+            EXPECT_EQ(total, 2 * kHalf + 21);
+            EXPECT_EQ(hour_sum(records), 2 * kHalf + 21);
+            EXPECT_EQ(records.at(stored("2026/01/01/13")), stored("12"));
+        }
+        EXPECT_FALSE(fs::exists(site.path(std::string("save/") + name + ".db-journal")));
+    }
+}
+
+TEST(Vornctl, CheckFindsEachPlantedFault) {
+    TempSite site;
+    // The web server user: nobody when the suite runs as root, else the
+    // user running it; the save directory is open to it.
+    const std::string user = geteuid() == 0 ? "nobody" : std::string(getenv("USER") ? getenv("USER") : "");
+    if (user.empty() || (geteuid() == 0 && !unprivileged_user())) GTEST_SKIP() << "no user to check for";
+    fs::permissions(site.path("save"), fs::perms::all);
+    const auto counter = [&](const std::string& name, const std::map<std::string, std::string>& records) {
+        site.create_counter(name);
+        store_records(site.path("save/" + name + ".db"), records);
+        fs::permissions(site.path("save/" + name + ".db"), fs::perms(0666));
+    };
+    counter("good", {{"totcnt", "12"}, {"startdate", "2026/01/01/00"}, {"2026/01/01/00", "5"}, {"2026/01/02/00", "7"}});
+    counter("foreign", {{"totcnt", "1"}, {"2026/01/01/00", "1"}, {"visitor-ip", "10.0.0.1"}});
+    counter("below", {{"totcnt", "3"}, {"2026/01/01/00", "4"}, {"2026/01/01/01", "1"}});
+    counter("badvalue", {{"totcnt", "x"}, {"startdate", "yesterday"}, {"2026/01/01/00", "1e3"}});
+    counter("journal", {{"totcnt", "1"}, {"2026/01/01/00", "1"}});
+    site.write("save/journal.db-journal", "cut short");
+    counter("copy", {{"totcnt", "1"}, {"2026/01/01/00", "1"}});
+    site.write("save/copy.db.damaged", "the original");
+    counter("unwritable", {{"totcnt", "1"}, {"2026/01/01/00", "1"}});
+    fs::permissions(site.path("save/unwritable.db"), fs::perms(0444));
+    plant_damaged(site, "damaged");
+    plant_needs_recovery(site, "recovery", {{"totcnt", "2"}, {"2026/01/01/00", "2"}});
+    site.write("save/notadb.db", std::string(2000, '#'));
+    for (const auto& e : fs::directory_iterator(site.path("save"))) fs::permissions(e.path(), fs::perms(0666));
+    fs::permissions(site.path("save/unwritable.db"), fs::perms(0444));
+    std::map<std::string, std::string> files;
+    for (const auto& e : fs::directory_iterator(site.path("save"))) files[e.path().filename()] = site.read("save/" + e.path().filename().string());
+
+    RunResult all = run_ctl(site, {"check", "--user", user});
+    EXPECT_EQ(all.status, 1);
+    const std::vector<std::string> lines = {
+        "good: ok\n",
+        "foreign: foreign record 'visitor-ip': not totcnt, startdate or an hour",
+        "below: total 3 is below the sum of its hours, 5: vornctl set-total below 5\n",
+        "badvalue: record 'totcnt' holds 'x', not a count\n",
+        "badvalue: record 'startdate' holds 'yesterday', not an hour\n",
+        "badvalue: record '2026/01/01/00' holds '1e3', not a count\n",
+        "journal: an interrupted change waits to be undone (./save/journal.db-journal)",
+        "copy: the original of a recovered file is kept as ./save/copy.db.damaged",
+        "unwritable: the web server user " + user + " may not read and write ./save/unwritable.db",
+        "damaged: gdbm finds the file damaged (Malformed bucket header): vornctl repair damaged\n",
+        "recovery: gdbm marks the file as needing recovery (Database needs recovery)",
+        "notadb: DB open error. Bad magic number (./save/notadb.db): restore the counter from a backup\n",
+    };
+    for (const std::string& line : lines) EXPECT_TRUE(contains(all.out, line)) << line << "\n" << all.out;
+    EXPECT_EQ(std::count(all.out.begin(), all.out.end(), '\n'), static_cast<long>(lines.size()));
+
+    // Named counters only, as JSON; a clean one gives status 0.
+    EXPECT_EQ(run_ctl(site, {"check", "good", "--user", user, "--json"}).out,
+              "[{\"name\":\"good\",\"ok\":true,\"findings\":[]}]\n");
+    EXPECT_EQ(run_ctl(site, {"check", "good", "--user", user}).status, 0);
+    RunResult two = run_ctl(site, {"check", "below", "nosuch", "--user", user, "--json"});
+    EXPECT_EQ(two.status, 1);
+    EXPECT_EQ(two.out,
+              "[{\"name\":\"below\",\"ok\":false,\"findings\":[{\"kind\":\"total-below-hours\",\"message\":\"total 3 is "
+              "below the sum of its hours, 5: vornctl set-total below 5\"}]},{\"name\":\"nosuch\",\"ok\":false,"
+              "\"findings\":[{\"kind\":\"missing\",\"message\":\"no such counter (./save/nosuch.db)\"}]}]\n");
+    RunResult bad_name = run_ctl(site, {"check", "../good", "good", "--user", user});
+    EXPECT_EQ(bad_name.status, 1);
+    EXPECT_EQ(bad_name.out, "../good: Invalid counter name ('../good'): a name may not hold '/' or '..'\ngood: ok\n");
+    RunResult no_user = run_ctl(site, {"check", "good", "--user", "no-such-user"});
+    EXPECT_EQ(no_user.status, 1);
+    EXPECT_EQ(no_user.err, "vornctl: no such user 'no-such-user'\n");
+
+    // Checking changed nothing.
+    for (const auto& [file, bytes] : files) EXPECT_EQ(site.read("save/" + file), bytes) << file;
+    EXPECT_EQ(files.size(), static_cast<std::size_t>(std::distance(fs::directory_iterator(site.path("save")), {})));
+}
+
+TEST(Vornctl, RepairMakesADamagedCounterUsable) {
+    TempSite site;
+    const Records records = {{"totcnt", "12"}, {"startdate", "2026/01/01/00"}, {"2026/01/01/00", "5"}, {"2026/01/02/00", "7"}};
+    plant_needs_recovery(site, "c", records);
+    const std::string original = site.read("save/c.db");
+    Request today = hit("c");
+    today.query += "&ago=0";
+    EXPECT_TRUE(is_error_image(run_cgi(site, today).out, "DB open error. Database needs recovery (./save/c.db)"));
+
+    RunResult r = run_ctl(site, {"repair", "c"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "c: gdbm found: Database needs recovery\n"
+              "c: rebuilt: kept 4 records in 1 buckets, lost 0 records and 0 buckets, 0 duplicate keys\n"
+              "c: the original is kept as ./save/c.db.damaged\n");
+    EXPECT_EQ(site.read("save/c.db.damaged"), original);
+    EXPECT_EQ(dump_db(site.path("save/c.db")), as_stored(records));
+    EXPECT_EQ(run_cgi(site, today).status, 0);
+    ASSERT_EQ(run_cgi(site, hit("c")).status, 0);
+    EXPECT_EQ(dump_db(site.path("save/c.db")).at(stored("totcnt")), stored("13"));
+
+    // A sound file is left alone; an interrupted change is undone.
+    EXPECT_EQ(run_ctl(site, {"repair", "c"}).out, "c: sound; nothing to repair\n");
+    ASSERT_EQ(journal_write(site.path("save/c.db").string(), {{"totcnt", std::string("13"), std::string("99")}}), 0);
+    store_records(site.path("save/c.db"), {{"totcnt", "99"}});
+    EXPECT_EQ(run_ctl(site, {"export", "c", "--json"}).out.substr(0, 28), "{\"name\":\"c\",\"total\":13,\"star");
+    EXPECT_EQ(run_ctl(site, {"repair", "c"}).out, "c: undid an interrupted change (./save/c.db-journal)\n");
+    EXPECT_EQ(dump_db(site.path("save/c.db")).at(stored("totcnt")), stored("13"));
+    EXPECT_FALSE(fs::exists(site.path("save/c.db-journal")));
+
+    // A damaged bucket: what gdbm could not reach is reported lost.
+    plant_damaged(site, "d");
+    RunResult d = run_ctl(site, {"repair", "d", "--json"});
+    EXPECT_EQ(d.status, 0);
+    EXPECT_EQ(d.out,
+              "{\"name\":\"d\",\"repaired\":true,\"problem\":\"Malformed bucket header\",\"kept_records\":0,"
+              "\"kept_buckets\":0,\"lost_records\":0,\"lost_buckets\":1,\"duplicates\":0,"
+              "\"original\":\"./save/d.db.damaged\",\"undid_change\":false}\n");
+    EXPECT_EQ(run_ctl(site, {"check", "d", "--user", "root"}).out,
+              "d: the original of a recovered file is kept as ./save/d.db.damaged: compare it with the counter, then "
+              "remove it\n");
+
+    site.write("save/bad.db", std::string(2000, '#'));
+    RunResult bad = run_ctl(site, {"repair", "bad"});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.err,
+              "vornctl: DB open error. Bad magic number (./save/bad.db): gdbm cannot open it, so it cannot be "
+              "recovered; restore it from a backup\n");
+}
+
+TEST(Vornctl, BackupAndRestoreRoundTrip) {
+    TempSite site;
+    const Records a = {{"totcnt", "12"}, {"startdate", "2026/01/01/00"}, {"2026/01/01/00", "5"}, {"2026/01/02/00", "7"}};
+    const Records b = {{"totcnt", "3"}, {"2026/01/01/00", "3"}};
+    store_records(site.path("save/a.db"), a);
+    store_records(site.path("save/b.db"), b);
+    // An interrupted change of b: the backup holds b as it was before it.
+    ASSERT_EQ(journal_write(site.path("save/b.db").string(), {{"totcnt", std::string("3"), std::string("4")}}), 0);
+    store_records(site.path("save/b.db"), {{"totcnt", "4"}});
+
+    RunResult backup = run_ctl(site, {"backup", "bk"});
+    EXPECT_EQ(backup.status, 0) << backup.err;
+    EXPECT_EQ(backup.out, "a -> bk/a.dump\nb -> bk/b.dump\n");
+    EXPECT_FALSE(fs::exists(site.path("save/b.db-journal")));
+    // The dumps are gdbm's own: Debian's gdbm_load reads them.
+    const std::string loaded = site.path("loaded.db").string();
+    ASSERT_EQ(std::system(("gdbm_load '" + site.path("bk/a.dump").string() + "' '" + loaded + "'").c_str()), 0);
+    EXPECT_EQ(dump_db(loaded), as_stored(a));
+
+    // Later changes, then the restore puts both back as they were.
+    ASSERT_EQ(run_cgi(site, hit("a")).status, 0);
+    fs::permissions(site.path("save/a.db"), fs::perms(0640));
+    ASSERT_EQ(run_ctl(site, {"delete", "b"}).status, 0);
+    RunResult restore = run_ctl(site, {"restore", "bk", "--json"});
+    EXPECT_EQ(restore.status, 0) << restore.err;
+    EXPECT_EQ(restore.out,
+              "[{\"name\":\"a\",\"counter\":\"./save/a.db\",\"dump\":\"bk/a.dump\"},"
+              "{\"name\":\"b\",\"counter\":\"./save/b.db\",\"dump\":\"bk/b.dump\"}]\n");
+    EXPECT_EQ(dump_db(site.path("save/a.db")), as_stored(a));
+    EXPECT_EQ(dump_db(site.path("save/b.db")), as_stored(b));
+    EXPECT_EQ(fs::status(site.path("save/a.db")).permissions(), fs::perms(0640));
+    ASSERT_EQ(run_cgi(site, hit("a")).status, 0);
+    EXPECT_EQ(dump_db(site.path("save/a.db")).at(stored("totcnt")), stored("13"));
+    for (const auto& e : fs::directory_iterator(site.path("save"))) {
+        EXPECT_TRUE(e.path().extension() == ".db") << e.path() << " left behind";
+    }
+
+    // One counter by name; a dump that is cut short or broken (gdbm's own
+    // reader takes the first as an empty database) changes nothing.
+    const std::string dump = site.read("bk/b.dump");
+    const std::string before = site.read("save/b.db");
+    const std::size_t header_end = dump.find("# End of header\n") + 16;
+    for (const std::string& broken : {dump.substr(0, header_end), dump.substr(0, dump.rfind("#:count")),
+                                      dump.substr(0, 200) + "#:len=9\n!!!\n", dump.substr(0, 60) + "\n!!\n" + dump.substr(60),
+                                      std::string("hour,count\n2026/01/01/00,1\n")}) {
+        site.write("bk/b.dump", broken);
+        RunResult r = run_ctl(site, {"restore", "bk", "b"});
+        EXPECT_EQ(r.status, 1) << broken;
+        EXPECT_TRUE(contains(r.err, "vornctl: b: DB load error.")) << r.err;
+        EXPECT_TRUE(contains(r.err, "(bk/b.dump)")) << r.err;
+        EXPECT_EQ(site.read("save/b.db"), before);
+    }
+    EXPECT_EQ(run_ctl(site, {"restore", "bk", "a"}).out, "a <- bk/a.dump\n");
+    EXPECT_EQ(run_ctl(site, {"restore", "bk", "nosuch"}).status, 1);
+}
+
+}  // namespace
+}  // namespace vorn::test
