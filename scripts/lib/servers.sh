@@ -13,7 +13,9 @@
 # files, logs) goes below RUN. Run as root, the servers, the FastCGI workers
 # and the CGI runs take the user VC_WEB_USER (default www-data), which then
 # owns SITE and RUN; run as anyone else, everything runs as that user.
-# VC_WORKERS (default 1) FastCGI workers are started; TZ, ASAN_OPTIONS and
+# VC_WORKERS (default 1) FastCGI workers are started; with lighttpd,
+# VC_FASTCGI_URL (default /vorncounter.cgi) is the URL of the FastCGI
+# mode, so another URL leaves /vorncounter.cgi to mod_cgi (the benchmark); TZ, ASAN_OPTIONS and
 # UBSAN_OPTIONS of the caller reach the program in every mode. After a
 # start, VC_WEB_LOGS names the logs in which the program's standard error
 # lands.
@@ -166,17 +168,18 @@ EOF
 }
 
 _vc_lighttpd_fastcgi_conf() {
-    local line envs=()
+    local line envs=() url=${VC_FASTCGI_URL:-/vorncounter.cgi}
     while read -r line; do envs+=("\"${line%%=*}\" => \"${line#*=}\""); done < <(_vc_web_env)
     local IFS=,
     cat >>"$run/lighttpd.conf" <<EOF
 server.modules += ("mod_fastcgi")
-\$HTTP["url"] == "/vorncounter.cgi" {
+\$HTTP["url"] == "$url" {
     cgi.assign = ()
-    fastcgi.server = ("/vorncounter.cgi" => ((
+    fastcgi.server = ("$url" => ((
         "socket" => "$run/vorncounter.sock",
         "bin-path" => "$site/vorncounter.cgi",
         "max-procs" => ${VC_WORKERS:-1},
+        "check-local" => "disable",
         "bin-environment" => (${envs[*]})
     )))
 }
@@ -250,16 +253,19 @@ vc_web_start() {
 # vc_web_stop: stops the server and the FastCGI processes of the last start.
 vc_web_stop() {
     local p n
-    [ -n "${VC_WEB_GUARD_PID:-}" ] && { kill "$VC_WEB_GUARD_PID" 2>/dev/null; wait "$VC_WEB_GUARD_PID" 2>/dev/null; }
+    if [ -n "${VC_WEB_GUARD_PID:-}" ]; then
+        kill "$VC_WEB_GUARD_PID" 2>/dev/null || true
+        wait "$VC_WEB_GUARD_PID" 2>/dev/null || true
+    fi
     VC_WEB_GUARD_PID=
-    for p in "${VC_WEB_PIDS[@]}"; do kill -TERM "$p" 2>/dev/null; done
+    for p in "${VC_WEB_PIDS[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
     for p in "${VC_WEB_PIDS[@]}"; do
         for ((n = 0; n < 50; n++)); do
             kill -0 "$p" 2>/dev/null || break
             sleep 0.1
         done
-        kill -KILL "$p" 2>/dev/null
-        wait "$p" 2>/dev/null
+        kill -KILL "$p" 2>/dev/null || true
+        wait "$p" 2>/dev/null || true
     done
     VC_WEB_PIDS=()
     return 0
