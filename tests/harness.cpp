@@ -46,8 +46,12 @@ std::vector<std::string> base_env() {
             "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:exitcode=87"};
 }
 
-std::vector<std::string> cgi_env(const Request& req) {
-    std::vector<std::string> env = base_env();
+}  // namespace
+
+std::vector<std::string> program_env() { return base_env(); }
+
+std::vector<std::string> request_variables(const Request& req) {
+    std::vector<std::string> env;
     if (!req.console) env.push_back("REMOTE_ADDR=127.0.0.1");
     env.push_back("QUERY_STRING=" + req.query);
     if (req.method) env.push_back("REQUEST_METHOD=" + *req.method);
@@ -59,6 +63,14 @@ std::vector<std::string> cgi_env(const Request& req) {
         env.push_back("CONTENT_LENGTH=" + std::to_string(req.body->size()));
     }
     for (const auto& [k, v] : req.extra_env) env.push_back(k + "=" + v);
+    return env;
+}
+
+namespace {
+
+std::vector<std::string> cgi_env(const Request& req) {
+    std::vector<std::string> env = base_env();
+    for (std::string& v : request_variables(req)) env.push_back(std::move(v));
     return env;
 }
 

@@ -70,6 +70,15 @@ struct Child {
     fs::path out, err, in;
 };
 
+// The environment every started program gets besides its request: PATH,
+// the fixed time zone and the sanitizer settings.
+std::vector<std::string> program_env();
+
+// The CGI variables of `req` as NAME=VALUE texts: what run_cgi puts into
+// the environment besides program_env(), and what a FastCGI client sends
+// as the request's parameters.
+std::vector<std::string> request_variables(const Request& req);
+
 Child start_program(const std::string& program, const fs::path& cwd,
                     const std::vector<std::string>& env, const std::string& input,
                     std::optional<uid_t> user = std::nullopt, const std::vector<std::string>& args = {});

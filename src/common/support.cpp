@@ -149,7 +149,7 @@ void support_answererror(const std::string& message) {
     if (im) {
         support_writeimage(im.get());
     } else {
-        std::fputs(kImageHeader, stdout);
+        util_channel().write(kImageHeader, sizeof kImageHeader - 1);
     }
     im.reset();
 
@@ -160,6 +160,8 @@ void support_answererror(const std::string& message) {
 void support_moveentry(EntryList* entry) {
     if (entry) fentry = entry;
 }
+
+void support_forgetentry() { fentry = nullptr; }
 
 void support_setclock(SupportClock clock) { clock_source = clock; }
 
@@ -222,8 +224,16 @@ GdImage support_readgif(std::FILE* in) {
 }
 
 void support_writeimage(gdImagePtr im) {
-    std::fputs(kImageHeader, stdout);
-    gdImageGif(im, stdout);
+    // Encoded in memory: the same bytes gdImageGif writes on a stream, for
+    // a channel that is no stream. Nothing here throws, so the error path
+    // can use it too.
+    RequestChannel& out = util_channel();
+    out.write(kImageHeader, sizeof kImageHeader - 1);
+    int size = 0;
+    if (void* gif = gdImageGifPtr(im, &size)) {
+        out.write(static_cast<const char*>(gif), static_cast<std::size_t>(size));
+        gdFree(gif);
+    }
 }
 
 }  // namespace vorn

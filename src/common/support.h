@@ -28,8 +28,10 @@ inline constexpr std::size_t kMaxPictureFile = 8 * 1024 * 1024;
 // it is larger than kMaxPictureFile.
 GdImage support_readgif(std::FILE* in);
 
-// Writes the image header and then `im` as GIF to standard output: the
-// whole of a picture answer.
+// Writes the image header and then `im` as GIF to the request's channel
+// (util_channel: standard output in a CGI run): the whole of a picture
+// answer. When gd cannot encode the picture (no memory) only the
+// header is written.
 void support_writeimage(gdImagePtr im);
 
 // The header that precedes every GIF answer, byte for byte.
@@ -57,7 +59,7 @@ private:
 [[noreturn]] void support_errormsg(const char* msg, ...) __attribute__((format(printf, 1, 2)));
 
 // The answer to an ErrorAnswer: writes the image header and the error image
-// of `message` to standard output, then releases the registered
+// of `message` to the request's channel, then releases the registered
 // configuration list and the request list. The entry then ends the request
 // with exit status 1.
 void support_answererror(const std::string& message);
@@ -72,6 +74,10 @@ GdImage _support_drawerror(const std::string& message);
 // Hands the configuration list to the error path, which empties it before
 // the process ends. A null pointer keeps the earlier registration.
 void support_moveentry(EntryList* entry);
+
+// Forgets the registered configuration list, at the end of a request, so a
+// persistent process carries no registration into the next one.
+void support_forgetentry();
 
 // The present moment (or the same clock time `ago` days of 86,400 s
 // earlier) as text in the numbered style; "Unknown style" for a style

@@ -27,6 +27,18 @@ constexpr int kLineBuffer = 1001;
 constexpr char kGetMethod[] = "GET";
 constexpr char kPostMethod[] = "POST";
 
+// The request of a CGI process: its environment, standard input and
+// standard output, read and written exactly as a web server hands them over.
+class CgiChannel final : public RequestChannel {
+public:
+    const char* variable(const char* name) override { return std::getenv(name); }
+    std::size_t read(char* data, std::size_t size) override { return std::fread(data, 1, size, stdin); }
+    void write(const char* data, std::size_t size) override { std::fwrite(data, 1, size, stdout); }
+};
+
+CgiChannel cgi_channel;
+RequestChannel* channel = &cgi_channel;
+
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 // Digit value of one character after a "%", by the arithmetic the request
@@ -42,14 +54,14 @@ int hex_value(int c) {
 void cut_at_zero(std::string& str) { str.resize(std::strlen(str.c_str())); }
 
 std::string read_body() {
-    const char* length_text = std::getenv("CONTENT_LENGTH");
+    const char* length_text = channel->variable("CONTENT_LENGTH");
     const long length = length_text ? util_tolong(length_text) : 0;
     if (length <= 0) return "";
     if (length > kMaxPostBody) {
         support_errormsg("Request body too large (%ld bytes, at most %ld)", length, kMaxPostBody);
     }
     std::string body(static_cast<std::size_t>(length), '\0');
-    const std::size_t got = std::fread(body.data(), 1, body.size(), stdin);
+    const std::size_t got = channel->read(body.data(), body.size());
     if (got < body.size()) {
         support_errormsg("Request body incomplete (%zu of %ld bytes)", got, length);
     }
@@ -58,6 +70,10 @@ std::string read_body() {
 }
 
 }  // namespace
+
+RequestChannel& util_channel() { return *channel; }
+
+void util_setchannel(RequestChannel* next) { channel = next ? next : &cgi_channel; }
 
 std::optional<std::string> util_getvalue(const std::string& name) {
     if (fentry.empty()) _util_decoder();
@@ -101,12 +117,12 @@ int _util_decoder() {
 
 std::optional<std::string> _util_getquery(const std::string& method) {
     if (method == kGetMethod) {
-        const char* query = std::getenv("QUERY_STRING");
+        const char* query = channel->variable("QUERY_STRING");
         if (!query) return std::nullopt;
         return std::string(query);
     }
     if (method == kPostMethod) {
-        const char* request_method = std::getenv("REQUEST_METHOD");
+        const char* request_method = channel->variable("REQUEST_METHOD");
         if (!request_method || std::strcmp(request_method, kPostMethod) != 0) return std::nullopt;
         if (body_taken) return std::string();
         body_taken = true;

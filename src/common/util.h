@@ -4,6 +4,11 @@
 // (and, for POST, the body) at the first lookup and lives until
 // util_entryfree. Name/value files (the configuration) are returned to the
 // caller as an EntryList it owns.
+//
+// The request arrives on a channel (RequestChannel): the CGI variables, the
+// body and the place its answer goes. A CGI run uses the process's own
+// environment, standard input and standard output; a persistent server
+// puts the channel of each request in place while it answers it.
 #pragma once
 
 #include <cstdio>
@@ -29,6 +34,28 @@ using EntryList = std::vector<Entry>;
 // it is read, so one request can never make the process read or allocate
 // without bound.
 inline constexpr long kMaxPostBody = 64 * 1024;
+
+// Where a request comes from and where its answer goes.
+class RequestChannel {
+public:
+    virtual ~RequestChannel() = default;
+    // The CGI variable `name` (REMOTE_ADDR, QUERY_STRING, ...), or nullptr
+    // when the request has none. Valid until the channel's request ends.
+    virtual const char* variable(const char* name) = 0;
+    // Reads up to `size` bytes of the request body into `data`; fewer only
+    // when the body has ended. Returns the number of bytes read.
+    virtual std::size_t read(char* data, std::size_t size) = 0;
+    // Appends `size` bytes to the answer.
+    virtual void write(const char* data, std::size_t size) = 0;
+};
+
+// The channel of the current request: the one set by util_setchannel, else
+// the CGI channel (getenv, stdin, stdout).
+RequestChannel& util_channel();
+
+// Makes `channel` (borrowed, it must outlive its use) the current request's
+// channel; nullptr puts the CGI channel back.
+void util_setchannel(RequestChannel* channel);
 
 // Value of the first request pair named `name` (exact, case-sensitive), or
 // nullopt. Decodes the request first while the list is empty. Can end the

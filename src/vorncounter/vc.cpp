@@ -1,11 +1,12 @@
 #include "vc.h"
 
-#include <cstdio>
-#include <cstdlib>
+#include <unistd.h>
+
 #include <new>
 
 #include "count.h"
 #include "dbutil.h"
+#include "fastcgi.h"
 #include "statistics.h"
 #include "support.h"
 
@@ -63,22 +64,32 @@ std::string parameter(const char* name, const std::string& fallback) {
 }  // namespace
 
 int vc_main(int, char**) {
-    if (!std::getenv("REMOTE_ADDR")) {
-        std::printf("%s %s\n", kProgramName, kProgramVersion);
-        std::fputs(kConsoleNotice, stdout);
+    // A FastCGI process manager starts the program on a listening socket:
+    // then it answers request after request. Otherwise it is a CGI run, the
+    // same answer for the one request in its environment.
+    if (fastcgi_listening(STDIN_FILENO)) return fastcgi_serve(vc_answer);
+    return vc_answer();
+}
+
+int vc_answer() {
+    RequestChannel& channel = util_channel();
+    if (!channel.variable("REMOTE_ADDR")) {
+        const std::string title = std::string(kProgramName) + " " + kProgramVersion + "\n";
+        channel.write(title.data(), title.size());
+        channel.write(kConsoleNotice, sizeof kConsoleNotice - 1);
         return 0;
     }
 
+    int status = 0;
     try {
         _vc_request();
     } catch (const ErrorAnswer& e) {
-        return _vc_answererror(e.message());
+        status = _vc_answererror(e.message());
     } catch (const std::bad_alloc&) {
-        return _vc_answererror("Out of memory");
+        status = _vc_answererror("Out of memory");
     }
-    util_entryfree();
-    util_fentryfree(configentry);
-    return 0;
+    _vc_release();
+    return status;
 }
 
 void _vc_request() {
@@ -131,6 +142,13 @@ int _vc_answererror(const std::string& message) {
     dbutil_reset();
     support_answererror(message);
     return 1;
+}
+
+void _vc_release() {
+    dbutil_reset();
+    util_entryfree();
+    util_fentryfree(configentry);
+    support_forgetentry();
 }
 
 void _vc_getconfiguration(CGICONFIG& cgiconfig) {

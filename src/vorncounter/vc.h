@@ -45,9 +45,19 @@ struct CGICONFIG {
     std::string rc_imgday;
 };
 
-// Runs one request; returns the exit status: 0 for an answer, 1 for an
-// error image (every failure raised through support_errormsg ends there).
+// The program: started by a FastCGI process manager (a listening socket as
+// standard input) it serves FastCGI requests until it is asked to end;
+// otherwise it answers the one CGI request of its environment. Returns the
+// exit status: for a CGI run 0 for an answer, 1 for an error image.
 int vc_main(int argc, char** argv);
+
+// Answers the current request on its channel (util_channel): the console
+// lines when it has no REMOTE_ADDR, else the picture or the error image
+// (every failure raised through support_errormsg ends there). Releases all
+// the request held, also on the error path, so nothing it opened or read
+// survives into the next request. Returns 0 for an answer or the console
+// lines, 1 for an error image.
+int vc_answer();
 
 // The request itself: configuration, parameters, checks and dispatch. Writes
 // the whole answer; a failure throws ErrorAnswer before anything is written.
@@ -56,6 +66,10 @@ void _vc_request();
 // Answers a failed request with its error image after closing any database
 // it still had open; returns exit status 1.
 int _vc_answererror(const std::string& message);
+
+// Releases what a request leaves in the modules: the open database, the
+// request list, the configuration list and its registration.
+void _vc_release();
 
 // Reads conf/vc.conf into `cgiconfig` and keeps the list for the error
 // path. A missing file is answered with the error image (does not return).
