@@ -48,7 +48,7 @@ std::vector<std::string> base_env() {
 
 std::vector<std::string> cgi_env(const Request& req) {
     std::vector<std::string> env = base_env();
-    if (!req.console) env.push_back("REMOTE_ADDR=127.0.0.1");
+    if (!req.console && !req.extra_env.count("REMOTE_ADDR")) env.push_back("REMOTE_ADDR=127.0.0.1");
     env.push_back("QUERY_STRING=" + req.query);
     if (req.method) env.push_back("REQUEST_METHOD=" + *req.method);
     if (req.omit_content_length) {
