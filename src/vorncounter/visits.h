@@ -28,8 +28,8 @@ public:
     virtual ~VisitsStore() = default;
 
     // True when the visitor `identity` was not counted on this counter in
-    // the `window` seconds before `now` (or the clock now reads earlier
-    // than when it was): the visit is then remembered as counted at `now`.
+    // the `window` seconds before `now` (a visit stamped after `now` counts
+    // as within them): the visit is then remembered as counted at `now`.
     // False for a repeat, which is not remembered again, so a window runs
     // from the visit that was counted. Does not return on failure.
     virtual bool remember(const std::string& identity, std::time_t now, std::time_t window) = 0;

@@ -15,6 +15,13 @@ one second per failed open, so its latency tells how many times it slept.
 With --strace-every K (direct mode only) every K-th process runs under
 strace and its sleeps are counted exactly.
 
+With --visitors N (for a counter with REPEAT_MINUTES) the requests come
+from N distinct visitors, told apart by their User-Agent: each sends its
+share one right after the other, so they overlap in the workers. Each
+visitor that was answered with a counter picture must then be counted
+exactly once, and a last round of one more request per visitor must
+count nothing.
+
 Exit status 0 when every answer was whole and the counts agree, else 1.
 Standard library only.
 """
@@ -92,23 +99,43 @@ def classify(body):
     return "counter", (width, height)
 
 
+class Visitors:
+    """Which visitor sends request INDEX, and its User-Agent; without
+    visitors every request is sent alike, with no User-Agent."""
+
+    def __init__(self, count, requests):
+        self.count, self.requests = count, requests
+        self.tag = os.urandom(4).hex()  # new visitors for every run
+
+    def of(self, index):
+        return index * self.count // self.requests
+
+    def agent(self, index):
+        if not self.count:
+            return None
+        return f"vorn-load/{self.tag} visitor {self.of(index)}"
+
+
 class HttpVisitor:
     """One keep-alive connection per worker thread."""
 
-    def __init__(self, url):
+    def __init__(self, url, visitors):
         parts = urllib.parse.urlsplit(url)
         self.host, self.port = parts.hostname, parts.port or 80
         self.target = parts.path + ("?" + parts.query if parts.query else "")
         self.local = threading.local()
+        self.visitors = visitors
 
-    def visit(self, _index):
+    def visit(self, index):
+        agent = self.visitors.agent(index)
+        headers = {"User-Agent": agent} if agent else {}
         for attempt in range(2):
             conn = getattr(self.local, "conn", None)
             if conn is None:
                 conn = self.local.conn = http.client.HTTPConnection(self.host, self.port, timeout=60)
             try:
                 start = time.perf_counter()
-                conn.request("GET", self.target)
+                conn.request("GET", self.target, headers=headers)
                 resp = conn.getresponse()
                 body = resp.read()
                 elapsed = time.perf_counter() - start
@@ -126,8 +153,8 @@ class HttpVisitor:
 class DirectVisitor:
     """Starts the program per request, as a web server's CGI module does."""
 
-    def __init__(self, program, site, query, strace_every):
-        self.program, self.site = program, site
+    def __init__(self, program, site, query, strace_every, visitors):
+        self.program, self.site, self.visitors = program, site, visitors
         self.env = {"PATH": "/usr/bin:/bin", "TZ": os.environ.get("TZ", "UTC"),
                     "REMOTE_ADDR": "127.0.0.1", "QUERY_STRING": query,
                     "REQUEST_METHOD": "GET"}
@@ -140,8 +167,12 @@ class DirectVisitor:
             fd, trace = tempfile.mkstemp(prefix="vorn-load-strace-")
             os.close(fd)
             cmd = ["strace", "-qq", "-f", "-e", "trace=clock_nanosleep,nanosleep", "-o", trace] + cmd
+        env = dict(self.env)
+        agent = self.visitors.agent(index)
+        if agent:
+            env["HTTP_USER_AGENT"] = agent
         start = time.perf_counter()
-        proc = subprocess.run(cmd, cwd=self.site, env=self.env, stdin=subprocess.DEVNULL,
+        proc = subprocess.run(cmd, cwd=self.site, env=env, stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=False)
         elapsed = time.perf_counter() - start
         sleeps = None
@@ -197,19 +228,24 @@ def main():
     ap.add_argument("--clients", type=int, default=8)
     ap.add_argument("--requests", type=int, default=2000)
     ap.add_argument("--strace-every", type=int, default=0)
+    ap.add_argument("--visitors", type=int, default=0,
+                    help="spread the requests over N visitors (REPEAT_MINUTES on the counter)")
     args = ap.parse_args()
     if bool(args.url) == bool(args.program):
         ap.error("give either --url or --program")
     if args.program and not args.site:
         ap.error("--program needs --site")
+    if args.visitors < 0 or args.visitors > args.requests:
+        ap.error("--visitors must be from 0 to the number of requests")
+    visitors = Visitors(args.visitors, args.requests)
 
     before = dump_db(args.db)
     start_total = int(before.get(b"totcnt\0", b"0\0").rstrip(b"\0") or 0)
 
     if args.url:
-        visitor = HttpVisitor(args.url)
+        visitor = HttpVisitor(args.url, visitors)
     else:
-        visitor = DirectVisitor(args.program, args.site, args.query, args.strace_every)
+        visitor = DirectVisitor(args.program, args.site, args.query, args.strace_every, visitors)
 
     results = []
     wall_start = time.perf_counter()
@@ -261,6 +297,24 @@ def main():
     counters = kinds.get("counter", 0)
     print(f"database: totcnt {start_total} -> {totcnt} (+{totcnt - start_total}), "
           f"hour records sum +{hours - hours_before}, counter pictures answered {counters}")
+    expected = counters
+    recheck_counted = 0
+    if args.visitors:
+        # A visitor answered with a counter picture was counted (or was
+        # shown a total that its counted visit is part of); one that was
+        # only answered with time-outs was not.
+        answered = sorted({visitors.of(i) for i, r in enumerate(results) if r[1] == "counter"})
+        expected = len(answered)
+        first = {}
+        for i in range(args.requests):
+            first.setdefault(visitors.of(i), i)
+        with concurrent.futures.ThreadPoolExecutor(max_workers=args.clients) as pool:
+            again = [classify(body)[0] for _, body, _ in pool.map(visitor.visit, [first[v] for v in answered])]
+        rechecked = dump_db(args.db)
+        recheck_counted = int(rechecked.get(b"totcnt\0", b"0\0").rstrip(b"\0") or 0) - totcnt
+        print(f"visitors: {args.visitors} distinct, {args.requests / args.visitors:.1f} requests each; "
+              f"{expected} answered with a counter, counted +{totcnt - start_total}; one more request each: "
+              f"counted +{recheck_counted} ({again.count('counter')} counter pictures)")
 
     ok = True
     if kinds.get("broken", 0):
@@ -269,8 +323,12 @@ def main():
     if kinds.get("error", 0):
         print(f"FAIL: {kinds['error']} error pictures other than the lock time-out")
         ok = False
-    if totcnt - start_total != counters or hours - hours_before != counters:
-        print("FAIL: the recorded hits differ from the counter pictures answered")
+    if totcnt - start_total != expected or hours - hours_before != expected:
+        print("FAIL: the recorded hits differ from the " +
+              ("visitors answered" if args.visitors else "counter pictures answered"))
+        ok = False
+    if recheck_counted:
+        print(f"FAIL: {recheck_counted} visitors were counted again within their window")
         ok = False
     print("load: " + ("counts agree" if ok else "FAILED"))
     return 0 if ok else 1
