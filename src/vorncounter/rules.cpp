@@ -172,14 +172,14 @@ std::optional<RulesAddr> _rules_parseaddr(const std::string& text) {
 std::optional<AddrPrefix> _rules_parseprefix(const std::string& text) {
     const std::size_t slash = text.find('/');
     const std::string host = text.substr(0, slash);
+    // A zone belongs to a visitor's address as the server saw it, not to
+    // an entry of the list.
     if (host.find('%') != std::string::npos) return std::nullopt;
     std::optional<RulesAddr> addr = _rules_parseaddr(host);
     if (!addr) return std::nullopt;
-    in_addr v4{};
-    const bool ipv4 = inet_pton(AF_INET, host.c_str(), &v4) == 1;
+    const bool ipv4 = host.find(':') == std::string::npos;
     AddrPrefix prefix;
     prefix.addr = *addr;
-    prefix.bits = kIpv6Bits;
     if (slash != std::string::npos) {
         const std::string bits = text.substr(slash + 1);
         const int most = ipv4 ? kIpv4Bits : kIpv6Bits;
