@@ -1,10 +1,13 @@
 #include "rules.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "support.h"
 #include "util.h"
@@ -57,16 +60,18 @@ std::vector<AddrPrefix> _rules_readaddrs(const std::string& value) {
 }
 
 std::vector<std::string> _rules_readbots() {
-    FilePtr in = util_fopen(kBotsFile, "rb");
+    UniqueFd in(open(kBotsFile, O_RDONLY | O_CLOEXEC | O_NOCTTY));
     if (!in) _rules_botserror(std::strerror(errno));
     std::string text;
-    char buf[8192];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, in.get())) > 0) {
-        text.append(buf, n);
+    char buf[16384];
+    for (;;) {
+        const ssize_t n = read(in.get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) _rules_botserror(std::strerror(errno));
+        if (n == 0) break;
+        text.append(buf, static_cast<std::size_t>(n));
         if (text.size() > kMaxBotsFile) _rules_botserror("larger than 1 MiB");
     }
-    if (std::ferror(in.get())) _rules_botserror(std::strerror(errno));
     return _rules_parsebots(text);
 }
 
@@ -199,15 +204,20 @@ bool _rules_addrmatches(const AddrPrefix& prefix, const RulesAddr& addr) {
 }
 
 std::vector<std::string> _rules_parsebots(const std::string& text) {
+    // The blanks util_deletespace drops from a configuration value.
+    constexpr char kSpace[] = " \t\r\n";
     std::vector<std::string> bots;
+    const std::string_view all(text);
     std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        util_deletespace(line);
-        if (!line.empty() && line[0] != '#') bots.push_back(_rules_lower(std::move(line)));
+    while (start < all.size()) {
+        std::size_t end = all.find('\n', start);
+        if (end == std::string_view::npos) end = all.size();
+        std::string_view line = all.substr(start, end - start);
         start = end + 1;
+        const std::size_t first = line.find_first_not_of(kSpace);
+        if (first == std::string_view::npos || line[first] == '#') continue;
+        line = line.substr(first, line.find_last_not_of(kSpace) - first + 1);
+        bots.push_back(_rules_lower(std::string(line)));
     }
     return bots;
 }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gdbm.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,13 +27,14 @@ constexpr char kSaltName[] = "salt";  // no dot: never the name of a counter's s
 constexpr mode_t kPrivateDir = 0700;
 constexpr mode_t kPrivateFile = 0600;
 
-// Records of a store. The tag names the salt its hashes were made with;
-// the queue holds every remembered visit in the order it was counted, as
+// Records of a store. Each visitor is "v<hash>" = the time it was counted.
+// A queue holds every remembered visit in the order it was counted, as
 // "q<n>" = "<hash> <time>" for n from HEAD to TAIL - 1, so that the ones
-// whose window has ended are found without reading the whole store. Each
-// visitor is "v<hash>" = the time it was counted.
-constexpr char kTagKey[] = "salt";
-constexpr char kQueueKey[] = "queue";
+// whose window has ended are found without reading the whole store. The
+// state is "<tag> <HEAD> <TAIL>", where the tag names the salt the hashes
+// were made with (its day and a fingerprint that does not reveal it).
+constexpr char kStateKey[] = "state";
+constexpr char kFingerprint[] = "salt";  // hashed under the salt for the tag
 constexpr char kQueuePrefix[] = "q";
 constexpr char kVisitPrefix[] = "v";
 
@@ -117,13 +119,7 @@ std::string _visits_day(std::time_t now) {
 UniqueFd _visits_lock(const std::string& path, bool writer, std::chrono::steady_clock::time_point deadline) {
     for (bool made = false;; made = true) {
         FileLock lock = filelock_acquire(path, writer, deadline);
-        if (lock.result == FileLockResult::kLocked) {
-            // A file someone opened up to others is closed again; it holds
-            // the salt or hashes made with it.
-            struct stat st {};
-            if (fstat(lock.fd.get(), &st) == 0 && (st.st_mode & 077) != 0) fchmod(lock.fd.get(), kPrivateFile);
-            return std::move(lock.fd);
-        }
+        if (lock.result == FileLockResult::kLocked) return std::move(lock.fd);
         if (lock.result == FileLockResult::kTimedOut) support_errormsg("Visits file error. Time out. Please, try again.");
         if (lock.error != ENOENT || made) _visits_error(std::strerror(lock.error), path);
         const std::string dir = _visits_dirname(path);
@@ -161,7 +157,11 @@ std::optional<VisitsSalt> _visits_readsalt(int fd) {
 VisitsSalt _visits_salt(const std::string& path, const std::string& today,
                         std::chrono::steady_clock::time_point deadline) {
     {
-        UniqueFd fd = _visits_lock(path, false, deadline);
+        // The salt is held for the moment of a read or a write, so a shared
+        // lock is nearly always free at once; only when it is not does the
+        // reader wait in line with the bounded lock.
+        UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+        if (!fd || flock(fd.get(), LOCK_SH | LOCK_NB) != 0) fd = _visits_lock(path, false, deadline);
         std::optional<VisitsSalt> salt = _visits_readsalt(fd.get());
         if (salt && salt->day == today) return *salt;
     }
@@ -202,7 +202,7 @@ class GdbmVisits final : public VisitsStore {
 public:
     GdbmVisits(std::string path, std::string counter, UniqueFd lock, const VisitsSalt& salt)
         : path_(std::move(path)), counter_(std::move(counter)), lock_(std::move(lock)), key_(salt.key) {
-        tag_ = salt.day + " " + _visits_hex64(siphash_24(key_, kTagKey));
+        tag_ = salt.day + ":" + _visits_hex64(siphash_24(key_, kFingerprint));
         _open();
     }
 
@@ -250,11 +250,27 @@ private:
         bool current = false;
         if (db_ && !gdbm_needs_recovery(db_.get())) {
             try {
-                current = _get(kTagKey) == tag_;
+                current = _getstate();
             } catch (const VisitsDamaged&) {
             }
         }
         if (!current) _reset();
+    }
+
+    // Reads the state into queue_; false when it is not of this salt.
+    bool _getstate() {
+        std::optional<std::string> state = _get(kStateKey);
+        if (!state || state->compare(0, tag_.size() + 1, tag_ + " ") != 0) return false;
+        const std::string rest = state->substr(tag_.size() + 1);
+        const std::size_t blank = rest.find(' ');
+        if (blank == std::string::npos) return false;
+        queue_.head = util_tolong(rest.substr(0, blank));
+        queue_.tail = util_tolong(rest.substr(blank + 1));
+        return queue_.head >= 0 && queue_.tail >= queue_.head;
+    }
+
+    void _putstate() {
+        _put(kStateKey, tag_ + " " + std::to_string(queue_.head) + " " + std::to_string(queue_.tail));
     }
 
     void _reset() {
@@ -267,8 +283,9 @@ private:
         db_ = _gdbm(GDBM_NEWDB);
         if (!db_) _visits_error(gdbm_strerror(gdbm_errno), path_);
         pending_ = false;
+        queue_ = Queue{};
         try {
-            _put(kTagKey, tag_);
+            _putstate();
         } catch (const VisitsDamaged& damaged) {
             _visits_error(gdbm_strerror(damaged.error), path_);
         }
@@ -295,17 +312,6 @@ private:
         }
     }
 
-    Queue _getqueue() {
-        Queue q;
-        if (std::optional<std::string> text = _get(kQueueKey)) {
-            const std::size_t blank = text->find(' ');
-            q.head = util_tolong(text->substr(0, blank));
-            q.tail = blank == std::string::npos ? q.head : util_tolong(text->substr(blank + 1));
-        }
-        if (q.head < 0 || q.tail < q.head) q = Queue{};
-        return q;
-    }
-
     // Drops the visits whose window has ended, oldest first, at most
     // kPruneBatch of them.
     void _prune(Queue& q, std::time_t now, std::time_t window) {
@@ -327,28 +333,26 @@ private:
     }
 
     bool _remember(const std::string& identity, std::time_t now, std::time_t window) {
-        Queue q = _getqueue();
+        Queue& q = queue_;
         const Queue before = q;
         _prune(q, now, window);
         const std::string hash = _visits_hex64(siphash_24(key_, counter_ + '\0' + identity));
         const std::string vkey = kVisitPrefix + hash;
         const std::optional<std::string> seen = _get(vkey);
         if (seen && !_visits_ended(util_tolong(*seen), now, window)) {
-            if (q != before) _putqueue(q);
+            if (q != before) _putstate();
             return false;
         }
         const std::string when = std::to_string(static_cast<long long>(now));
         _put(vkey, when);
         _put(kQueuePrefix + std::to_string(q.tail), hash + " " + when);
         ++q.tail;
-        _putqueue(q);
+        _putstate();
         pending_ = true;
         pending_key_ = vkey;
         pending_before_ = seen;
         return true;
     }
-
-    void _putqueue(const Queue& q) { _put(kQueueKey, std::to_string(q.head) + " " + std::to_string(q.tail)); }
 
     std::string path_;
     std::string counter_;
@@ -356,6 +360,7 @@ private:
     SipHashKey key_;
     std::string tag_;
     VisitsDb db_;
+    Queue queue_;
     bool pending_ = false;
     std::string pending_key_;
     std::optional<std::string> pending_before_;
