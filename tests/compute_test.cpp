@@ -48,7 +48,7 @@ protected:
 
     CNT count() {
         CNT cnt;
-        compute_count(vdb, cnt);
+        compute_count(vdb, cnt, CGICONFIG{});
         return cnt;
     }
     // Writes records as a counter would hold them.

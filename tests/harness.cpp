@@ -52,7 +52,7 @@ std::vector<std::string> program_env() { return base_env(); }
 
 std::vector<std::string> request_variables(const Request& req) {
     std::vector<std::string> env;
-    if (!req.console) env.push_back("REMOTE_ADDR=127.0.0.1");
+    if (!req.console && !req.extra_env.count("REMOTE_ADDR")) env.push_back("REMOTE_ADDR=127.0.0.1");
     env.push_back("QUERY_STRING=" + req.query);
     if (req.method) env.push_back("REQUEST_METHOD=" + *req.method);
     if (req.omit_content_length) {

@@ -52,7 +52,8 @@ struct RunResult {
 };
 
 // A CGI request as a web server starts it: REMOTE_ADDR set (unless
-// `console`), the query string, and for POST the method, length and body.
+// `console`; 127.0.0.1 unless extra_env names another), the query string,
+// and for POST the method, length and body.
 struct Request {
     std::string query;
     std::optional<std::string> method;

@@ -160,7 +160,7 @@ protected:
         vdb.dbfile = db;
         CNT cnt;
         try {
-            compute_count(vdb, cnt);
+            compute_count(vdb, cnt, CGICONFIG{});
             return true;
         } catch (const ErrorAnswer& e) {
             dbutil_reset();

@@ -157,6 +157,11 @@ check_gif yesterday $(text_size d 0000) "yesterday's count of a new counter"
 check_gif today $(text_size d "$(counter_text "$before" 4)") "today's count ($before)"
 [ "$(db_get web totcnt)" = "$before" ] && ok || bad "ago requests changed totcnt"
 
+# A HEAD request (curl -I) never shows the picture: it records nothing.
+fetch head "vdb=web" -I
+tr -d '\r' <"$tmp/head.head" | grep -qx 'Content-type: image/gif' && ok || bad "HEAD: no image header lines"
+[ "$(db_get web totcnt)" = "$before" ] && ok || bad "a HEAD request changed totcnt"
+
 # --- date and time -----------------------------------------------------------
 
 # expect_clock TAG QUERY FORMAT WHAT: the answer is the picture of the text

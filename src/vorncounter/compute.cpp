@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "dbutil.h"
+#include "rules.h"
 #include "support.h"
 #include "util.h"
 
@@ -19,6 +20,7 @@ constexpr char kTotalKey[] = "totcnt";
 constexpr char kStartDateKey[] = "startdate";
 constexpr char kAgoTotal[] = "total";  // the ago that records a hit
 constexpr char kFirstCount[] = "1";
+constexpr char kNoCount[] = "0";  // the total shown before the first hit
 
 constexpr int kRead = 0;
 constexpr int kWrite = 1;
@@ -54,6 +56,25 @@ const std::string& _compute_dbfile(const VDB& vdb) {
     return vdb.dbfile ? *vdb.dbfile : kNone;
 }
 
+// Records one hit and answers the new total.
+std::string _compute_recordhit(const VDB& vdb) {
+    // The total, the hour record and, at the first hit, the start date
+    // change together under one writing open: concurrent hits are
+    // counted one after the other, and a hit is recorded whole or not
+    // at all.
+    dbutil_open(_compute_dbfile(vdb), kWrite);
+    std::optional<std::string> tmp = dbutil_fetch("%s", kTotalKey);
+    std::string count = tmp ? support_counterupdate(*tmp) : kFirstCount;
+    std::string date = support_returntime(kStyleHour, 0);
+    tmp = dbutil_fetch("%s", date.c_str());
+    std::string daycount = tmp ? support_counterupdate(*tmp) : kFirstCount;
+    std::vector<DbChange> visit = {{kTotalKey, count}, {date, daycount}};
+    if (count == kFirstCount) visit.push_back({kStartDateKey, date});
+    dbutil_update(visit);
+    dbutil_close();
+    return count;
+}
+
 // The key of part `n` of a period: "2001/03" and 9 give "2001/03/09",
 // "2001/03/11" and 13 give "2001/03/11/13", matching the two-digit fields
 // of the hour keys.
@@ -82,23 +103,22 @@ void _compute_fillimage(const VDB& vdb, CNT& cnt, std::span<const ImageStyle> st
 
 }  // namespace
 
-void compute_count(const VDB& vdb, CNT& cnt) {
+void compute_count(const VDB& vdb, CNT& cnt, const CGICONFIG& cgiconfig) {
     if (vdb.ago == kAgoTotal) {
-        // The total, the hour record and, at the first hit, the start date
-        // change together under one writing open: concurrent hits are
-        // counted one after the other, and a hit is recorded whole or not
-        // at all.
-        dbutil_open(_compute_dbfile(vdb), kWrite);
-        std::optional<std::string> tmp = dbutil_fetch("%s", kTotalKey);
-        std::string count = tmp ? support_counterupdate(*tmp) : kFirstCount;
-        std::string date = support_returntime(kStyleHour, 0);
-        tmp = dbutil_fetch("%s", date.c_str());
-        std::string daycount = tmp ? support_counterupdate(*tmp) : kFirstCount;
-        std::vector<DbChange> visit = {{kTotalKey, count}, {date, daycount}};
-        if (count == kFirstCount) visit.push_back({kStartDateKey, date});
-        dbutil_update(visit);
-        dbutil_close();
-        cnt.outstr = count;
+        // The admission holds a remembered visit until the hit is recorded;
+        // a hit that fails is forgotten again, as a visit answered with the
+        // error image is no visit.
+        RulesAdmission admission = rules_admit(cgiconfig, _compute_dbfile(vdb));
+        if (!admission.counts()) {
+            cnt.outstr = compute_gettotalcount(vdb).value_or(kNoCount);
+        } else {
+            try {
+                cnt.outstr = _compute_recordhit(vdb);
+            } catch (...) {
+                admission.undo();
+                throw;
+            }
+        }
     } else {
         long ago = util_tolong(vdb.ago);
         if (ago > kMaxAgoDays || ago < -kMaxAgoDays) support_errormsg("ago out of range ('%s')", vdb.ago.c_str());

@@ -19,7 +19,10 @@ struct CNT {
 // of the current hour, and "startdate" at the first hit) under one writing
 // open, as one change (dbutil_update), and shows the new total. Otherwise shows the sum of the day `ago`
 // days back and writes nothing.
-void compute_count(const VDB& vdb, CNT& cnt);
+// A hit that the counting rules of `cgiconfig` leave out (rules.h: HEAD,
+// IGNORE_ADDR, IGNORE_BOTS, REPEAT_MINUTES) writes nothing to the counter
+// and shows the stored total ("0" before the first hit).
+void compute_count(const VDB& vdb, CNT& cnt, const CGICONFIG& cgiconfig);
 
 // Modes "date" and "time": the present moment in the style named by the
 // first letter of vdb.style. An unknown style answers

@@ -28,7 +28,7 @@ void count_makeimage(const VDB& vdb, const CGICONFIG& cgiconfig) {
         if (cntlen < 1 || cntlen > kMaxCntlen) {
             support_errormsg("Invalid cntlen ('%s'): use 1 to %ld", vdb.cntlen.c_str(), kMaxCntlen);
         }
-        compute_count(vdb, cnt);
+        compute_count(vdb, cnt, cgiconfig);
     } else if (vdb.mode == "date") {
         compute_date(vdb, cnt);
     } else if (vdb.mode == "time") {

@@ -51,6 +51,10 @@ constexpr ConfigKey kConfigKeys[] = {
     {"RC_IMGYEAR", "./image/resource/imgyear.rc", &CGICONFIG::rc_imgyear},
     {"RC_IMGMONTH", "./image/resource/imgmonth.rc", &CGICONFIG::rc_imgmonth},
     {"RC_IMGDAY", "./image/resource/imgday.rc", &CGICONFIG::rc_imgday},
+    // The counting rules, each off by default.
+    {"IGNORE_ADDR", "", &CGICONFIG::ignore_addr},
+    {"IGNORE_BOTS", "", &CGICONFIG::ignore_bots},
+    {"REPEAT_MINUTES", "", &CGICONFIG::repeat_minutes},
 };
 
 bool needs_database(const std::string& mode) { return mode != "date" && mode != "time"; }

@@ -43,6 +43,10 @@ struct CGICONFIG {
     std::string rc_imgyear;
     std::string rc_imgmonth;
     std::string rc_imgday;
+    // Which visits are counted (rules.h); empty: every visit counts.
+    std::string ignore_addr;
+    std::string ignore_bots;
+    std::string repeat_minutes;
 };
 
 // The program: started by a FastCGI process manager (a listening socket as

@@ -20,6 +20,13 @@ the requests that waited (answered after 100 ms and after 1 s). With
 With --strace-every K (direct mode only) every K-th process runs under
 strace and its sleeps are counted exactly.
 
+With --visitors N (for a counter with REPEAT_MINUTES) the requests come
+from N distinct visitors, told apart by their User-Agent: each sends its
+share one right after the other, so they overlap in the workers. Each
+visitor that was answered with a counter picture must then be counted
+exactly once, and a last round of one more request per visitor must
+count nothing.
+
 Exit status 0 when every answer was whole and the counts agree, else 1.
 Standard library only.
 """
@@ -97,11 +104,29 @@ def classify(body):
     return "counter", (width, height)
 
 
+class Visitors:
+    """Which visitor sends request INDEX, and its User-Agent; without
+    visitors every request is sent alike, with no User-Agent."""
+
+    def __init__(self, count, requests):
+        self.count, self.requests = count, requests
+        self.tag = os.urandom(4).hex()  # new visitors for every run
+
+    def of(self, index):
+        return index * self.count // self.requests
+
+    def agent(self, index):
+        if not self.count:
+            return None
+        return f"vorn-load/{self.tag} visitor {self.of(index)}"
+
+
 class HttpVisitor:
     """One keep-alive connection per worker thread. Request `index` asks
     for the chart when `chart_every` divides index + 1, else for a hit."""
 
-    def __init__(self, url, chart_url=None, chart_every=0):
+    def __init__(self, url, chart_url=None, chart_every=0, visitors=None):
+        self.visitors = visitors or Visitors(0, 1)
         parts = urllib.parse.urlsplit(url)
         self.host, self.port = parts.hostname, parts.port or 80
         self.targets = [self._target(url), self._target(chart_url) if chart_url else None]
@@ -118,13 +143,15 @@ class HttpVisitor:
 
     def visit(self, index):
         target = self.targets[1 if self.is_chart(index) else 0]
+        agent = self.visitors.agent(index)
+        headers = {"User-Agent": agent} if agent else {}
         for attempt in range(2):
             conn = getattr(self.local, "conn", None)
             if conn is None:
                 conn = self.local.conn = http.client.HTTPConnection(self.host, self.port, timeout=60)
             try:
                 start = time.perf_counter()
-                conn.request("GET", target)
+                conn.request("GET", target, headers=headers)
                 resp = conn.getresponse()
                 body = resp.read()
                 elapsed = time.perf_counter() - start
@@ -142,8 +169,9 @@ class HttpVisitor:
 class DirectVisitor:
     """Starts the program per request, as a web server's CGI module does."""
 
-    def __init__(self, program, site, query, strace_every, chart_query=None, chart_every=0):
+    def __init__(self, program, site, query, strace_every, chart_query=None, chart_every=0, visitors=None):
         self.program, self.site = program, site
+        self.visitors = visitors or Visitors(0, 1)
         self.env = {"PATH": "/usr/bin:/bin", "TZ": os.environ.get("TZ", "UTC"),
                     "REMOTE_ADDR": "127.0.0.1", "REQUEST_METHOD": "GET"}
         self.queries = [query, chart_query]
@@ -161,6 +189,9 @@ class DirectVisitor:
             os.close(fd)
             cmd = ["strace", "-qq", "-f", "-e", "trace=clock_nanosleep,nanosleep", "-o", trace] + cmd
         env = dict(self.env, QUERY_STRING=self.queries[1 if self.is_chart(index) else 0])
+        agent = self.visitors.agent(index)
+        if agent:
+            env["HTTP_USER_AGENT"] = agent
         start = time.perf_counter()
         proc = subprocess.run(cmd, cwd=self.site, env=env, stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=False)
@@ -232,6 +263,8 @@ def main():
     ap.add_argument("--strace-every", type=int, default=0)
     ap.add_argument("--summary", metavar="LABEL", help="also print one line of figures, labelled")
     ap.add_argument("--floor-rate", type=float, default=0.0, help="answers/s of the floor, for the ratio")
+    ap.add_argument("--visitors", type=int, default=0,
+                    help="spread the requests over N visitors (REPEAT_MINUTES on the counter)")
     args = ap.parse_args()
     if bool(args.url) == bool(args.program):
         ap.error("give either --url or --program")
@@ -241,13 +274,16 @@ def main():
         ap.error("--db is needed unless --floor")
     if args.chart_every and not (args.chart_url or args.chart_query):
         ap.error("--chart-every needs --chart-url or --chart-query")
+    if args.visitors < 0 or args.visitors > args.requests:
+        ap.error("--visitors must be from 0 to the number of requests")
+    visitors = Visitors(args.visitors, args.requests)
 
     before = dump_db(args.db) if not args.floor else {}
     if args.url:
-        visitor = HttpVisitor(args.url, args.chart_url, args.chart_every)
+        visitor = HttpVisitor(args.url, args.chart_url, args.chart_every, visitors)
     else:
         visitor = DirectVisitor(args.program, args.site, args.query, args.strace_every,
-                                args.chart_query, args.chart_every)
+                                args.chart_query, args.chart_every, visitors)
 
     results = []
     wall_start = time.perf_counter()
@@ -288,15 +324,31 @@ def main():
     print(f"time-out answers (DB open error, {TIMEOUT_SIZE[0]}x{TIMEOUT_SIZE[1]}): {timeouts}")
 
     ok = True
-    lost, agree = 0, True
+    lost, agree, recheck_counted = 0, True, 0
     if not args.floor:
         total0, hours0 = counts(before)
         total1, hours1 = counts(dump_db(args.db))
         answered = kinds.get("counter", 0)
-        lost = answered - (total1 - total0)
-        agree = total1 - total0 == hours1 - hours0
         print(f"database: totcnt {total0} -> {total1} (+{total1 - total0}), hour records sum "
               f"+{hours1 - hours0}, counter pictures answered {answered}")
+        expected = answered
+        if args.visitors:
+            # A visitor answered with a counter picture was counted (or was
+            # shown a total that its counted visit is part of); one that was
+            # only answered with time-outs was not.
+            seen = sorted({visitors.of(i) for i, r in enumerate(results) if r[1] == "counter"})
+            expected = len(seen)
+            first = {}
+            for i in range(args.requests):
+                first.setdefault(visitors.of(i), i)
+            with concurrent.futures.ThreadPoolExecutor(max_workers=args.clients) as pool:
+                again = [classify(body)[0] for _, body, _ in pool.map(visitor.visit, [first[v] for v in seen])]
+            recheck_counted = counts(dump_db(args.db))[0] - total1
+            print(f"visitors: {args.visitors} distinct, {args.requests / args.visitors:.1f} requests each; "
+                  f"{expected} answered with a counter, counted +{total1 - total0}; one more request each: "
+                  f"counted +{recheck_counted} ({again.count('counter')} counter pictures)")
+        lost = expected - (total1 - total0)
+        agree = total1 - total0 == hours1 - hours0
         if kinds.get("broken", 0):
             print(f"FAIL: {kinds['broken']} answers were not whole GIF pictures")
             ok = False
@@ -304,7 +356,11 @@ def main():
             print(f"FAIL: {kinds['error']} error pictures other than the lock time-out")
             ok = False
         if lost != 0 or not agree:
-            print("FAIL: the recorded hits differ from the counter pictures answered")
+            print("FAIL: the recorded hits differ from the " +
+                  ("visitors answered" if args.visitors else "counter pictures answered"))
+            ok = False
+        if recheck_counted:
+            print(f"FAIL: {recheck_counted} visitors were counted again within their window")
             ok = False
     if args.summary:
         ratio = f"{rate / args.floor_rate:.2f}" if args.floor_rate else "-"

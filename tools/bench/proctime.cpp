@@ -8,7 +8,9 @@
 // usage: proctime RUNS CASEFILE
 // CASEFILE: one case per line, fields separated by tabs:
 //   name  expected-exit-status  working-directory  program  [VAR=VALUE ...]
-// Lines that are empty or begin with "#" are skipped.
+// Lines that are empty or begin with "#" are skipped. In a VALUE, "{run}"
+// stands for the number of the run, so that each run can be a visitor of
+// its own.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,6 +33,7 @@ struct Case {
     std::string program;
     std::vector<std::string> env;
     std::vector<double> ms;
+    int started = 0;
     std::size_t answer_bytes = 0;
     std::string answer_head;
 };
@@ -55,8 +58,13 @@ double now_ms() {
 // One run: returns the exit status (128 + signal when killed), fills the
 // answer size and its first bytes.
 int run_once(Case& c, double& elapsed_ms) {
+    std::vector<std::string> env = c.env;
+    const std::string run = std::to_string(c.started++);
+    for (auto& e : env) {
+        for (std::size_t at; (at = e.find("{run}")) != std::string::npos;) e.replace(at, 5, run);
+    }
     std::vector<char*> envp;
-    for (auto& e : c.env) envp.push_back(e.data());
+    for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
     char* argv[] = {c.program.data(), nullptr};
 

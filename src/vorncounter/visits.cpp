@@ -1,0 +1,390 @@
+#include "visits.h"
+
+#include <fcntl.h>
+#include <gdbm.h>
+#include <sys/file.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <type_traits>
+
+#include "filelock.h"
+#include "siphash.h"
+#include "support.h"
+#include "util.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr char kVisitsDir[] = "visits";
+constexpr char kSaltName[] = "salt";  // no dot: never the name of a counter's store
+constexpr mode_t kPrivateDir = 0700;
+constexpr mode_t kPrivateFile = 0600;
+
+// Records of a store. Each visitor is "v<hash>" = the time it was counted.
+// A queue holds every remembered visit in the order it was counted, as
+// "q<n>" = "<hash> <time>" for n from HEAD to TAIL - 1, so that the ones
+// whose window has ended are found without reading the whole store. The
+// state is "<tag> <HEAD> <TAIL>", where the tag names the salt the hashes
+// were made with (its day and a fingerprint that does not reveal it).
+constexpr char kStateKey[] = "state";
+constexpr char kFingerprint[] = "salt";  // hashed under the salt for the tag
+constexpr char kQueuePrefix[] = "q";
+constexpr char kVisitPrefix[] = "v";
+
+// At most this many ended visits are dropped per request: a request after
+// a quiet hour does a bounded amount of work, and as every request drops
+// more than it adds, the store still shrinks back to its live visits.
+constexpr long kPruneBatch = 32;
+
+// The salt file: the day it was made for, a blank, the salt as 32 hex
+// digits and a line feed.
+constexpr std::size_t kSaltHex = 2 * kSipHashKeySize;
+constexpr std::size_t kMaxSaltFile = 128;
+
+// gdbm_close syncs a writer's file to disk, and that fsync would be most
+// of what the rules add to a hit. A store holds nothing that must outlive
+// a crash of the machine (a lost visit only lets its visitor count once
+// more), and gdbm has written every change by the time its store or
+// delete returned; so gdbm's descriptor is turned to /dev/null first and
+// its sync finds nothing to do. The lock is held by a descriptor of our
+// own and stays.
+struct VisitsDbCloser {
+    void operator()(GDBM_FILE dbf) const {
+        const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (null >= 0) {
+            dup3(null, gdbm_fdesc(dbf), O_CLOEXEC);
+            close(null);
+        }
+        gdbm_close(dbf);
+    }
+};
+using VisitsDb = std::unique_ptr<std::remove_pointer_t<GDBM_FILE>, VisitsDbCloser>;
+
+struct FreeDeleter {
+    void operator()(char* p) const { std::free(p); }
+};
+
+// A gdbm failure inside a store: the store is started anew once.
+struct VisitsDamaged {
+    int error;
+};
+
+[[noreturn]] void _visits_error(const char* cause, const std::string& path) {
+    support_errormsg("Visits file error. %s (%s)", cause, path.c_str());
+}
+
+std::string _visits_dirname(const std::string& dbfile) {
+    const std::size_t slash = dbfile.rfind('/');
+    return slash == std::string::npos ? std::string(".") : dbfile.substr(0, slash);
+}
+
+std::string _visits_basename(const std::string& dbfile) {
+    const std::size_t slash = dbfile.rfind('/');
+    return slash == std::string::npos ? dbfile : dbfile.substr(slash + 1);
+}
+
+std::string _visits_hex(const unsigned char* bytes, std::size_t n) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (std::size_t i = 0; i < n; ++i) {
+        text.push_back(kDigits[bytes[i] >> 4]);
+        text.push_back(kDigits[bytes[i] & 15]);
+    }
+    return text;
+}
+
+std::string _visits_hex64(std::uint64_t value) {
+    unsigned char bytes[8];
+    for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(value >> (56 - 8 * i));
+    return _visits_hex(bytes, sizeof bytes);
+}
+
+// The local date of `now`, as the counter's own day keys have it.
+std::string _visits_day(std::time_t now) {
+    std::tm tm{};
+    char text[32];
+    if (!localtime_r(&now, &tm) || std::strftime(text, sizeof text, "%Y/%m/%d", &tm) == 0) return "";
+    return text;
+}
+
+// Locks `path` (shared or alone), making it empty with mode 0600, and its
+// directory with mode 0700, when it is missing.
+UniqueFd _visits_lock(const std::string& path, bool writer, std::chrono::steady_clock::time_point deadline) {
+    for (bool made = false;; made = true) {
+        FileLock lock = filelock_acquire(path, writer, deadline);
+        if (lock.result == FileLockResult::kLocked) return std::move(lock.fd);
+        if (lock.result == FileLockResult::kTimedOut) support_errormsg("Visits file error. Time out. Please, try again.");
+        if (lock.error != ENOENT || made) _visits_error(std::strerror(lock.error), path);
+        const std::string dir = _visits_dirname(path);
+        if (mkdir(dir.c_str(), kPrivateDir) != 0 && errno != EEXIST) _visits_error(std::strerror(errno), dir);
+        UniqueFd created(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kPrivateFile));
+        if (!created && errno != EEXIST) _visits_error(std::strerror(errno), path);
+    }
+}
+
+struct VisitsSalt {
+    std::string day;
+    SipHashKey key{};
+};
+
+std::optional<VisitsSalt> _visits_readsalt(int fd) {
+    char buf[kMaxSaltFile];
+    const ssize_t n = pread(fd, buf, sizeof buf, 0);
+    if (n <= 0 || buf[n - 1] != '\n') return std::nullopt;
+    const std::string text(buf, static_cast<std::size_t>(n) - 1);
+    const std::size_t blank = text.rfind(' ');
+    if (blank == std::string::npos || text.size() - blank - 1 != kSaltHex) return std::nullopt;
+    VisitsSalt salt;
+    salt.day = text.substr(0, blank);
+    for (std::size_t i = 0; i < kSipHashKeySize; ++i) {
+        const std::string pair = text.substr(blank + 1 + 2 * i, 2);
+        if (pair.find_first_not_of("0123456789abcdef") != std::string::npos) return std::nullopt;
+        salt.key[i] = static_cast<unsigned char>(std::stoul(pair, nullptr, 16));
+    }
+    return salt;
+}
+
+// The salt of `today`: read under a shared lock; when it is of another day
+// (or missing or damaged) it is replaced under the exclusive lock by 16
+// fresh random bytes, which makes every hash of the old one meaningless.
+VisitsSalt _visits_salt(const std::string& path, const std::string& today,
+                        std::chrono::steady_clock::time_point deadline) {
+    {
+        // The salt is held for the moment of a read or a write, so a shared
+        // lock is nearly always free at once; only when it is not does the
+        // reader wait in line with the bounded lock.
+        UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+        if (!fd || flock(fd.get(), LOCK_SH | LOCK_NB) != 0) fd = _visits_lock(path, false, deadline);
+        std::optional<VisitsSalt> salt = _visits_readsalt(fd.get());
+        if (salt && salt->day == today) return *salt;
+    }
+    UniqueFd fd = _visits_lock(path, true, deadline);
+    std::optional<VisitsSalt> salt = _visits_readsalt(fd.get());
+    if (salt && salt->day == today) return *salt;  // replaced meanwhile by another request
+
+    VisitsSalt fresh;
+    fresh.day = today;
+    for (std::size_t got = 0; got < fresh.key.size();) {
+        const ssize_t n = getrandom(fresh.key.data() + got, fresh.key.size() - got, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) support_errormsg("Visits file error. No random salt (%s)", std::strerror(errno));
+        got += static_cast<std::size_t>(n);
+    }
+    const std::string text = today + " " + _visits_hex(fresh.key.data(), fresh.key.size()) + "\n";
+    // Written over the old salt in place, so the old bytes do not stay
+    // behind in a file of their own.
+    if (ftruncate(fd.get(), 0) != 0 || pwrite(fd.get(), text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
+        _visits_error(std::strerror(errno), path);
+    }
+    return fresh;
+}
+
+// True when the window of a visit counted at `counted` has ended at `now`.
+// A visit stamped later than `now` is still in its window: a request takes
+// its moment before it waits for the lock, so it may find the visit of a
+// request that started after it.
+bool _visits_ended(long counted, std::time_t now, std::time_t window) { return now - counted >= window; }
+
+datum _visits_datum(const std::string& text) {
+    return datum{const_cast<char*>(text.c_str()), static_cast<int>(text.size() + 1)};
+}
+
+// The visits of one counter, in a gdbm file opened on the descriptor that
+// holds its lock.
+class GdbmVisits final : public VisitsStore {
+public:
+    GdbmVisits(std::string path, std::string counter, UniqueFd lock, const VisitsSalt& salt)
+        : path_(std::move(path)), counter_(std::move(counter)), lock_(std::move(lock)), key_(salt.key) {
+        tag_ = salt.day + ":" + _visits_hex64(siphash_24(key_, kFingerprint));
+        _open();
+    }
+
+    bool remember(const std::string& identity, std::time_t now, std::time_t window) override {
+        try {
+            return _remember(identity, now, window);
+        } catch (const VisitsDamaged&) {
+            _reset();
+        }
+        try {
+            return _remember(identity, now, window);
+        } catch (const VisitsDamaged& damaged) {
+            _visits_error(gdbm_strerror(damaged.error), path_);
+        }
+    }
+
+    void forget() noexcept override {
+        if (!pending_) return;
+        pending_ = false;
+        try {
+            _put(pending_key_, pending_before_);
+        } catch (...) {
+            // The visit stays remembered: the visitor is counted again
+            // when its window ends.
+        }
+    }
+
+private:
+    struct Queue {
+        long head = 0, tail = 0;
+        bool operator==(const Queue&) const = default;
+    };
+
+    // gdbm on a second descriptor of the locked file: gdbm closes its own,
+    // and the lock stays with ours until the store is destroyed.
+    VisitsDb _gdbm(int flags) {
+        const int fd = fcntl(lock_.get(), F_DUPFD_CLOEXEC, 0);
+        if (fd < 0) _visits_error(std::strerror(errno), path_);
+        return VisitsDb(gdbm_fd_open(fd, path_.c_str(), 0, flags | GDBM_NOLOCK | GDBM_NOMMAP | GDBM_CLOERROR, nullptr));
+    }
+
+    void _open() {
+        db_ = _gdbm(GDBM_WRCREAT);
+        // Another day's store, or one that cannot be read, starts empty.
+        bool current = false;
+        if (db_ && !gdbm_needs_recovery(db_.get())) {
+            try {
+                current = _getstate();
+            } catch (const VisitsDamaged&) {
+            }
+        }
+        if (!current) _reset();
+    }
+
+    // Reads the state into queue_; false when it is not of this salt.
+    bool _getstate() {
+        std::optional<std::string> state = _get(kStateKey);
+        if (!state || state->compare(0, tag_.size() + 1, tag_ + " ") != 0) return false;
+        const std::string rest = state->substr(tag_.size() + 1);
+        const std::size_t blank = rest.find(' ');
+        if (blank == std::string::npos) return false;
+        queue_.head = util_tolong(rest.substr(0, blank));
+        queue_.tail = util_tolong(rest.substr(blank + 1));
+        return queue_.head >= 0 && queue_.tail >= queue_.head;
+    }
+
+    void _putstate() {
+        _put(kStateKey, tag_ + " " + std::to_string(queue_.head) + " " + std::to_string(queue_.tail));
+    }
+
+    void _reset() {
+        db_.reset();
+        // gdbm writes a new file's header where the descriptor stands,
+        // and the two descriptors share their offset.
+        if (ftruncate(lock_.get(), 0) != 0 || lseek(lock_.get(), 0, SEEK_SET) != 0) {
+            _visits_error(std::strerror(errno), path_);
+        }
+        db_ = _gdbm(GDBM_NEWDB);
+        if (!db_) _visits_error(gdbm_strerror(gdbm_errno), path_);
+        pending_ = false;
+        queue_ = Queue{};
+        try {
+            _putstate();
+        } catch (const VisitsDamaged& damaged) {
+            _visits_error(gdbm_strerror(damaged.error), path_);
+        }
+    }
+
+    std::optional<std::string> _get(const std::string& key) {
+        datum value = gdbm_fetch(db_.get(), _visits_datum(key));
+        if (!value.dptr) {
+            if (gdbm_errno != GDBM_ITEM_NOT_FOUND) throw VisitsDamaged{gdbm_errno};
+            return std::nullopt;
+        }
+        std::unique_ptr<char, FreeDeleter> owned(value.dptr);
+        const std::size_t size = value.dsize > 0 ? static_cast<std::size_t>(value.dsize) : 0;
+        return std::string(owned.get(), strnlen(owned.get(), size));
+    }
+
+    void _put(const std::string& key, const std::optional<std::string>& value) {
+        if (value) {
+            if (gdbm_store(db_.get(), _visits_datum(key), _visits_datum(*value), GDBM_REPLACE) != 0) {
+                throw VisitsDamaged{gdbm_errno};
+            }
+        } else if (gdbm_delete(db_.get(), _visits_datum(key)) != 0 && gdbm_errno != GDBM_ITEM_NOT_FOUND) {
+            throw VisitsDamaged{gdbm_errno};
+        }
+    }
+
+    // Drops the visits whose window has ended, oldest first, at most
+    // kPruneBatch of them.
+    void _prune(Queue& q, std::time_t now, std::time_t window) {
+        for (long done = 0; q.head < q.tail && done < kPruneBatch; ++done) {
+            const std::string qkey = kQueuePrefix + std::to_string(q.head);
+            if (std::optional<std::string> entry = _get(qkey)) {
+                const std::size_t blank = entry->find(' ');
+                const std::string hash = entry->substr(0, blank);
+                const std::string when = blank == std::string::npos ? "" : entry->substr(blank + 1);
+                if (!_visits_ended(util_tolong(when), now, window)) break;
+                // The visitor's record goes only when it still holds this
+                // visit, not a later one.
+                const std::string vkey = kVisitPrefix + hash;
+                if (_get(vkey) == when) _put(vkey, std::nullopt);
+                _put(qkey, std::nullopt);
+            }
+            ++q.head;
+        }
+    }
+
+    bool _remember(const std::string& identity, std::time_t now, std::time_t window) {
+        Queue& q = queue_;
+        const Queue before = q;
+        _prune(q, now, window);
+        const std::string hash = _visits_hex64(siphash_24(key_, counter_ + '\0' + identity));
+        const std::string vkey = kVisitPrefix + hash;
+        const std::optional<std::string> seen = _get(vkey);
+        if (seen && !_visits_ended(util_tolong(*seen), now, window)) {
+            if (q != before) _putstate();
+            return false;
+        }
+        const std::string when = std::to_string(static_cast<long long>(now));
+        _put(vkey, when);
+        _put(kQueuePrefix + std::to_string(q.tail), hash + " " + when);
+        ++q.tail;
+        _putstate();
+        pending_ = true;
+        pending_key_ = vkey;
+        pending_before_ = seen;
+        return true;
+    }
+
+    std::string path_;
+    std::string counter_;
+    UniqueFd lock_;
+    SipHashKey key_;
+    std::string tag_;
+    VisitsDb db_;
+    Queue queue_;
+    bool pending_ = false;
+    std::string pending_key_;
+    std::optional<std::string> pending_before_;
+};
+
+}  // namespace
+
+std::string visits_path(const std::string& dbfile) {
+    return _visits_dirname(dbfile) + "/" + kVisitsDir + "/" + _visits_basename(dbfile);
+}
+
+std::string visits_saltpath(const std::string& dbfile) {
+    return _visits_dirname(dbfile) + "/" + kVisitsDir + "/" + kSaltName;
+}
+
+std::unique_ptr<VisitsStore> visits_open(const std::string& dbfile, std::time_t now) {
+    const auto deadline = std::chrono::steady_clock::now() + kVisitsWait;
+    const std::string path = visits_path(dbfile);
+    // The store's lock first, then the salt's: a request holds the salt
+    // only for the moment it reads it, and never waits for a store while
+    // it does.
+    UniqueFd lock = _visits_lock(path, true, deadline);
+    const VisitsSalt salt = _visits_salt(visits_saltpath(dbfile), _visits_day(now), deadline);
+    return std::make_unique<GdbmVisits>(path, _visits_basename(dbfile), std::move(lock), salt);
+}
+
+}  // namespace vorn

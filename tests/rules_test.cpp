@@ -1,0 +1,207 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "rules.h"
+#include "siphash.h"
+
+namespace vorn::test {
+namespace {
+
+// The reference vectors of SipHash-2-4: key 00 01 ... 0f, message
+// 00 01 ... (n-1), the result's bytes in little-endian order.
+TEST(siphash_24, ReferenceVectors) {
+    SipHashKey key{};
+    for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<unsigned char>(i);
+    auto message = [](std::size_t n) {
+        std::string m;
+        for (std::size_t i = 0; i < n; ++i) m.push_back(static_cast<char>(i));
+        return m;
+    };
+    EXPECT_EQ(siphash_24(key, ""), 0x726fdb47dd0e0e31ULL);
+    EXPECT_EQ(siphash_24(key, message(7)), 0xab0200f58b01d137ULL);
+    EXPECT_EQ(siphash_24(key, message(8)), 0x93f5f5799a932462ULL);
+    EXPECT_EQ(siphash_24(key, message(15)), 0xa129ca6149be45e5ULL);
+    EXPECT_EQ(siphash_24(key, message(16)), 0x3f2acc7f57c29bdbULL);
+    EXPECT_EQ(siphash_24(key, message(63)), 0x958a324ceb064572ULL);
+    key[0] ^= 1;
+    EXPECT_NE(siphash_24(key, ""), 0x726fdb47dd0e0e31ULL);
+}
+
+bool ignored(const std::string& rule, const std::string& remote) {
+    std::optional<AddrPrefix> prefix = _rules_parseprefix(rule);
+    EXPECT_TRUE(prefix) << rule;
+    std::optional<RulesAddr> addr = _rules_parseaddr(remote);
+    EXPECT_TRUE(addr) << remote;
+    return prefix && addr && _rules_addrmatches(*prefix, *addr);
+}
+
+TEST(RulesAddress, Ipv4PrefixesMatchUpToTheirLastAddress) {
+    EXPECT_FALSE(ignored("192.0.2.0/24", "192.0.1.255"));
+    EXPECT_TRUE(ignored("192.0.2.0/24", "192.0.2.0"));
+    EXPECT_TRUE(ignored("192.0.2.0/24", "192.0.2.255"));
+    EXPECT_FALSE(ignored("192.0.2.0/24", "192.0.3.0"));
+    EXPECT_TRUE(ignored("10.0.0.0/8", "10.255.255.255"));
+    EXPECT_FALSE(ignored("10.0.0.0/8", "11.0.0.0"));
+    EXPECT_TRUE(ignored("198.51.100.64/26", "198.51.100.127"));
+    EXPECT_FALSE(ignored("198.51.100.64/26", "198.51.100.128"));
+    EXPECT_FALSE(ignored("198.51.100.64/26", "198.51.100.63"));
+    // A plain address is itself alone; bits set past the prefix are ignored.
+    EXPECT_TRUE(ignored("192.0.2.7", "192.0.2.7"));
+    EXPECT_FALSE(ignored("192.0.2.7", "192.0.2.6"));
+    EXPECT_TRUE(ignored("192.0.2.7/24", "192.0.2.200"));
+    EXPECT_TRUE(ignored("0.0.0.0/0", "203.0.113.9"));
+    EXPECT_FALSE(ignored("0.0.0.0/0", "2001:db8::1"));
+}
+
+TEST(RulesAddress, Ipv6PrefixesZonesAndMappedIpv4) {
+    EXPECT_TRUE(ignored("2001:db8::/32", "2001:db8:ffff:ffff:ffff:ffff:ffff:ffff"));
+    EXPECT_FALSE(ignored("2001:db8::/32", "2001:db9::"));
+    EXPECT_FALSE(ignored("2001:db8::/32", "2001:db7:ffff::1"));
+    EXPECT_TRUE(ignored("2001:db8::/127", "2001:db8::1"));
+    EXPECT_FALSE(ignored("2001:db8::/127", "2001:db8::2"));
+    EXPECT_TRUE(ignored("::1", "::1"));
+    EXPECT_FALSE(ignored("::1/128", "::2"));
+    EXPECT_TRUE(ignored("fe80::/10", "fe80::1%eth0"));
+    // A server on a dual-stack socket passes IPv4 visitors as ::ffff:a.b.c.d.
+    EXPECT_TRUE(ignored("192.0.2.0/24", "::ffff:192.0.2.9"));
+    EXPECT_TRUE(ignored("::ffff:192.0.2.9", "192.0.2.9"));
+    EXPECT_FALSE(_rules_parseaddr(""));
+    EXPECT_FALSE(_rules_parseaddr("unix:/run/socket"));
+}
+
+TEST(RulesAddress, EntriesThatAreNoAddressOrPrefixAreRefused) {
+    for (const char* bad : {"192.0.2", "192.0.2.256", "192.0.2.0/33", "2001:db8::/129", "192.0.2.0/",
+                            "/24", "192.0.2.0/-1", "192.0.2.0/+8", "192.0.2.0/8x", "192.0.2.0/0008",
+                            "fe80::1%eth0", "example.org", "192.0.2.1,192.0.2.2", "[::1]", ""}) {
+        EXPECT_FALSE(_rules_parseprefix(bad)) << bad;
+    }
+}
+
+TEST(RulesBots, ListFileLinesAndMatchingWithoutCase) {
+    const std::vector<std::string> bots =
+        _rules_parsebots("# robots\n\nGoogleBot\r\n   Spider  \n  # indented comment\ncurl/\nlast-without-newline");
+    EXPECT_EQ(bots, (std::vector<std::string>{"googlebot", "spider", "curl/", "last-without-newline"}));
+    EXPECT_TRUE(_rules_isbot(bots, "Mozilla/5.0 (compatible; googleBOT/2.1)"));
+    EXPECT_TRUE(_rules_isbot(bots, "curl/8.5.0"));
+    EXPECT_FALSE(_rules_isbot(bots, "Mozilla/5.0 (X11; Linux x86_64; rv:128.0) Gecko/20100101 Firefox/128.0"));
+    EXPECT_FALSE(_rules_isbot(bots, "curl"));
+    // No User-Agent, or an empty one, is no browser.
+    EXPECT_TRUE(_rules_isbot(bots, ""));
+    EXPECT_TRUE(_rules_isbot(bots, std::nullopt));
+    EXPECT_TRUE(_rules_isbot({}, ""));
+    EXPECT_FALSE(_rules_isbot({}, "anything"));
+}
+
+// The list the site template ships: common robots are caught, and the
+// browsers people use are not.
+TEST(RulesBots, ShippedListCatchesRobotsAndSparesBrowsers) {
+    std::ifstream in(kBuiltSite / "conf" / "bots.txt");
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::vector<std::string> bots = _rules_parsebots(text.str());
+    ASSERT_GT(bots.size(), 50u);
+    for (const char* robot : {
+             "Mozilla/5.0 (compatible; Googlebot/2.1; +http://www.google.com/bot.html)",
+             "Mozilla/5.0 (compatible; bingbot/2.0; +http://www.bing.com/bingbot.htm)",
+             "Mozilla/5.0 (compatible; YandexBot/3.0; +http://yandex.com/bots)",
+             "Mozilla/5.0 AppleWebKit/537.36 (KHTML, like Gecko; compatible; GPTBot/1.2; +https://openai.com/gptbot)",
+             "facebookexternalhit/1.1 (+http://www.facebook.com/externalhit_uatext.php)",
+             "Slackbot-LinkExpanding 1.0 (+https://api.slack.com/robots)",
+             "TelegramBot (like TwitterBot)", "WhatsApp/2.23.20.0", "Mozilla/5.0 (compatible; Discordbot/2.0)",
+             "Mozilla/5.0+(compatible; UptimeRobot/2.0; http://www.uptimerobot.com/)",
+             "W3C-checklink/4.81 libwww-perl/6.72", "curl/8.5.0", "Wget/1.21.4", "python-requests/2.31.0",
+             "Go-http-client/1.1", "okhttp/4.12.0", "Mozilla/5.0 (X11; Linux x86_64) HeadlessChrome/120.0.0.0",
+         }) {
+        EXPECT_TRUE(_rules_isbot(bots, std::string(robot))) << robot;
+    }
+    for (const char* browser : {
+             "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/124.0.0.0 "
+             "Safari/537.36",
+             "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/124.0.0.0 "
+             "Safari/537.36 Edg/124.0.0.0",
+             "Mozilla/5.0 (X11; Linux x86_64; rv:128.0) Gecko/20100101 Firefox/128.0",
+             "Mozilla/5.0 (Macintosh; Intel Mac OS X 14_4) AppleWebKit/605.1.15 (KHTML, like Gecko) Version/17.4 "
+             "Safari/605.1.15",
+             "Mozilla/5.0 (iPhone; CPU iPhone OS 17_4 like Mac OS X) AppleWebKit/605.1.15 (KHTML, like Gecko) "
+             "Version/17.4 Mobile/15E148 Safari/604.1",
+             "Mozilla/5.0 (Linux; Android 10; CUBOT_X30) AppleWebKit/537.36 (KHTML, like Gecko) "
+             "Chrome/124.0.0.0 Mobile Safari/537.36",
+             "Mozilla/5.0 (Linux; Android 14; SM-S918B) AppleWebKit/537.36 (KHTML, like Gecko) "
+             "SamsungBrowser/24.0 Chrome/117.0.0.0 Mobile Safari/537.36",
+             "Opera/9.80 (Windows NT 6.1) Presto/2.12.388 Version/12.18",
+         }) {
+        EXPECT_FALSE(_rules_isbot(bots, std::string(browser))) << browser;
+    }
+}
+
+// The message a configuration is refused with, or "" when it is taken.
+std::string refusal(const CGICONFIG& cgiconfig) {
+    try {
+        rules_read(cgiconfig);
+    } catch (const ErrorAnswer& e) {
+        return e.message();
+    }
+    return "";
+}
+
+TEST(RulesRead, ValuesAreCheckedAndBadOnesNamed) {
+    CGICONFIG c;
+    EXPECT_EQ(refusal(c), "");
+    c.ignore_addr = "  192.0.2.7\t2001:db8::/32  198.51.100.0/24 ";
+    c.ignore_bots = "no";
+    c.repeat_minutes = "1440";
+    EXPECT_EQ(refusal(c), "");
+    const RULES rules = rules_read(c);
+    EXPECT_EQ(rules.ignore_addr.size(), 3u);
+    EXPECT_FALSE(rules.ignore_bots);
+    EXPECT_EQ(rules.repeat_minutes, 1440);
+
+    c.ignore_addr = "192.0.2.7 192.0.2.300/24";
+    EXPECT_EQ(refusal(c),
+              "Configuration error. IGNORE_ADDR: '192.0.2.300/24' is not an address or prefix (conf/vc.conf)");
+    c.ignore_addr = "";
+    for (const char* bad : {"Yes", "true", "1"}) {
+        c.ignore_bots = bad;
+        EXPECT_EQ(refusal(c), std::string("Configuration error. IGNORE_BOTS must be yes or no, not '") + bad +
+                                  "' (conf/vc.conf)");
+    }
+    c.ignore_bots = "";
+    for (const char* bad : {"-5", "1441", "30min", "+5", "99999999999999999999", "1.5"}) {
+        c.repeat_minutes = bad;
+        EXPECT_EQ(refusal(c), std::string("Configuration error. REPEAT_MINUTES must be a number from 0 to "
+                                          "1440, not '") + bad + "' (conf/vc.conf)");
+    }
+    c.repeat_minutes = "0";
+    EXPECT_EQ(rules_read(c).repeat_minutes, 0);
+}
+
+TEST(RulesDecide, HeadAddressRobotThenRepeat) {
+    RULES rules;
+    VISITOR v{"GET", "192.0.2.7", std::string("Mozilla/5.0 Firefox/128.0")};
+    EXPECT_EQ(rules_decide(rules, v), RulesVerdict::kRecord);
+    // HEAD is never counted, whatever the configuration; the method is
+    // compared exactly.
+    EXPECT_EQ(rules_decide(rules, VISITOR{"HEAD", v.addr, v.agent}), RulesVerdict::kShow);
+    EXPECT_EQ(rules_decide(rules, VISITOR{"head", v.addr, v.agent}), RulesVerdict::kRecord);
+    // With the rules off, robots and empty User-Agents count as before.
+    EXPECT_EQ(rules_decide(rules, VISITOR{"GET", v.addr, std::nullopt}), RulesVerdict::kRecord);
+
+    rules.repeat_minutes = 30;
+    EXPECT_EQ(rules_decide(rules, v), RulesVerdict::kRecordOnce);
+    rules.ignore_addr = {*_rules_parseprefix("192.0.2.0/24")};
+    EXPECT_EQ(rules_decide(rules, v), RulesVerdict::kShow);
+    EXPECT_EQ(rules_decide(rules, VISITOR{"GET", "192.0.3.1", v.agent}), RulesVerdict::kRecordOnce);
+    EXPECT_EQ(rules_decide(rules, VISITOR{"GET", "not an address", v.agent}), RulesVerdict::kRecordOnce);
+    rules.ignore_bots = true;
+    rules.bots = {"firefox"};
+    EXPECT_EQ(rules_decide(rules, VISITOR{"GET", "192.0.3.1", v.agent}), RulesVerdict::kShow);
+    EXPECT_EQ(rules_decide(rules, VISITOR{"GET", "192.0.3.1", std::string("Chrome")}), RulesVerdict::kRecordOnce);
+}
+
+}  // namespace
+}  // namespace vorn::test
