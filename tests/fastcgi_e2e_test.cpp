@@ -236,6 +236,28 @@ TEST_F(FastcgiState, ConfigurationEditTakesEffectAtOnce) {
     EXPECT_EQ(same_as_cgi(get("vdb=web&ago=1")), six);
 }
 
+// The counting rules read the request's own variables, not the worker's
+// environment: a HEAD, an ignored address and a repeat count nothing.
+TEST_F(FastcgiState, CountingRulesSeeEachRequest) {
+    site.write("conf/vc.conf", site.read("conf/vc.conf") + "IGNORE_ADDR = 192.0.2.0/24\nREPEAT_MINUTES = 30\n");
+    const auto total = [&] { return dump_db(site.path("save/web.db")).at(std::string("totcnt\0", 7)); };
+    const std::string before = total();
+    Request head = get("vdb=web");
+    head.method = "HEAD";
+    worker.ask(head);
+    Request ignored = get("vdb=web");
+    ignored.extra_env["REMOTE_ADDR"] = "192.0.2.77";
+    worker.ask(ignored);
+    EXPECT_EQ(total(), before);
+    Request visitor = get("vdb=web");
+    visitor.extra_env["HTTP_USER_AGENT"] = "Mozilla/5.0 (X11; Linux x86_64) Firefox/128.0";
+    EXPECT_TRUE(decode_answer(worker.ask(visitor).out).ok);
+    const std::string once = total();
+    EXPECT_NE(once, before);
+    worker.ask(visitor);
+    EXPECT_EQ(total(), once);
+}
+
 TEST_F(FastcgiState, LockWaitLeavesNoTimerBehind) {
     // The worker waits for a lock the test holds; the wait arms an interval
     // timer, which must be gone afterwards: a SIGALRM at the process's

@@ -154,7 +154,9 @@ RulesAdmission rules_admit(const CGICONFIG& cgiconfig, const std::string& dbfile
 }
 
 std::optional<std::string> rules_cgivariable(const char* name) {
-    const char* value = std::getenv(name);
+    // The request's own variables: in the FastCGI mode they are not the
+    // process's environment.
+    const char* value = util_channel().variable(name);
     if (!value) return std::nullopt;
     return std::string(value);
 }
