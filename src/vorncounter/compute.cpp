@@ -1,14 +1,12 @@
 #include "compute.h"
 
-#include <gdbm.h>
-
 #include <algorithm>
 #include <climits>
 #include <span>
 #include <vector>
 
-#include "dbutil.h"
 #include "rules.h"
+#include "store.h"
 #include "support.h"
 #include "util.h"
 
@@ -17,18 +15,12 @@ namespace vorn {
 namespace {
 
 constexpr char kTotalKey[] = "totcnt";
-constexpr char kStartDateKey[] = "startdate";
 constexpr char kAgoTotal[] = "total";  // the ago that records a hit
-constexpr char kFirstCount[] = "1";
 constexpr char kNoCount[] = "0";  // the total shown before the first hit
-
-constexpr int kRead = 0;
-constexpr int kWrite = 1;
 
 constexpr int kStyleDay = 4;   // "%Y/%m/%d"
 constexpr int kStyleHour = 5;  // "%Y/%m/%d/%H", the hour key
 
-constexpr int kHoursPerDay = 24;
 constexpr int kDaysPerMonth = 31;  // every month is summed over 31 days
 constexpr int kMonthsPerYear = 12;
 
@@ -51,28 +43,12 @@ constexpr ImageStyle kTimeStyles[] = {
     {'a', 21, 6}, {'b', 22, 5}, {'c', 23, 2}, {'d', 24, 2}, {'e', 25, 2}, {'f', 26, 1},
 };
 
-const std::string& _compute_dbfile(const VDB& vdb) {
-    static const std::string kNone;
-    return vdb.dbfile ? *vdb.dbfile : kNone;
-}
-
-// Records one hit and answers the new total.
-std::string _compute_recordhit(const VDB& vdb) {
-    // The total, the hour record and, at the first hit, the start date
-    // change together under one writing open: concurrent hits are
-    // counted one after the other, and a hit is recorded whole or not
-    // at all.
-    dbutil_open(_compute_dbfile(vdb), kWrite);
-    std::optional<std::string> tmp = dbutil_fetch("%s", kTotalKey);
-    std::string count = tmp ? support_counterupdate(*tmp) : kFirstCount;
-    std::string date = support_returntime(kStyleHour, 0);
-    tmp = dbutil_fetch("%s", date.c_str());
-    std::string daycount = tmp ? support_counterupdate(*tmp) : kFirstCount;
-    std::vector<DbChange> visit = {{kTotalKey, count}, {date, daycount}};
-    if (count == kFirstCount) visit.push_back({kStartDateKey, date});
-    dbutil_update(visit);
-    dbutil_close();
-    return count;
+// The counter the request reads and records in: the one main chose, or,
+// for a record filled by hand, the gdbm file `dbfile`.
+Counter& _compute_counter(const VDB& vdb, std::unique_ptr<Counter>& own) {
+    if (vdb.counter) return *vdb.counter;
+    own = store_gdbmcounter(vdb.dbfile.value_or(""));
+    return *own;
 }
 
 // The key of part `n` of a period: "2001/03" and 9 give "2001/03/09",
@@ -88,6 +64,15 @@ long _compute_add(long sum, long count) {
     long result;
     if (__builtin_add_overflow(sum, count, &result)) return count < 0 ? LONG_MIN : LONG_MAX;
     return result;
+}
+
+// The hits of `days` together, read through the store: one read per day of
+// the gdbm file, as always, or one round trip to a Redis server.
+std::string _compute_sumdays(const VDB& vdb, const std::vector<std::string>& days) {
+    std::unique_ptr<Counter> own;
+    long sum = 0;
+    for (long daysum : _compute_counter(vdb, own).daysums(days)) sum = _compute_add(sum, daysum);
+    return std::to_string(sum);
 }
 
 void _compute_fillimage(const VDB& vdb, CNT& cnt, std::span<const ImageStyle> styles) {
@@ -108,12 +93,16 @@ void compute_count(const VDB& vdb, CNT& cnt, const CGICONFIG& cgiconfig) {
         // The admission holds a remembered visit until the hit is recorded;
         // a hit that fails is forgotten again, as a visit answered with the
         // error image is no visit.
-        RulesAdmission admission = rules_admit(cgiconfig, _compute_dbfile(vdb));
+        std::unique_ptr<Counter> own;
+        Counter& counter = _compute_counter(vdb, own);
+        RulesAdmission admission = rules_admit(cgiconfig, counter);
         if (!admission.counts()) {
             cnt.outstr = compute_gettotalcount(vdb).value_or(kNoCount);
         } else {
             try {
-                cnt.outstr = _compute_recordhit(vdb);
+                // The total, the hour record and, at the first hit, the
+                // start date change together, as one step of the store.
+                cnt.outstr = counter.visit(support_returntime(kStyleHour, 0));
             } catch (...) {
                 admission.undo();
                 throw;
@@ -132,10 +121,8 @@ void compute_date(const VDB& vdb, CNT& cnt) { _compute_fillimage(vdb, cnt, kDate
 void compute_time(const VDB& vdb, CNT& cnt) { _compute_fillimage(vdb, cnt, kTimeStyles); }
 
 std::optional<std::string> compute_gettotalcount(const VDB& vdb) {
-    dbutil_open(_compute_dbfile(vdb), kRead);
-    std::optional<std::string> total = dbutil_fetch("%s", kTotalKey);
-    dbutil_close();
-    return total;
+    std::unique_ptr<Counter> own;
+    return _compute_counter(vdb, own).get(kTotalKey);
 }
 
 std::string compute_getyearcount(const VDB& vdb, const std::string& year) { return _compute_getyearcount(vdb, year); }
@@ -151,39 +138,26 @@ std::string compute_gethourscount(const VDB& vdb, const std::string& hour) {
 }
 
 std::string _compute_getyearcount(const VDB& vdb, const std::string& year) {
-    long sum = 0;
+    std::vector<std::string> days;
     for (int month = 1; month <= kMonthsPerYear; ++month) {
-        sum = _compute_add(sum, util_tolong(_compute_getmonthcount(vdb, _compute_subkey(year, month))));
+        for (int day = 1; day <= kDaysPerMonth; ++day) days.push_back(_compute_subkey(_compute_subkey(year, month), day));
     }
-    return std::to_string(sum);
+    return _compute_sumdays(vdb, days);
 }
 
 std::string _compute_getmonthcount(const VDB& vdb, const std::string& month) {
-    // Each day is a read of its own (an open and a close), so a long sum
-    // never keeps writers waiting for more than one day's fetches.
-    long lcnt = 0;
-    for (int day = 1; day <= kDaysPerMonth; ++day) {
-        lcnt = _compute_add(lcnt, util_tolong(_compute_getdaycount(vdb, _compute_subkey(month, day))));
-    }
-    return std::to_string(lcnt);
+    // Every month is summed over 31 days; the days a month lacks have no
+    // records and add nothing.
+    std::vector<std::string> days;
+    for (int day = 1; day <= kDaysPerMonth; ++day) days.push_back(_compute_subkey(month, day));
+    return _compute_sumdays(vdb, days);
 }
 
-std::string _compute_getdaycount(const VDB& vdb, const std::string& day) {
-    long sum = 0;
-    dbutil_open(_compute_dbfile(vdb), kRead);
-    for (int hour = 0; hour < kHoursPerDay; ++hour) {
-        std::optional<std::string> tmp = dbutil_fetch("%s", _compute_subkey(day, hour).c_str());
-        if (tmp) sum = _compute_add(sum, util_tolong(*tmp));
-    }
-    dbutil_close();
-    return std::to_string(sum);
-}
+std::string _compute_getdaycount(const VDB& vdb, const std::string& day) { return _compute_sumdays(vdb, {day}); }
 
 std::string _compute_gethourscount(const VDB& vdb, const std::string& hour) {
-    dbutil_open(_compute_dbfile(vdb), kRead);
-    std::optional<std::string> tmp = dbutil_fetch("%s", hour.c_str());
-    dbutil_close();
-    return tmp.value_or("0");
+    std::unique_ptr<Counter> own;
+    return _compute_counter(vdb, own).get(hour).value_or("0");
 }
 
 }  // namespace vorn

@@ -30,8 +30,9 @@ void compute_count(const VDB& vdb, CNT& cnt, const CGICONFIG& cgiconfig);
 void compute_date(const VDB& vdb, CNT& cnt);
 void compute_time(const VDB& vdb, CNT& cnt);
 
-// Period counts of the database vdb.dbfile, each opened for reading and
-// closed again. Sums are computed in 64 bits.
+// Period counts of the counter vdb.counter (or the gdbm file vdb.dbfile),
+// read through its store: in the gdbm files one shared lock per day summed,
+// opened and closed again. Sums are computed in 64 bits.
 std::optional<std::string> compute_gettotalcount(const VDB& vdb);     // nullopt: no hit yet
 std::string compute_getyearcount(const VDB& vdb, const std::string& year);    // "2001"
 std::string compute_getmonthcount(const VDB& vdb, const std::string& month);  // "2001/03"

@@ -134,7 +134,7 @@ void RulesAdmission::undo() noexcept {
     if (visits_) visits_->forget();
 }
 
-RulesAdmission rules_admit(const CGICONFIG& cgiconfig, const std::string& dbfile) {
+RulesAdmission rules_admit(const CGICONFIG& cgiconfig, Counter& counter) {
     const RULES rules = rules_read(cgiconfig);
     const VISITOR visitor = rules_visitor();
     switch (rules_decide(rules, visitor)) {
@@ -146,7 +146,7 @@ RulesAdmission rules_admit(const CGICONFIG& cgiconfig, const std::string& dbfile
             break;
     }
     const std::time_t now = support_now();
-    std::unique_ptr<VisitsStore> visits = visits_open(dbfile, now);
+    std::unique_ptr<VisitsStore> visits = counter.visits(now);
     if (!visits->remember(_rules_identity(visitor), now, rules.repeat_minutes * kSecondsPerMinute)) {
         return RulesAdmission(false, nullptr);  // the store is closed at once: a repeat writes nothing more
     }

@@ -99,10 +99,10 @@ private:
     std::unique_ptr<VisitsStore> visits_;
 };
 
-// Reads the rules and decides for the hit on the counter file `dbfile`,
-// asking the visits store when REPEAT_MINUTES is set. Does not return on a
+// Reads the rules and decides for the hit on `counter`, asking its visits
+// store (Counter::visits) when REPEAT_MINUTES is set. Does not return on a
 // bad configuration or a store failure (nothing is counted then).
-RulesAdmission rules_admit(const CGICONFIG& cgiconfig, const std::string& dbfile);
+RulesAdmission rules_admit(const CGICONFIG& cgiconfig, Counter& counter);
 
 // The CGI variable `name` of the request, or nullopt when it is not set:
 // the one place the rules read the request from.

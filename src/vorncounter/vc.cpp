@@ -55,6 +55,11 @@ constexpr ConfigKey kConfigKeys[] = {
     {"IGNORE_ADDR", "", &CGICONFIG::ignore_addr},
     {"IGNORE_BOTS", "", &CGICONFIG::ignore_bots},
     {"REPEAT_MINUTES", "", &CGICONFIG::repeat_minutes},
+    // The store of the counters: the gdbm files unless STORE says redis.
+    {"STORE", kDefaultStore, &CGICONFIG::store},
+    {"REDIS_ADDR", kDefaultRedisAddr, &CGICONFIG::redis_addr},
+    {"REDIS_PREFIX", kDefaultRedisPrefix, &CGICONFIG::redis_prefix},
+    {"REDIS_PASSWORD_FILE", "", &CGICONFIG::redis_password_file},
 };
 
 bool needs_database(const std::string& mode) { return mode != "date" && mode != "time"; }
@@ -120,15 +125,12 @@ void _vc_request() {
         if (!util_safename(*vdb.vdb)) {
             support_errormsg("Invalid counter name ('%s'): a name may not hold '/' or '..'", vdb.vdb->c_str());
         }
-        // An empty directory would put the counter files at the root of the
-        // file system ("/NAME.db"): refused rather than guessed at.
-        if (cgiconfig.dir_save.empty()) support_errormsg("Configuration error. DIR_SAVE is empty (%s)", kConfigFile);
-        std::string dbfile = cgiconfig.dir_save + "/" + *vdb.vdb + "." + cgiconfig.dbfile_ext;
-        if (dbfile.size() > kMaxDbPath) {
-            support_errormsg("DB file path too long (%zu characters, at most %zu)", dbfile.size(), kMaxDbPath);
-        }
-        if (!util_filecheck(dbfile)) support_errormsg("DB file (%s) not found", dbfile.c_str());
-        vdb.dbfile = std::move(dbfile);
+        // The store is chosen here, once: every count below is read from
+        // it and the visit recorded in it.
+        std::shared_ptr<CounterStore> store = store_open(vc_storeconfig(cgiconfig));
+        vdb.counter = store->counter(*vdb.vdb);
+        vdb.counter->require();
+        vdb.dbfile = vdb.counter->where();
     }
 
     if (vdb.mode == "counter" || vdb.mode == "date" || vdb.mode == "time") {
@@ -161,6 +163,11 @@ void _vc_getconfiguration(CGICONFIG& cgiconfig) {
     }
     configentry = util_fdecoder(kConfigFile);
     cgiconfig = _vc_fillconfiguration(configentry);
+}
+
+STORECONFIG vc_storeconfig(const CGICONFIG& cgiconfig) {
+    return {cgiconfig.store,      cgiconfig.dir_save,     cgiconfig.dbfile_ext,
+            cgiconfig.redis_addr, cgiconfig.redis_prefix, cgiconfig.redis_password_file};
 }
 
 CGICONFIG _vc_fillconfiguration(const EntryList& entries) {

@@ -1,9 +1,11 @@
 // The CGI entry: configuration, request record and dispatch.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "store.h"
 #include "util.h"
 
 namespace vorn {
@@ -18,7 +20,10 @@ inline constexpr std::size_t kMaxDbPath = 254;
 
 // The request: each field is the request parameter of the same name or
 // its default. `vdb` stays absent when the request names no counter;
-// `dbfile` is set only for the modes that read the database.
+// `dbfile` is set only for the modes that read the database, and so is
+// `counter`, the counter in its store (store.h) that the counts are read
+// from and the visit is recorded in. A record filled without `counter` reads
+// the gdbm file `dbfile`.
 struct VDB {
     std::optional<std::string> vdb;
     std::string digit;
@@ -29,6 +34,7 @@ struct VDB {
     std::string date;
     std::string cntlen;
     std::optional<std::string> dbfile;
+    std::shared_ptr<Counter> counter;
 };
 
 // The configuration: each field is its key's value in conf/vc.conf, or the
@@ -47,7 +53,15 @@ struct CGICONFIG {
     std::string ignore_addr;
     std::string ignore_bots;
     std::string repeat_minutes;
+    // Where the counters are kept (store.h); the gdbm files by default.
+    std::string store;
+    std::string redis_addr;
+    std::string redis_prefix;
+    std::string redis_password_file;
 };
+
+// The store settings of a configuration.
+STORECONFIG vc_storeconfig(const CGICONFIG& cgiconfig);
 
 // The program: started by a FastCGI process manager (a listening socket as
 // standard input) it serves FastCGI requests until it is asked to end;

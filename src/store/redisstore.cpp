@@ -1,0 +1,354 @@
+#include "redisstore.h"
+
+#include <sys/random.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <map>
+
+#include "redis.h"
+#include "siphash.h"
+#include "support.h"
+#include "util.h"
+#include "vc.h"
+#include "visits.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr char kTotalKey[] = "totcnt";
+constexpr int kHoursPerDay = 24;
+// How often a change is tried again when another host changed the counter
+// between its reads and its writes.
+constexpr int kChangeAttempts = 20;
+constexpr std::size_t kMaxPasswordFile = 4096;
+// A day's salt lives a day and an hour: a request just before midnight
+// still finds the salt it was counted under.
+constexpr int kSaltSeconds = 25 * 3600;
+
+// One visit, on the server in one step: nothing is written for a counter
+// that is not in the set, and the texts rise as support_counterupdate
+// raises them (of any length, leading zeros kept; an absent record gives
+// "1"), so a Redis counter holds exactly the texts of a gdbm one.
+constexpr char kVisitScript[] = R"lua(
+if redis.call('SISMEMBER', KEYS[2], ARGV[1]) == 0 then return false end
+local function up(v)
+  if not v then return '1' end
+  local t = v
+  if not string.find(v, '[^9]') then t = '0' .. v end
+  local i = #t
+  while i > 0 do
+    local b = string.byte(t, i)
+    if b == 57 then
+      t = string.sub(t, 1, i - 1) .. '0' .. string.sub(t, i + 1)
+      i = i - 1
+    else
+      t = string.sub(t, 1, i - 1) .. string.char((b + 1) % 256) .. string.sub(t, i + 1)
+      break
+    end
+  end
+  return t
+end
+local total = up(redis.call('HGET', KEYS[1], 'totcnt'))
+local hour = up(redis.call('HGET', KEYS[1], ARGV[2]))
+redis.call('HSET', KEYS[1], 'totcnt', total, ARGV[2], hour)
+if total == '1' then redis.call('HSET', KEYS[1], 'startdate', ARGV[2]) end
+return total
+)lua";
+
+long _redisstore_add(long sum, long count) {
+    long result;
+    if (__builtin_add_overflow(sum, count, &result)) return count < 0 ? LONG_MIN : LONG_MAX;
+    return result;
+}
+
+std::string _redisstore_hex(const unsigned char* data, std::size_t size) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (std::size_t i = 0; i < size; ++i) {
+        hex += kDigits[data[i] >> 4];
+        hex += kDigits[data[i] & 15];
+    }
+    return hex;
+}
+
+// The server of one store and the one connection a request makes to it.
+class RedisLink {
+public:
+    RedisLink(RedisAddress address, std::optional<std::string> password, std::string prefix)
+        : address_(std::move(address)), password_(std::move(password)), prefix_(std::move(prefix)) {}
+
+    const RedisAddress& address() const { return address_; }
+    const std::string& prefix() const { return prefix_; }
+    std::string describe() const { return "redis " + redis_describe(address_); }
+
+    RedisReply command(const std::vector<std::string>& args) { return redis_command(context(), address_, args); }
+    std::vector<RedisReply> pipeline(const std::vector<std::vector<std::string>>& commands) {
+        return redis_pipeline(context(), address_, commands);
+    }
+    std::optional<std::string> text(const RedisReply& reply) const { return redis_text(reply.get(), address_); }
+
+    [[noreturn]] void missing(const std::string& name) const {
+        support_errormsg("Counter (%s) not found in redis (%s)", name.c_str(), redis_describe(address_).c_str());
+    }
+
+private:
+    redisContext* context() {
+        if (!context_) context_ = redis_connect(address_, password_, kRedisWait);
+        return context_.get();
+    }
+
+    RedisAddress address_;
+    std::optional<std::string> password_;
+    std::string prefix_;
+    RedisContext context_;
+};
+
+// The day's salt of the visitor hashes, shared by every host: the first
+// host to need it on a day draws it, the others read it.
+SipHashKey _redisstore_salt(RedisLink& link, std::time_t now) {
+    std::tm tm{};
+    char day[16] = "";
+    if (localtime_r(&now, &tm)) std::strftime(day, sizeof day, "%Y%m%d", &tm);
+    const std::string key = link.prefix() + "salt:" + day;
+    std::optional<std::string> hex = link.text(link.command({"GET", key}));
+    if (!hex) {
+        SipHashKey fresh{};
+        std::size_t got = 0;
+        while (got < fresh.size()) {
+            const ssize_t n = getrandom(fresh.data() + got, fresh.size() - got, 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) support_errormsg("Visits file error. No random salt (%s)", std::strerror(errno));
+            got += static_cast<std::size_t>(n);
+        }
+        link.command({"SET", key, _redisstore_hex(fresh.data(), fresh.size()), "NX", "EX",
+                      std::to_string(kSaltSeconds)});
+        hex = link.text(link.command({"GET", key}));
+    }
+    SipHashKey salt{};
+    if (!hex || hex->size() != 2 * salt.size()) support_errormsg("Visits file error. Bad salt (%s)", key.c_str());
+    for (std::size_t i = 0; i < salt.size(); ++i) {
+        salt[i] = static_cast<unsigned char>(std::stoi(hex->substr(2 * i, 2), nullptr, 16));
+    }
+    return salt;
+}
+
+// The visitors of one counter counted lately: a key per visitor that
+// expires when its window ends, so nothing needs pruning.
+class RedisVisits : public VisitsStore {
+public:
+    RedisVisits(std::shared_ptr<RedisLink> link, std::string name, std::time_t now)
+        : link_(std::move(link)), name_(std::move(name)), salt_(_redisstore_salt(*link_, now)) {}
+
+    bool remember(const std::string& identity, std::time_t now, std::time_t window) override {
+        const std::uint64_t hash = siphash_24(salt_, name_ + '\0' + identity);
+        unsigned char bytes[8];
+        for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(hash >> (8 * i));
+        const std::string key = link_->prefix() + "visits:" + name_ + ":" + _redisstore_hex(bytes, sizeof bytes);
+        // Set only when absent: of two first visits at once, one wins.
+        RedisReply reply = link_->command({"SET", key, std::to_string(now), "NX", "EX", std::to_string(window)});
+        if (reply->type == REDIS_REPLY_NIL) return false;
+        remembered_ = key;
+        return true;
+    }
+
+    void forget() noexcept override {
+        if (remembered_.empty()) return;
+        try {
+            link_->command({"DEL", remembered_});
+        } catch (...) {
+            // The visitor stays remembered until the window ends.
+        }
+        remembered_.clear();
+    }
+
+private:
+    std::shared_ptr<RedisLink> link_;
+    std::string name_;
+    SipHashKey salt_;
+    std::string remembered_;
+};
+
+class RedisCounter : public Counter {
+public:
+    RedisCounter(std::shared_ptr<RedisLink> link, std::string name)
+        : link_(std::move(link)),
+          name_(std::move(name)),
+          key_(link_->prefix() + "counter:" + name_),
+          set_(link_->prefix() + "counters") {}
+
+    const std::string& name() const override { return name_; }
+    std::string where() const override { return link_->describe() + " " + key_; }
+
+    bool exists() override {
+        RedisReply reply = link_->command({"SISMEMBER", set_, name_});
+        return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
+    }
+
+    void require() override {
+        if (!exists()) link_->missing(name_);
+    }
+
+    std::string visit(const std::string& hour) override {
+        RedisReply reply = link_->command({"EVAL", kVisitScript, "2", key_, set_, name_, hour});
+        std::optional<std::string> total = link_->text(reply);
+        if (!total) link_->missing(name_);
+        return *total;
+    }
+
+    std::optional<std::string> get(const std::string& key) override {
+        return link_->text(link_->command({"HGET", key_, key}));
+    }
+
+    std::vector<long> daysums(const std::vector<std::string>& days) override {
+        std::vector<std::string> args = {"HMGET", key_};
+        args.reserve(2 + days.size() * kHoursPerDay);
+        for (const std::string& day : days) {
+            for (int h = 0; h < kHoursPerDay; ++h) args.push_back(day + (h <= 9 ? "/0" : "/") + std::to_string(h));
+        }
+        RedisReply reply = link_->command(args);
+        if (reply->type != REDIS_REPLY_ARRAY || reply->elements != args.size() - 2) {
+            support_errormsg("Redis error. Unexpected reply (%s)", redis_describe(link_->address()).c_str());
+        }
+        std::vector<long> sums(days.size(), 0);
+        for (std::size_t i = 0; i < reply->elements; ++i) {
+            std::optional<std::string> value = redis_text(reply->element[i], link_->address());
+            if (value) sums[i / kHoursPerDay] = _redisstore_add(sums[i / kHoursPerDay], util_tolong(*value));
+        }
+        return sums;
+    }
+
+    std::vector<DbRecord> records() override {
+        std::vector<DbRecord> all;
+        RedisReply reply = link_->command({"HGETALL", key_});
+        for (std::size_t i = 0; reply->type == REDIS_REPLY_ARRAY && i + 1 < reply->elements; i += 2) {
+            DbRecord record;
+            record.key = redis_text(reply->element[i], link_->address()).value_or("");
+            record.value = redis_text(reply->element[i + 1], link_->address()).value_or("");
+            all.push_back(std::move(record));
+        }
+        return all;
+    }
+
+    void change(const StoreEdit& edit) override {
+        // Read, decide and write under WATCH: the writes are applied only
+        // when nobody changed the counter (or the set) since the reads, and
+        // are tried again otherwise.
+        for (int attempt = 0; attempt < kChangeAttempts; ++attempt) {
+            link_->command({"WATCH", key_, set_});
+            if (!exists()) {
+                link_->command({"UNWATCH"});
+                link_->missing(name_);
+            }
+            std::map<std::string, std::string> now;
+            for (const DbRecord& r : records()) now[r.key] = r.value;
+            const std::vector<DbChange> changes = edit([&](const std::string& key) -> std::optional<std::string> {
+                auto it = now.find(key);
+                if (it == now.end()) return std::nullopt;
+                return it->second;
+            });
+            if (changes.empty()) {
+                link_->command({"UNWATCH"});
+                return;
+            }
+            std::vector<std::vector<std::string>> commands = {{"MULTI"}};
+            for (const DbChange& c : changes) {
+                commands.push_back(c.value ? std::vector<std::string>{"HSET", key_, c.key, *c.value}
+                                           : std::vector<std::string>{"HDEL", key_, c.key});
+            }
+            commands.push_back({"EXEC"});
+            std::vector<RedisReply> replies = link_->pipeline(commands);
+            if (replies.back()->type != REDIS_REPLY_NIL) return;
+        }
+        support_errormsg("Redis error. The counter kept changing; try again (%s)",
+                         redis_describe(link_->address()).c_str());
+    }
+
+    bool create() override {
+        RedisReply reply = link_->command({"SADD", set_, name_});
+        return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
+    }
+
+    void remove() override {
+        require();
+        link_->pipeline({{"MULTI"}, {"DEL", key_}, {"SREM", set_, name_}, {"EXEC"}});
+    }
+
+    std::unique_ptr<VisitsStore> visits(std::time_t now) override {
+        return std::make_unique<RedisVisits>(link_, name_, now);
+    }
+
+private:
+    std::shared_ptr<RedisLink> link_;
+    std::string name_;
+    std::string key_;
+    std::string set_;
+};
+
+class RedisStore : public CounterStore {
+public:
+    explicit RedisStore(std::shared_ptr<RedisLink> link) : link_(std::move(link)) {}
+
+    const char* kind() const override { return "redis"; }
+    std::string describe() const override { return link_->describe(); }
+
+    std::unique_ptr<Counter> counter(const std::string& name) override {
+        if (!util_safename(name)) {
+            support_errormsg("Invalid counter name ('%s'): a name may not hold '/' or '..'", name.c_str());
+        }
+        if (name.size() > kMaxRedisName) {
+            support_errormsg("Counter name too long (%zu characters, at most %zu)", name.size(), kMaxRedisName);
+        }
+        return std::make_unique<RedisCounter>(link_, name);
+    }
+
+    std::vector<std::string> names() override {
+        std::vector<std::string> names;
+        RedisReply reply = link_->command({"SMEMBERS", link_->prefix() + "counters"});
+        for (std::size_t i = 0; reply->type == REDIS_REPLY_ARRAY && i < reply->elements; ++i) {
+            names.push_back(redis_text(reply->element[i], link_->address()).value_or(""));
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+private:
+    std::shared_ptr<RedisLink> link_;
+};
+
+// The password of REDIS_PASSWORD_FILE: its first line, without the line
+// end. The password never appears in a message.
+std::optional<std::string> _redisstore_password(const std::string& path) {
+    if (path.empty()) return std::nullopt;
+    FilePtr f = util_fopen(path, "r");
+    if (!f) {
+        support_errormsg("Configuration error. REDIS_PASSWORD_FILE cannot be read (%s)", std::strerror(errno));
+    }
+    char buf[kMaxPasswordFile + 1];
+    const std::size_t n = std::fread(buf, 1, sizeof buf, f.get());
+    if (n > kMaxPasswordFile) {
+        support_errormsg("Configuration error. REDIS_PASSWORD_FILE cannot be read (%s)", "larger than 4096 bytes");
+    }
+    std::string password(buf, n);
+    password = password.substr(0, password.find('\n'));
+    if (!password.empty() && password.back() == '\r') password.pop_back();
+    return password;
+}
+
+}  // namespace
+
+std::unique_ptr<CounterStore> redisstore_open(const STORECONFIG& config) {
+    std::optional<RedisAddress> address = redis_parseaddress(config.redis_addr);
+    if (!address) {
+        support_errormsg(
+            "Configuration error. REDIS_ADDR: '%s' is not HOST:PORT, [IPv6]:PORT or a socket path (%s)",
+            config.redis_addr.c_str(), kConfigFile);
+    }
+    return std::make_unique<RedisStore>(
+        std::make_shared<RedisLink>(*address, _redisstore_password(config.redis_password_file), config.redis_prefix));
+}
+
+}  // namespace vorn
