@@ -1,0 +1,114 @@
+#include "redis_server.h"
+
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <thread>
+#include <vector>
+
+namespace vorn::test {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A loopback port nobody listens on now (the server binds it right after).
+int _free_port() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+        port = ntohs(a.sin_port);
+    }
+    close(fd);
+    return port;
+}
+
+bool _accepts(const std::string& path) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(fd);
+    return ok;
+}
+
+}  // namespace
+
+RedisServer::RedisServer() : RedisServer(Options{}) {}
+
+RedisServer::RedisServer(Options options) : options_(std::move(options)) {
+    std::random_device rd;
+    for (;;) {
+        dir_ = fs::temp_directory_path() / ("vornredis-" + std::to_string(rd()));
+        if (fs::create_directory(dir_)) break;
+    }
+    socket_ = (dir_ / "redis.sock").string();
+    start();
+}
+
+RedisServer::~RedisServer() {
+    stop(true);
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+}
+
+std::string RedisServer::tcp_address() const { return port_ ? "127.0.0.1:" + std::to_string(port_) : ""; }
+
+void RedisServer::start() {
+    if (pid_ > 0) return;
+    if (access("/usr/bin/redis-server", X_OK) != 0) return;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        port_ = options_.tcp ? _free_port() : 0;
+        std::vector<std::string> args = {"redis-server", "--port", std::to_string(port_), "--bind", "127.0.0.1",
+                                         "--unixsocket", socket_, "--unixsocketperm", "777", "--save", "",
+                                         "--appendonly", "no", "--dir", dir_.string(), "--daemonize", "no",
+                                         "--logfile", (dir_ / "redis.log").string()};
+        if (options_.password) {
+            args.push_back("--requirepass");
+            args.push_back(*options_.password);
+        }
+        pid_ = fork();
+        if (pid_ == 0) {
+            std::vector<char*> argv;
+            for (auto& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv("/usr/bin/redis-server", argv.data());
+            _exit(127);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < deadline) {
+            int st = 0;
+            if (waitpid(pid_, &st, WNOHANG) == pid_) {
+                pid_ = -1;
+                break;
+            }
+            if (_accepts(socket_)) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        stop(true);
+    }
+}
+
+void RedisServer::stop(bool hard) {
+    if (pid_ <= 0) return;
+    kill(pid_, hard ? SIGKILL : SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    std::error_code ec;
+    fs::remove(socket_, ec);
+}
+
+}  // namespace vorn::test

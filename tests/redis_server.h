@@ -1,0 +1,46 @@
+// A real redis-server for the tests: started in a temporary directory of
+// its own, without persistence, on a Unix socket (and a free loopback port
+// when asked), and stopped again when the owner goes out of scope, also
+// when the test fails.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace vorn::test {
+
+class RedisServer {
+public:
+    struct Options {
+        bool tcp = false;                     // listen on 127.0.0.1 as well
+        std::optional<std::string> password;  // requirepass
+    };
+    RedisServer();
+    explicit RedisServer(Options options);
+    ~RedisServer();
+    RedisServer(const RedisServer&) = delete;
+    RedisServer& operator=(const RedisServer&) = delete;
+
+    // False when redis-server is not installed or did not come up.
+    bool running() const { return pid_ > 0; }
+    const std::string& socket() const { return socket_; }
+    int port() const { return port_; }
+    // "127.0.0.1:PORT"; empty without tcp.
+    std::string tcp_address() const;
+
+    // Stops the server (SIGKILL when `hard`), and starts it again, empty.
+    void stop(bool hard = false);
+    void start();
+
+private:
+    Options options_;
+    std::filesystem::path dir_;
+    std::string socket_;
+    int port_ = 0;
+    pid_t pid_ = -1;
+};
+
+}  // namespace vorn::test

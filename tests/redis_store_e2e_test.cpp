@@ -1,0 +1,224 @@
+// The counter on a Redis server: the same answers as on the gdbm files, the
+// same texts in the hash as in the file, one atomic step per visit, and a
+// clear answer within about a second when the server is unreachable,
+// refuses the password or answers an error.
+#include <hiredis/hiredis.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "redis.h"
+#include "redis_server.h"
+
+namespace vorn::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Fields = std::map<std::string, std::string>;
+
+
+Request get(const std::string& query) {
+    Request r;
+    r.query = query;
+    return r;
+}
+
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// A direct connection of the test to the server, to plant and read keys
+// without the program's own store.
+class Direct {
+public:
+    explicit Direct(const std::string& socket, const std::optional<std::string>& password = std::nullopt)
+        : c_(redisConnectUnix(socket.c_str())) {
+        EXPECT_TRUE(c_ && !c_->err) << socket;
+        if (password) run({"AUTH", *password});
+    }
+    RedisReply run(const std::vector<std::string>& args) {
+        std::vector<const char*> argv;
+        std::vector<std::size_t> lens;
+        for (const auto& a : args) {
+            argv.push_back(a.data());
+            lens.push_back(a.size());
+        }
+        return RedisReply(static_cast<redisReply*>(
+            redisCommandArgv(c_.get(), static_cast<int>(argv.size()), argv.data(), lens.data())));
+    }
+    Fields hash(const std::string& key) {
+        Fields f;
+        RedisReply r = run({"HGETALL", key});
+        for (std::size_t i = 0; r && i + 1 < r->elements; i += 2) {
+            f[std::string(r->element[i]->str, r->element[i]->len)] =
+                std::string(r->element[i + 1]->str, r->element[i + 1]->len);
+        }
+        return f;
+    }
+
+private:
+    RedisContext c_;
+};
+
+// A site whose conf/vc.conf points at the server.
+void use_redis(const TempSite& site, const std::string& addr, const std::string& extra = "") {
+    site.write("conf/vc.conf", site.read("conf/vc.conf") + "STORE = redis\nREDIS_ADDR = " + addr + "\n" + extra);
+}
+
+class RedisStoreE2E : public testing::Test {
+protected:
+    void SetUp() override {
+        if (!server.running()) GTEST_SKIP() << "redis-server is not installed";
+        use_redis(site, server.socket());
+        direct.emplace(server.socket());
+        direct->run({"SADD", "vorncounter:counters", "home"});
+    }
+    RedisServer server;
+    TempSite site;
+    std::optional<Direct> direct;
+};
+
+// The same visits and the same records give the same pictures on both
+// stores, and the hash holds the very texts the gdbm file holds.
+TEST_F(RedisStoreE2E, AnswersAndRecordsAreThoseOfTheGdbmStore) {
+    TempSite files;
+    files.create_counter("home");
+    for (int i = 0; i < 12; ++i) {
+        RunResult a = run_cgi(site, get("vdb=home&cntlen=4"));
+        RunResult b = run_cgi(files, get("vdb=home&cntlen=4"));
+        ASSERT_EQ(a.status, 0) << error_text(a.out).value_or("");
+        EXPECT_EQ(a.out, b.out) << "visit " << i;
+    }
+    Fields expected;
+    for (const auto& [k, v] : dump_db(files.path("save/home.db"))) {
+        expected[k.substr(0, k.size() - 1)] = v.substr(0, v.size() - 1);
+    }
+    EXPECT_EQ(direct->hash("vorncounter:counter:home"), expected);
+
+    // A year of records planted in both: every chart and past day alike.
+    Fields year = {{"totcnt", "0099"}, {"startdate", "2001/01/01/00"}};
+    std::map<std::string, std::string> records;
+    for (int d = 1; d <= 28; ++d) {
+        for (int h : {0, 9, 13, 23}) {
+            char key[20];
+            std::snprintf(key, sizeof key, "2001/02/%02d/%02d", d, h);
+            year[key] = std::to_string(d * 3 + h);
+        }
+    }
+    for (const auto& [k, v] : year) {
+        direct->run({"HSET", "vorncounter:counter:home", k, v});
+        records[k] = v;
+    }
+    store_records(files.path("save/home.db"), records);
+    for (const char* q : {"vdb=home&mode=stat&when=year&date=2001", "vdb=home&mode=stat&when=month&date=2001/02",
+                          "vdb=home&mode=stat&when=day&date=2001/02/13", "vdb=home&mode=stat&when=month&date=2001/03",
+                          "vdb=home&ago=1", "vdb=home&mode=stat"}) {
+        RunResult a = run_cgi(site, get(q));
+        RunResult b = run_cgi(files, get(q));
+        EXPECT_EQ(a.status, b.status) << q;
+        EXPECT_EQ(a.out, b.out) << q;
+    }
+    // The next visit raises the total as the text increment does.
+    RunResult next = run_cgi(site, get("vdb=home"));
+    EXPECT_EQ(next.status, 0);
+    EXPECT_EQ(direct->hash("vorncounter:counter:home").at("totcnt"), "0100");
+}
+
+TEST_F(RedisStoreE2E, ConcurrentVisitsLoseNothing) {
+    constexpr int kVisitors = 40;
+    std::vector<Child> visitors;
+    for (int i = 0; i < kVisitors; ++i) visitors.push_back(start_cgi(site, get("vdb=home&cntlen=3")));
+    std::set<std::string> pictures;
+    for (Child& c : visitors) {
+        RunResult r = finish_program(c);
+        EXPECT_EQ(r.status, 0) << error_text(r.out).value_or("");
+        pictures.insert(r.out);
+    }
+    EXPECT_EQ(pictures.size(), static_cast<std::size_t>(kVisitors));
+    Fields f = direct->hash("vorncounter:counter:home");
+    EXPECT_EQ(f.at("totcnt"), std::to_string(kVisitors));
+    long hours = 0;
+    for (const auto& [k, v] : f) {
+        if (k != "totcnt" && k != "startdate") hours += std::stol(v);
+    }
+    EXPECT_EQ(hours, kVisitors);
+}
+
+TEST_F(RedisStoreE2E, CounterNotInTheSetIsRefusedAndNotCreated) {
+    RunResult r = run_cgi(site, get("vdb=other"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(is_error_image(r.out, "Counter (other) not found in redis (" + server.socket() + ")"))
+        << error_text(r.out).value_or("");
+    EXPECT_TRUE(direct->hash("vorncounter:counter:other").empty());
+    // The prefix keeps sites apart on one server.
+    site.write("conf/vc.conf", site.read("conf/vc.conf") + "REDIS_PREFIX = othersite:\n");
+    EXPECT_EQ(run_cgi(site, get("vdb=home")).status, 1);
+}
+
+// Failures answer within about a second, with what went wrong, and write
+// nothing.
+TEST_F(RedisStoreE2E, UnreachableOrRefusingServerIsAnsweredAtOnce) {
+    server.stop();
+    auto start = Clock::now();
+    RunResult r = run_cgi(site, get("vdb=home"));
+    EXPECT_LT(seconds_since(start), 1.5);
+    EXPECT_EQ(r.status, 1);
+    const std::string text = error_text(r.out).value_or("");
+    EXPECT_EQ(text.rfind("Redis error. ", 0), 0u) << text;
+
+    TempSite tcp;
+    use_redis(tcp, "127.0.0.1:1");
+    start = Clock::now();
+    r = run_cgi(tcp, get("vdb=home&mode=stat"));
+    EXPECT_LT(seconds_since(start), 1.5);
+    EXPECT_TRUE(is_error_image(r.out, "Redis error. Connection refused (127.0.0.1:1)")) << error_text(r.out).value_or("");
+}
+
+TEST(RedisStorePassword, WrongOrMissingPasswordIsNamedAndTheRightOneWorks) {
+    RedisServer server(RedisServer::Options{false, "s3cret-pass"});
+    if (!server.running()) GTEST_SKIP() << "redis-server is not installed";
+    Direct direct(server.socket(), "s3cret-pass");
+    direct.run({"SADD", "vorncounter:counters", "home"});
+    TempSite site;
+    site.write("conf/secret", "wrong\n");
+    use_redis(site, server.socket(), "REDIS_PASSWORD_FILE = conf/secret\n");
+    RunResult r = run_cgi(site, get("vdb=home"));
+    EXPECT_EQ(r.status, 1);
+    std::string text = error_text(r.out).value_or("");
+    EXPECT_EQ(text.rfind("Redis error. WRONGPASS", 0), 0u) << text;
+    EXPECT_EQ(text.find("wrong"), text.rfind("wrong")) << "the password must not be shown: " << text;
+
+    site.write("conf/secret", "s3cret-pass\n");
+    r = run_cgi(site, get("vdb=home"));
+    EXPECT_EQ(r.status, 0) << error_text(r.out).value_or("");
+    EXPECT_EQ(direct.hash("vorncounter:counter:home").at("totcnt"), "1");
+
+    fs::remove(site.path("conf/secret"));
+    r = run_cgi(site, get("vdb=home"));
+    EXPECT_TRUE(is_error_image(r.out, "Configuration error. REDIS_PASSWORD_FILE cannot be read (No such file or directory)"))
+        << error_text(r.out).value_or("");
+}
+
+TEST(RedisStoreConfig, BadStoreKeysAreNamed) {
+    TempSite site;
+    const std::string conf = site.read("conf/vc.conf");
+    site.write("conf/vc.conf", conf + "STORE = mysql\n");
+    EXPECT_TRUE(is_error_image(run_cgi(site, get("vdb=home")).out,
+                               "Configuration error. STORE must be gdbm or redis, not 'mysql' (conf/vc.conf)"));
+    for (const char* addr : {"localhost", "[::1]", "host:0", "host:99999", ":6379"}) {
+        site.write("conf/vc.conf", conf + "STORE = redis\nREDIS_ADDR = " + addr + "\n");
+        EXPECT_TRUE(is_error_image(run_cgi(site, get("vdb=home")).out,
+                                   std::string("Configuration error. REDIS_ADDR: '") + addr +
+                                       "' is not HOST:PORT, [IPv6]:PORT or a socket path (conf/vc.conf)"))
+            << addr;
+    }
+    // Date and time need no store.
+    EXPECT_EQ(run_cgi(site, get("mode=date")).status, 0);
+}
+
+}  // namespace
+}  // namespace vorn::test
