@@ -28,6 +28,7 @@ public:
     bool running() const { return pid_ > 0; }
     const std::string& socket() const { return socket_; }
     int port() const { return port_; }
+    pid_t pid() const { return pid_; }
     // "127.0.0.1:PORT"; empty without tcp.
     std::string tcp_address() const;
 

@@ -3,6 +3,7 @@
 // clear answer within about a second when the server is unreachable,
 // refuses the password or answers an error.
 #include <hiredis/hiredis.h>
+#include <signal.h>
 
 #include <gtest/gtest.h>
 
@@ -176,6 +177,84 @@ TEST_F(RedisStoreE2E, UnreachableOrRefusingServerIsAnsweredAtOnce) {
     r = run_cgi(tcp, get("vdb=home&mode=stat"));
     EXPECT_LT(seconds_since(start), 1.5);
     EXPECT_TRUE(is_error_image(r.out, "Redis error. Connection refused (127.0.0.1:1)")) << error_text(r.out).value_or("");
+}
+
+// A server that accepts the connection but answers nothing (stopped with
+// SIGSTOP) is given up after the reply time-out, not waited for.
+TEST_F(RedisStoreE2E, StalledServerIsGivenUpWithinASecond) {
+    ASSERT_EQ(kill(server.pid(), SIGSTOP), 0);
+    const auto start = Clock::now();
+    RunResult r = run_cgi(site, get("vdb=home"));
+    const double waited = seconds_since(start);
+    kill(server.pid(), SIGCONT);
+    EXPECT_LT(waited, 2.5);
+    EXPECT_GE(waited, 0.9);
+    EXPECT_EQ(r.status, 1);
+    const std::string text = error_text(r.out).value_or("");
+    EXPECT_EQ(text.rfind("Redis error. ", 0), 0u) << text;
+    EXPECT_TRUE(direct->hash("vorncounter:counter:home").empty());
+}
+
+// The server goes away in the middle of a run of visits: every visit is a
+// picture or a Redis error image, and each picture is one counted visit
+// (a visit is one step on the server, never half of one).
+TEST_F(RedisStoreE2E, ServerStoppedInTheMiddleOfARun) {
+    std::vector<Child> visits;
+    int pictures = 0, errors = 0;
+    for (int i = 0; i < 60; ++i) {
+        visits.push_back(start_cgi(site, get("vdb=home")));
+        if (i == 30) {
+            // What the server holds now, then the server is gone.
+            server.stop(true);
+        }
+    }
+    for (Child& c : visits) {
+        RunResult r = finish_program(c);
+        if (r.status == 0) {
+            EXPECT_TRUE(decode_answer(r.out).ok);
+            ++pictures;
+        } else {
+            EXPECT_EQ(r.status, 1);
+            const std::string text = error_text(r.out).value_or("");
+            EXPECT_EQ(text.rfind("Redis error. ", 0), 0u) << text;
+            ++errors;
+        }
+    }
+    EXPECT_GT(errors, 0);
+    EXPECT_LE(pictures, 31);
+}
+
+// Two web servers' sites on one Redis: a visitor counted on one is a repeat
+// on the other, and ignored addresses and HEAD count nowhere.
+TEST_F(RedisStoreE2E, CountingRulesHoldAcrossHosts) {
+    const std::string rules = "REPEAT_MINUTES = 30\nIGNORE_ADDR = 192.0.2.0/24\n";
+    site.write("conf/vc.conf", site.read("conf/vc.conf") + rules);
+    TempSite other;
+    use_redis(other, server.socket(), rules);
+    Request visitor = get("vdb=home");
+    visitor.extra_env["HTTP_USER_AGENT"] = "Mozilla/5.0 (X11; Linux x86_64) Firefox/128.0";
+    ASSERT_EQ(run_cgi(site, visitor).status, 0);
+    const RunResult repeat = run_cgi(other, visitor);
+    EXPECT_EQ(repeat.status, 0);
+    Request head = visitor;
+    head.method = "HEAD";
+    run_cgi(other, head);
+    Request ignored = visitor;
+    ignored.extra_env["REMOTE_ADDR"] = "192.0.2.9";
+    run_cgi(site, ignored);
+    EXPECT_EQ(direct->hash("vorncounter:counter:home").at("totcnt"), "1");
+    // Another visitor counts, on either host.
+    visitor.extra_env["HTTP_USER_AGENT"] = "Mozilla/5.0 (Windows NT 10.0) Chrome/131.0";
+    EXPECT_EQ(run_cgi(other, visitor).status, 0);
+    EXPECT_EQ(direct->hash("vorncounter:counter:home").at("totcnt"), "2");
+    // What is kept of a visitor: a hash under the day's salt, expiring.
+    RedisReply keys = direct->run({"KEYS", "vorncounter:visits:home:*"});
+    ASSERT_EQ(keys->elements, 2u);
+    const std::string key(keys->element[0]->str, keys->element[0]->len);
+    EXPECT_EQ(key.find("Firefox"), std::string::npos);
+    RedisReply ttl = direct->run({"TTL", key});
+    EXPECT_GT(ttl->integer, 0);
+    EXPECT_LE(ttl->integer, 1800);
 }
 
 TEST(RedisStorePassword, WrongOrMissingPasswordIsNamedAndTheRightOneWorks) {

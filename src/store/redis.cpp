@@ -1,8 +1,11 @@
 #include "redis.h"
 
+#include <signal.h>
 #include <sys/time.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <ctime>
 
 #include "support.h"
 
@@ -33,6 +36,41 @@ RedisReply _redis_checked(void* raw, redisContext* c, const RedisAddress& addres
     if (reply->type == REDIS_REPLY_ERROR) _redis_error(reply->str, address);
     return reply;
 }
+
+// Writing to a server that has gone away raises SIGPIPE, which would end
+// the process before it could answer with the error image. The signal is
+// blocked while a command is sent, and one it raised is taken off again
+// before the old mask returns, so the write fails with EPIPE instead and
+// nothing else of the process changes.
+class NoSigpipe {
+public:
+    NoSigpipe() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        sigset_t pending;
+        sigpending(&pending);
+        was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+    }
+    ~NoSigpipe() {
+        // A blocked signal is pending at most once: one wait takes it.
+        if (!was_pending_) {
+            const struct timespec zero {};
+            int got;
+            do {
+                got = sigtimedwait(&pipe_, nullptr, &zero);
+            } while (got == -1 && errno == EINTR);
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    NoSigpipe(const NoSigpipe&) = delete;
+    NoSigpipe& operator=(const NoSigpipe&) = delete;
+
+private:
+    sigset_t pipe_{};
+    sigset_t old_{};
+    bool was_pending_ = false;
+};
 
 struct Argv {
     std::vector<const char*> argv;
@@ -95,7 +133,12 @@ RedisContext redis_connect(const RedisAddress& address, const std::optional<std:
 
 RedisReply redis_command(redisContext* c, const RedisAddress& address, const std::vector<std::string>& args) {
     Argv a(args);
-    return _redis_checked(redisCommandArgv(c, a.argc(), a.argv.data(), a.lens.data()), c, address);
+    void* raw = nullptr;
+    {
+        NoSigpipe guard;
+        raw = redisCommandArgv(c, a.argc(), a.argv.data(), a.lens.data());
+    }
+    return _redis_checked(raw, c, address);
 }
 
 std::vector<RedisReply> redis_pipeline(redisContext* c, const RedisAddress& address,
@@ -110,7 +153,12 @@ std::vector<RedisReply> redis_pipeline(redisContext* c, const RedisAddress& addr
     replies.reserve(commands.size());
     for (std::size_t i = 0; i < commands.size(); ++i) {
         void* raw = nullptr;
-        if (redisGetReply(c, &raw) != REDIS_OK) _redis_connectionerror(c, address);
+        int got = REDIS_ERR;
+        {
+            NoSigpipe guard;  // the first read writes the buffered commands
+            got = redisGetReply(c, &raw);
+        }
+        if (got != REDIS_OK) _redis_connectionerror(c, address);
         replies.push_back(_redis_checked(raw, c, address));
     }
     return replies;
