@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 #include <map>
+#include <set>
 
 #include "redis.h"
 #include "siphash.h"
@@ -193,6 +194,7 @@ public:
     }
 
     std::string visit(const std::string& hour) override {
+        daysums_.clear();
         RedisReply reply = link_->command({"EVAL", kVisitScript, "2", key_, set_, name_, hour});
         std::optional<std::string> total = link_->text(reply);
         if (!total) link_->missing(name_);
@@ -204,20 +206,33 @@ public:
     }
 
     std::vector<long> daysums(const std::vector<std::string>& days) override {
-        std::vector<std::string> args = {"HMGET", key_};
-        args.reserve(2 + days.size() * kHoursPerDay);
+        // Days read once are kept for the rest of the request: a chart
+        // reads each day twice (its bar, then the period's total).
+        std::vector<std::string> missing;
+        std::set<std::string> asked;
         for (const std::string& day : days) {
-            for (int h = 0; h < kHoursPerDay; ++h) args.push_back(day + (h <= 9 ? "/0" : "/") + std::to_string(h));
+            if (!daysums_.count(day) && asked.insert(day).second) missing.push_back(day);
         }
-        RedisReply reply = link_->command(args);
-        if (reply->type != REDIS_REPLY_ARRAY || reply->elements != args.size() - 2) {
-            support_errormsg("Redis error. Unexpected reply (%s)", redis_describe(link_->address()).c_str());
+        if (!missing.empty()) {
+            std::vector<std::string> args = {"HMGET", key_};
+            args.reserve(2 + missing.size() * kHoursPerDay);
+            for (const std::string& day : missing) {
+                for (int h = 0; h < kHoursPerDay; ++h) args.push_back(day + (h <= 9 ? "/0" : "/") + std::to_string(h));
+            }
+            RedisReply reply = link_->command(args);
+            if (reply->type != REDIS_REPLY_ARRAY || reply->elements != args.size() - 2) {
+                support_errormsg("Redis error. Unexpected reply (%s)", redis_describe(link_->address()).c_str());
+            }
+            std::vector<long> sums(missing.size(), 0);
+            for (std::size_t i = 0; i < reply->elements; ++i) {
+                std::optional<std::string> value = redis_text(reply->element[i], link_->address());
+                if (value) sums[i / kHoursPerDay] = _redisstore_add(sums[i / kHoursPerDay], util_tolong(*value));
+            }
+            for (std::size_t i = 0; i < missing.size(); ++i) daysums_[missing[i]] = sums[i];
         }
-        std::vector<long> sums(days.size(), 0);
-        for (std::size_t i = 0; i < reply->elements; ++i) {
-            std::optional<std::string> value = redis_text(reply->element[i], link_->address());
-            if (value) sums[i / kHoursPerDay] = _redisstore_add(sums[i / kHoursPerDay], util_tolong(*value));
-        }
+        std::vector<long> sums;
+        sums.reserve(days.size());
+        for (const std::string& day : days) sums.push_back(daysums_.at(day));
         return sums;
     }
 
@@ -234,6 +249,7 @@ public:
     }
 
     void change(const StoreEdit& edit) override {
+        daysums_.clear();
         // Read, decide and write under WATCH: the writes are applied only
         // when nobody changed the counter (or the set) since the reads, and
         // are tried again otherwise.
@@ -286,6 +302,7 @@ private:
     std::string name_;
     std::string key_;
     std::string set_;
+    std::map<std::string, long> daysums_;
 };
 
 class RedisStore : public CounterStore {
