@@ -230,6 +230,15 @@ def dump_db(path):
     return dict(zip(items[0::2], items[1::2]))
 
 
+def dump_redis(socket, key):
+    """The fields of the counter's hash, read with redis-cli, in the form
+    dump_db gives: keys and values with their terminating zero byte."""
+    out = subprocess.run(["redis-cli", "-s", socket, "--no-raw", "hgetall", key], check=True,
+                         stdout=subprocess.PIPE).stdout.decode().splitlines()
+    values = [line.split(") ", 1)[1].strip('"').encode() + b"\0" for line in out if ") " in line]
+    return dict(zip(values[0::2], values[1::2]))
+
+
 def counts(records):
     """("totcnt", sum of the hour records) of a dump."""
     total = int(records.get(b"totcnt\0", b"0\0").rstrip(b"\0") or 0)
@@ -258,6 +267,8 @@ def main():
     ap.add_argument("--chart-every", type=int, default=0)
     ap.add_argument("--floor", action="store_true", help="the URL is the empty CGI program: no checks")
     ap.add_argument("--db", help="the counter's database file, checked afterwards")
+    ap.add_argument("--redis", nargs=2, metavar=("SOCKET", "KEY"),
+                    help="the counter's hash on a Redis server, checked afterwards")
     ap.add_argument("--clients", type=int, default=8)
     ap.add_argument("--requests", type=int, default=2000)
     ap.add_argument("--strace-every", type=int, default=0)
@@ -270,15 +281,20 @@ def main():
         ap.error("give either --url or --program")
     if args.program and not args.site:
         ap.error("--program needs --site")
-    if not args.floor and not args.db:
-        ap.error("--db is needed unless --floor")
+    if not args.floor and not (args.db or args.redis):
+        ap.error("--db or --redis is needed unless --floor")
+    if args.redis:
+        socket, key = args.redis
+        read_counter = lambda: dump_redis(socket, key)  # noqa: E731
+    else:
+        read_counter = lambda: dump_db(args.db)  # noqa: E731
     if args.chart_every and not (args.chart_url or args.chart_query):
         ap.error("--chart-every needs --chart-url or --chart-query")
     if args.visitors < 0 or args.visitors > args.requests:
         ap.error("--visitors must be from 0 to the number of requests")
     visitors = Visitors(args.visitors, args.requests)
 
-    before = dump_db(args.db) if not args.floor else {}
+    before = read_counter() if not args.floor else {}
     if args.url:
         visitor = HttpVisitor(args.url, args.chart_url, args.chart_every, visitors)
     else:
@@ -327,7 +343,7 @@ def main():
     lost, agree, recheck_counted = 0, True, 0
     if not args.floor:
         total0, hours0 = counts(before)
-        total1, hours1 = counts(dump_db(args.db))
+        total1, hours1 = counts(read_counter())
         answered = kinds.get("counter", 0)
         print(f"database: totcnt {total0} -> {total1} (+{total1 - total0}), hour records sum "
               f"+{hours1 - hours0}, counter pictures answered {answered}")
@@ -343,7 +359,7 @@ def main():
                 first.setdefault(visitors.of(i), i)
             with concurrent.futures.ThreadPoolExecutor(max_workers=args.clients) as pool:
                 again = [classify(body)[0] for _, body, _ in pool.map(visitor.visit, [first[v] for v in seen])]
-            recheck_counted = counts(dump_db(args.db))[0] - total1
+            recheck_counted = counts(read_counter())[0] - total1
             print(f"visitors: {args.visitors} distinct, {args.requests / args.visitors:.1f} requests each; "
                   f"{expected} answered with a counter, counted +{total1 - total0}; one more request each: "
                   f"counted +{recheck_counted} ({again.count('counter')} counter pictures)")
