@@ -346,3 +346,94 @@ TEST(count_makeimage, CompositionTooLargeForGdIsRefused) {
 
 }  // namespace
 }  // namespace vorn::test
+
+namespace vorn::test {
+namespace {
+
+// The answer composed the way gd composes it, cell by cell with
+// gdImageCopy: what _count_copycell must give, byte for byte.
+std::string gif_of(gdImagePtr im) {
+    int size = 0;
+    void* data = gdImageGifPtr(im, &size);
+    std::string bytes(static_cast<const char*>(data), static_cast<std::size_t>(size));
+    gdFree(data);
+    return bytes;
+}
+
+std::pair<std::string, std::string> composed(const std::vector<gdImagePtr>& cells) {
+    int width = 0;
+    for (gdImagePtr c : cells) width += gdImageSX(c);
+    GdImage by_gd(gdImageCreate(width, gdImageSY(cells.front())));
+    GdImage ours(gdImageCreate(width, gdImageSY(cells.front())));
+    int x = 0;
+    CellColors colors;
+    for (gdImagePtr c : cells) {
+        gdImageCopy(by_gd.get(), c, x, 0, 0, 0, gdImageSX(c), gdImageSY(c));
+        _count_copycell(ours.get(), c, x, colors);
+        x += gdImageSX(c);
+    }
+    return {gif_of(by_gd.get()), gif_of(ours.get())};
+}
+
+GdImage read_picture(const fs::path& path) {
+    FilePtr in = util_fopen(path.string(), "rb");
+    return in ? support_readgif(in.get()) : GdImage();
+}
+
+// Every picture of every built digit set, in texts of many cells.
+TEST(count_copycell, SameBytesAsGdImageCopyForEverySet) {
+    int sets = 0;
+    for (const auto& dir : fs::directory_iterator(kBuiltSite / "image" / "digits")) {
+        std::map<char, GdImage> pictures;
+        for (char c : std::string("0123456789hmrap")) pictures[c] = read_picture(dir.path() / (std::string(1, c) + ".gif"));
+        for (const std::string text : {"0123456789", "03h11m2001", "2001m03h11", "12r05a", "99999999", "p", "8080808080808"}) {
+            std::vector<gdImagePtr> cells;
+            for (char c : text) {
+                ASSERT_TRUE(pictures[c]) << dir.path() << " " << c;
+                cells.push_back(pictures[c].get());
+            }
+            auto [by_gd, ours] = composed(cells);
+            EXPECT_EQ(ours, by_gd) << dir.path().filename() << " " << text;
+        }
+        ++sets;
+    }
+    EXPECT_GE(sets, 4);
+}
+
+// Pictures a site may bring: a transparent colour, a cell taller than the
+// first (cut at the bottom, its colours still taken into the palette), and
+// more colours than a palette holds (gd then takes the nearest).
+TEST(count_copycell, SameBytesAsGdImageCopyForOddPictures) {
+    GdImage small(gdImageCreate(5, 4));
+    const int bg = gdImageColorAllocate(small.get(), 10, 20, 30);
+    const int fg = gdImageColorAllocate(small.get(), 200, 100, 0);
+    gdImageFilledRectangle(small.get(), 0, 0, 4, 3, bg);
+    gdImageLine(small.get(), 0, 0, 4, 3, fg);
+    gdImageColorTransparent(small.get(), bg);
+
+    GdImage tall(gdImageCreate(3, 9));
+    const int t1 = gdImageColorAllocate(tall.get(), 1, 2, 3);
+    const int only_below = gdImageColorAllocate(tall.get(), 250, 0, 250);
+    gdImageFilledRectangle(tall.get(), 0, 0, 2, 8, t1);
+    gdImageFilledRectangle(tall.get(), 0, 6, 2, 8, only_below);
+
+    // 200 colours each in two pictures, 400 in all.
+    std::vector<GdImage> many;
+    for (int k = 0; k < 2; ++k) {
+        GdImage im(gdImageCreate(20, 10));
+        for (int i = 0; i < 200; ++i) {
+            const int c = gdImageColorAllocate(im.get(), (i * 7 + k * 3) % 256, (i * 13 + k * 101) % 256, (i * 29 + k) % 256);
+            gdImageSetPixel(im.get(), i % 20, i / 20, c);
+        }
+        many.push_back(std::move(im));
+    }
+    for (const std::vector<gdImagePtr>& cells :
+         {std::vector<gdImagePtr>{small.get(), tall.get(), small.get()}, std::vector<gdImagePtr>{tall.get(), small.get()},
+          std::vector<gdImagePtr>{many[0].get(), many[1].get(), small.get(), many[0].get()}}) {
+        auto [by_gd, ours] = composed(cells);
+        EXPECT_EQ(ours, by_gd);
+    }
+}
+
+}  // namespace
+}  // namespace vorn::test

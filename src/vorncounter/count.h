@@ -2,7 +2,11 @@
 // picture per cell, side by side.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <unordered_map>
+
+#include <gd.h>
 
 #include "vc.h"
 
@@ -15,6 +19,15 @@ inline constexpr long kMaxCntlen = 64;
 // dir_digit/digit/ decoded once) and writes the image header and the GIF
 // to standard output. Failures end the process with the error image.
 void count_makeimage(const VDB& vdb, const CGICONFIG& cgiconfig);
+
+// The colours resolved into an answer so far: a cell colour (red, green,
+// blue and alpha packed) and its index in the answer's palette.
+using CellColors = std::unordered_map<std::uint32_t, int>;
+
+// Copies the whole picture `cell` into `im_out` at (x, 0), exactly as
+// gdImageCopy would (the same palette, in the same order, and the same
+// pixels), resolving each colour once for all cells through `colors`.
+void _count_copycell(gdImagePtr im_out, gdImagePtr cell, int x, CellColors& colors);
 
 // Path of the picture for cell `num` of `outstr`: the counter is
 // right-aligned in cntlen cells with 0.gif before it.
