@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -202,6 +203,12 @@ void UniqueFd::reset(int fd) {
 long util_tolong(const std::string& text) {
     // strtol itself clamps to LONG_MIN/LONG_MAX on overflow.
     return std::strtol(text.c_str(), nullptr, 10);
+}
+
+long util_addcount(long sum, long count) {
+    long result;
+    if (__builtin_add_overflow(sum, count, &result)) return count < 0 ? LONG_MIN : LONG_MAX;
+    return result;
 }
 
 bool util_safename(const std::string& name) {

@@ -126,6 +126,10 @@ private:
 // where counts, lengths and styles become numbers.
 long util_tolong(const std::string& text);
 
+// `sum` + `count`; a sum that would leave the range of long stays at its
+// end instead of wrapping. The one place counts are added up.
+long util_addcount(long sum, long count);
+
 // True when `name` can be used as one file or directory name inside a
 // configured directory: it holds no "/" and no two dots in a row.
 bool util_safename(const std::string& name);

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 
 #include "dbutil.h"
@@ -26,14 +25,6 @@ constexpr int kHoursPerDay = 24;
 constexpr char kTotalKey[] = "totcnt";
 constexpr char kStartDateKey[] = "startdate";
 constexpr char kFirstCount[] = "1";
-
-// Adds a count to a sum; a sum that would leave the range of long stays at
-// its end instead of wrapping.
-long _gdbmstore_add(long sum, long count) {
-    long result;
-    if (__builtin_add_overflow(sum, count, &result)) return count < 0 ? LONG_MIN : LONG_MAX;
-    return result;
-}
 
 class GdbmCounter : public Counter {
 public:
@@ -82,7 +73,7 @@ public:
             dbutil_open(path_, kRead);
             for (int hour = 0; hour < kHoursPerDay; ++hour) {
                 std::optional<std::string> tmp = dbutil_fetch(hour <= 9 ? "%s/0%d" : "%s/%d", day.c_str(), hour);
-                if (tmp) sum = _gdbmstore_add(sum, util_tolong(*tmp));
+                if (tmp) sum = util_addcount(sum, util_tolong(*tmp));
             }
             dbutil_close();
             sums.push_back(sum);

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <map>
 #include <set>
@@ -59,12 +58,6 @@ redis.call('HSET', KEYS[1], 'totcnt', total, ARGV[2], hour)
 if total == '1' then redis.call('HSET', KEYS[1], 'startdate', ARGV[2]) end
 return total
 )lua";
-
-long _redisstore_add(long sum, long count) {
-    long result;
-    if (__builtin_add_overflow(sum, count, &result)) return count < 0 ? LONG_MIN : LONG_MAX;
-    return result;
-}
 
 std::string _redisstore_hex(const unsigned char* data, std::size_t size) {
     static constexpr char kDigits[] = "0123456789abcdef";
@@ -226,7 +219,7 @@ public:
             std::vector<long> sums(missing.size(), 0);
             for (std::size_t i = 0; i < reply->elements; ++i) {
                 std::optional<std::string> value = redis_text(reply->element[i], link_->address());
-                if (value) sums[i / kHoursPerDay] = _redisstore_add(sums[i / kHoursPerDay], util_tolong(*value));
+                if (value) sums[i / kHoursPerDay] = util_addcount(sums[i / kHoursPerDay], util_tolong(*value));
             }
             for (std::size_t i = 0; i < missing.size(); ++i) daysums_[missing[i]] = sums[i];
         }

@@ -58,20 +58,12 @@ std::string _compute_subkey(const std::string& period, int n) {
     return period + (n <= 9 ? "/0" : "/") + std::to_string(n);
 }
 
-// Adds a count to a sum; a sum that would leave the 64-bit range stays at
-// its end instead of wrapping.
-long _compute_add(long sum, long count) {
-    long result;
-    if (__builtin_add_overflow(sum, count, &result)) return count < 0 ? LONG_MIN : LONG_MAX;
-    return result;
-}
-
 // The hits of `days` together, read through the store: one read per day of
 // the gdbm file, as always, or one round trip to a Redis server.
 std::string _compute_sumdays(const VDB& vdb, const std::vector<std::string>& days) {
     std::unique_ptr<Counter> own;
     long sum = 0;
-    for (long daysum : _compute_counter(vdb, own).daysums(days)) sum = _compute_add(sum, daysum);
+    for (long daysum : _compute_counter(vdb, own).daysums(days)) sum = util_addcount(sum, daysum);
     return std::to_string(sum);
 }
 
