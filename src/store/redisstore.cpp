@@ -19,7 +19,6 @@ namespace vorn {
 
 namespace {
 
-constexpr char kTotalKey[] = "totcnt";
 constexpr int kHoursPerDay = 24;
 // How often a change is tried again when another host changed the counter
 // between its reads and its writes.
