@@ -105,6 +105,16 @@ std::optional<RedisAddress> redis_parseaddress(const std::string& text) {
         port = text.substr(colon + 1);
     }
     if (address.host.empty() || port.empty() || port.size() > 5) return std::nullopt;
+    // A host name, an IPv4 address or (in brackets) an IPv6 address: no
+    // blank, bracket or other character any of them can hold.
+    const bool v6 = text.front() == '[';
+    for (char c : address.host) {
+        const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        const bool ok = v6 ? hex || c == ':' || c == '.'
+                           : hex || (c >= 'g' && c <= 'z') || (c >= 'G' && c <= 'Z') || c == '.' || c == '-' || c == '_';
+        if (!ok) return std::nullopt;
+    }
+    if (v6 && address.host.find(':') == std::string::npos) return std::nullopt;
     for (char c : port) {
         if (c < '0' || c > '9') return std::nullopt;
     }

@@ -28,7 +28,7 @@ struct RedisAddress {
 
 // Reads "HOST:PORT", "[IPv6]:PORT" or a socket path (any text holding a
 // "/"); nullopt when it is none of them (no port, a port outside 1-65535,
-// an empty host).
+// an empty host, a host with characters no host name or address holds).
 std::optional<RedisAddress> redis_parseaddress(const std::string& text);
 
 // The address as the configuration wrote it, for messages.
