@@ -327,24 +327,6 @@ TEST_F(VornctlOnRedis, CopyMovesTheWholeHistoryBothWays) {
     EXPECT_TRUE(contains(run_ctl(files, {"--help"}).out, "  copy NAME --to redis|gdbm [--replace]"));
 }
 
-// The source is read at one moment: a copy taken while visits run is whole
-// (its total the sum of its hours), and misses only the visits after it.
-TEST_F(VornctlOnRedis, CopyWhileVisitsRunIsConsistent) {
-    files.create_counter("busy");
-    std::vector<Child> visits;
-    for (int i = 0; i < 12; ++i) visits.push_back(start_cgi(files, hit("busy")));
-    RunResult copy = run_ctl(files, {"copy", "busy", "--to", "redis"});
-    for (Child& v : visits) EXPECT_EQ(finish_program(v).status, 0);
-    ASSERT_EQ(copy.status, 0) << copy.err;
-    const Fields copied = hash("busy");
-    const long copied_total = copied.count("totcnt") ? std::stol(copied.at("totcnt")) : 0;
-    EXPECT_EQ(hour_sum(copied), copied_total);
-    EXPECT_LE(copied_total, 12);
-    RunResult again = run_ctl(files, {"copy", "busy", "--to", "redis", "--replace"});
-    ASSERT_EQ(again.status, 0) << again.err;
-    EXPECT_EQ(hash("busy"), file_records(files.path("save/busy.db")));
-}
-
 TEST_F(VornctlOnRedis, BackupOfOneStoreRestoresIntoTheOther) {
     const Fields a = {{"totcnt", "12"}, {"startdate", "2026/01/01/00"}, {"2026/01/01/00", "5"}, {"2026/01/02/00", "7"}};
     const Fields b = {{"totcnt", "3"}, {"2026/01/01/00", "3"}};

@@ -284,7 +284,9 @@ void counters_replace(Counter& counter, const std::vector<DbRecord>& records) {
     for (const DbRecord& record : records) wanted[record.key] = record.value;
     for (int attempt = 0; attempt < kReplaceAttempts; ++attempt) {
         std::map<std::string, std::string> read;
-        for (const DbRecord& record : counter.records()) read[record.key] = record.value;
+        for (const DbRecord& record : counter.records()) {
+            if (record.text) read[record.key] = record.value;
+        }
         try {
             counter.change([&](const StoreGet& get) {
                 // The records it read are still there as they were, and no

@@ -143,7 +143,9 @@ void counters_restore(const Site& site, Counter& counter, std::FILE* dump, const
 
 // Makes the records of the existing `counter` exactly `records` (keys
 // unique) as one change: the ones it lacks or holds otherwise are written,
-// the ones not among `records` are removed. The counter is read first; when
+// the ones not among `records` are removed (but for records not stored as
+// text, which only a gdbm file holds and no change can name: they stay, as
+// the counter ignores them). The counter is read first; when
 // a visit or change came between that read and the change, the change is
 // not made and the counter read again (a few times, then refused: "counter
 // 'NAME' kept changing; try again").
