@@ -9,9 +9,13 @@
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
+#include <hiredis/hiredis.h>
 
 namespace vorn::test {
 
@@ -109,6 +113,71 @@ void RedisServer::stop(bool hard) {
     pid_ = -1;
     std::error_code ec;
     fs::remove(socket_, ec);
+}
+
+}  // namespace vorn::test
+
+namespace vorn::test {
+
+RedisClient::RedisClient(const std::string& socket) : c_(redisConnectUnix(socket.c_str())) {
+    EXPECT_TRUE(c_ && !c_->err) << socket << ": " << (c_ ? c_->errstr : "no memory");
+}
+
+RedisClient::~RedisClient() {
+    if (c_) redisFree(c_);
+}
+
+namespace {
+
+using Reply = std::unique_ptr<redisReply, void (*)(void*)>;
+
+Reply _command(redisContext* c, const std::vector<std::string>& args) {
+    std::vector<const char*> argv;
+    std::vector<std::size_t> lens;
+    for (const auto& a : args) {
+        argv.push_back(a.data());
+        lens.push_back(a.size());
+    }
+    Reply reply(static_cast<redisReply*>(redisCommandArgv(c, static_cast<int>(argv.size()), argv.data(), lens.data())),
+                freeReplyObject);
+    EXPECT_TRUE(reply && reply->type != REDIS_REPLY_ERROR)
+        << args.front() << ": " << (reply ? std::string(reply->str, reply->len) : std::string(c->errstr));
+    return reply;
+}
+
+std::string _text(const redisReply* r) {
+    return r->type == REDIS_REPLY_INTEGER ? std::to_string(r->integer) : std::string(r->str, r->len);
+}
+
+}  // namespace
+
+std::optional<std::string> RedisClient::run(const std::vector<std::string>& args) {
+    if (!c_) return std::nullopt;
+    Reply r = _command(c_, args);
+    if (!r || r->type == REDIS_REPLY_NIL || r->type == REDIS_REPLY_ERROR || r->type == REDIS_REPLY_ARRAY) {
+        return std::nullopt;
+    }
+    return _text(r.get());
+}
+
+std::vector<std::string> RedisClient::_array(const std::vector<std::string>& args) {
+    std::vector<std::string> items;
+    if (!c_) return items;
+    Reply r = _command(c_, args);
+    for (std::size_t i = 0; r && r->type == REDIS_REPLY_ARRAY && i < r->elements; ++i) items.push_back(_text(r->element[i]));
+    return items;
+}
+
+std::map<std::string, std::string> RedisClient::hash(const std::string& key) {
+    const std::vector<std::string> items = _array({"HGETALL", key});
+    std::map<std::string, std::string> fields;
+    for (std::size_t i = 0; i + 1 < items.size(); i += 2) fields[items[i]] = items[i + 1];
+    return fields;
+}
+
+std::set<std::string> RedisClient::members(const std::string& key) {
+    const std::vector<std::string> items = _array({"SMEMBERS", key});
+    return {items.begin(), items.end()};
 }
 
 }  // namespace vorn::test

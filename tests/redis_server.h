@@ -7,8 +7,11 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
 namespace vorn::test {
 
@@ -42,6 +45,35 @@ private:
     std::string socket_;
     int port_ = 0;
     pid_t pid_ = -1;
+};
+
+}  // namespace vorn::test
+
+struct redisContext;
+
+namespace vorn::test {
+
+// A connection of a test to a server that goes around the program's own
+// store code: to plant keys and to read what the programs wrote.
+class RedisClient {
+public:
+    explicit RedisClient(const std::string& socket);
+    ~RedisClient();
+    RedisClient(const RedisClient&) = delete;
+    RedisClient& operator=(const RedisClient&) = delete;
+
+    // Runs one command; answers a string, status or integer reply as text,
+    // nullopt for nil. An error reply or a lost connection fails the test.
+    std::optional<std::string> run(const std::vector<std::string>& args);
+    // Every field of the hash `key` (none when there is no such key).
+    std::map<std::string, std::string> hash(const std::string& key);
+    // The members of the set `key`.
+    std::set<std::string> members(const std::string& key);
+
+private:
+    // Runs one command whose reply is an array and answers its elements.
+    std::vector<std::string> _array(const std::vector<std::string>& args);
+    redisContext* c_;
 };
 
 }  // namespace vorn::test

@@ -13,6 +13,7 @@
 
 #include "harness.h"
 #include "journal.h"
+#include "vornctl_helpers.h"
 
 namespace vorn::test {
 namespace {
@@ -29,20 +30,7 @@ Records as_stored(const Records& plain) {
     return out;
 }
 
-// The hour key of `days` days before now plus `hour` hours of that day's
-// start, in UTC (the tests run the programs with TZ=UTC).
-std::string day_key(int days_ago) {
-    const std::time_t t = std::time(nullptr) - static_cast<std::time_t>(days_ago) * 86400;
-    char buf[16];
-    std::strftime(buf, sizeof buf, "%Y/%m/%d", std::gmtime(&t));
-    return buf;
-}
 
-Request hit(const std::string& name) {
-    Request req;
-    req.query = "vdb=" + name;
-    return req;
-}
 
 // A copy of a good counter with bytes `from` to `to` garbled: the header
 // and directory stay sound, the bucket does not.
@@ -59,8 +47,6 @@ void plant_needs_recovery(const TempSite& site, const std::string& name, const R
     store_records(site.path("save/" + name + ".db"), records);
     site.write("save/" + name + ".db", site.read("save/" + name + ".db") + std::string(3000, 'x'));
 }
-
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 TEST(Vornctl, UsageErrorsAndFailuresHaveTheirExitStatus) {
     TempSite site;
@@ -250,13 +236,6 @@ TEST(Vornctl, SetTotalKeepsTheHours) {
     EXPECT_EQ(fresh.count(stored("startdate")), 1u);
     EXPECT_FALSE(fs::exists(site.path("save/fresh.db-journal")));
 }
-
-const std::string kHistory =
-    "hour,count\n"
-    "2025/12/31/23,3\n"
-    "2026/01/01/00,5\n"
-    "2026/01/01/13,12\n"
-    "2026/02/28/09,1\n";
 
 TEST(Vornctl, ExportAndImportRoundTrip) {
     TempSite site;

@@ -36,7 +36,7 @@ std::vector<std::string> backup_names(const Site& site, const std::string& dir) 
         const std::string name = file.substr(0, file.size() - suffix.size());
         if (name[0] == '.' || !util_safename(name)) continue;
         try {
-            counters_path(site, name);
+            counters_counter(site, name);
         } catch (const ErrorAnswer&) {
             continue;  // not a name a counter of this site can have
         }
@@ -47,15 +47,15 @@ std::vector<std::string> backup_names(const Site& site, const std::string& dir) 
 }
 
 std::string backup_write(const Site& site, const std::string& dir, const std::string& name) {
-    const std::string path = counters_path(site, name);
-    counters_require(name, path);
+    std::shared_ptr<Counter> counter = counters_counter(site, name);
+    counters_require(site, *counter);
     if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) _backup_fail("create the backup directory", dir, errno);
     const std::string target = backup_file(dir, name);
     const std::string temp = dir + "/.vornctl-backup-" + std::to_string(getpid());
     FilePtr out = util_fopen(temp, "w");
     if (!out) _backup_fail("write", temp, errno);
     try {
-        counters_dump(path, out.get());
+        counters_dump(site, *counter, out.get());
         if (std::fflush(out.get()) != 0 || fsync(fileno(out.get())) != 0) _backup_fail("write", temp, errno);
         if (std::fclose(out.release()) != 0) _backup_fail("write", temp, errno);
         if (rename(temp.c_str(), target.c_str()) != 0) _backup_fail("write", target, errno);
@@ -67,15 +67,15 @@ std::string backup_write(const Site& site, const std::string& dir, const std::st
 }
 
 std::string backup_restore(const Site& site, const std::string& dir, const std::string& name) {
-    const std::string path = counters_path(site, name);
+    std::shared_ptr<Counter> counter = counters_counter(site, name);
     const std::string source = backup_file(dir, name);
     FilePtr in = util_fopen(source, "r");
     if (!in) _backup_fail("read", source, errno);
     struct stat st {};
     if (fstat(fileno(in.get()), &st) != 0) _backup_fail("read", source, errno);
     if (!S_ISREG(st.st_mode)) support_errormsg("%s is not a regular file", source.c_str());
-    counters_restore(site, path, in.get(), source);
-    return path;
+    counters_restore(site, *counter, in.get(), source);
+    return counter->where();
 }
 
 }  // namespace vorn

@@ -1,6 +1,7 @@
 // Backups of a site's counters: one file per counter in gdbm's portable
-// dump format (DIR/NAME.dump), each written from the counter read under its
-// lock, and their restoring.
+// dump format (DIR/NAME.dump), each written from the counter read at one
+// moment (under its lock on the gdbm files), and their restoring. The dumps
+// of both stores are alike: a backup taken on one restores into either.
 #pragma once
 
 #include <string>
@@ -25,7 +26,7 @@ std::vector<std::string> backup_names(const Site& site, const std::string& dir);
 std::string backup_write(const Site& site, const std::string& dir, const std::string& name);
 
 // Puts counter `name` back from its dump in `dir` (counters_restore).
-// Answers the path of the counter file.
+// Answers where the counter is (its file, or the server and key).
 std::string backup_restore(const Site& site, const std::string& dir, const std::string& name);
 
 }  // namespace vorn

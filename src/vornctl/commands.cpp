@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "backup.h"
+#include "copy.h"
 #include "csv.h"
 #include "health.h"
 #include "journal.h"
@@ -25,11 +26,11 @@ constexpr char kNone[] = "-";  // a missing value in text output
 
 const std::string& _commands_arg(const CommandContext& c, std::size_t i) { return c.args.positional.at(i); }
 
-// The counter named by the first argument and its file, which must exist.
-std::string _commands_counter(const CommandContext& c) {
-    const std::string path = counters_path(c.site, _commands_arg(c, 0));
-    counters_require(_commands_arg(c, 0), path);
-    return path;
+// The counter named by the first argument, which must exist.
+std::shared_ptr<Counter> _commands_counter(const CommandContext& c) {
+    std::shared_ptr<Counter> counter = counters_counter(c.site, _commands_arg(c, 0));
+    counters_require(c.site, *counter);
+    return counter;
 }
 
 // The total as vorncounter's sums read a count: its leading digits.
@@ -65,22 +66,29 @@ std::string _commands_day(const CommandContext& c, const char* name, const char*
 }
 
 int _commands_list(const CommandContext& c) {
-    std::vector<std::vector<std::string>> rows = {{"NAME", "TOTAL", "STARTDATE", "LASTHOUR", "SIZE"}};
+    // A counter file's size in bytes; on a server, which keeps no file, the
+    // number of records instead (two, and one per hour with visits).
+    const bool files = counters_onfiles(c.site);
+    const char* size_key = files ? "size" : "records";
+    std::vector<std::vector<std::string>> rows = {{"NAME", "TOTAL", "STARTDATE", "LASTHOUR", files ? "SIZE" : "RECORDS"}};
     JsonWriter json;
     json.begin_array();
     int status = 0;
     for (const std::string& name : counters_names(c.site)) {
-        const std::string path = counters_path(c.site, name);
         try {
-            const CounterData data = counters_read(path);
-            struct stat st {};
-            const long long size = ::stat(path.c_str(), &st) == 0 ? st.st_size : 0;
+            std::shared_ptr<Counter> counter = counters_counter(c.site, name);
+            const CounterData data = counters_read(*counter);
+            long long size = static_cast<long long>(data.records);
+            if (std::optional<std::string> path = counters_file(c.site, *counter)) {
+                struct stat st {};
+                size = ::stat(path->c_str(), &st) == 0 ? st.st_size : 0;
+            }
             const std::optional<std::string> last = _commands_lasthour(data);
             rows.push_back({name, std::to_string(_commands_total(data.total)), _commands_or_none(data.startdate),
                             _commands_or_none(last), std::to_string(size)});
             json.begin_object().key("name").string(name).key("total").number(_commands_total(data.total));
             json.key("startdate").string_or_null(_commands_ptr(data.startdate));
-            json.key("lasthour").string_or_null(_commands_ptr(last)).key("size").number(size).end_object();
+            json.key("lasthour").string_or_null(_commands_ptr(last)).key(size_key).number(size).end_object();
         } catch (const ErrorAnswer& e) {
             dbutil_reset();
             commands_warn(name + ": " + e.message());
@@ -94,9 +102,9 @@ int _commands_list(const CommandContext& c) {
 
 int _commands_show(const CommandContext& c) {
     const std::string& name = _commands_arg(c, 0);
-    const std::string path = _commands_counter(c);
-    const CounterData data = counters_read(path);
-    const Periods p = counters_periods(path);
+    const std::shared_ptr<Counter> counter = _commands_counter(c);
+    const CounterData data = counters_read(*counter);
+    const Periods p = counters_periods(counter);
     const std::optional<std::string> last = _commands_lasthour(data);
     const long long total = _commands_total(data.total);
     if (c.json) {
@@ -126,10 +134,11 @@ int _commands_show(const CommandContext& c) {
 
 int _commands_create(const CommandContext& c) {
     const std::string& name = _commands_arg(c, 0);
-    const std::string path = counters_path(c.site, name);
+    const std::shared_ptr<Counter> counter = counters_counter(c.site, name);
+    const std::string path = counter->where();
     std::optional<long long> total;
     if (std::optional<std::string> n = c.args.value("total")) total = cli_count(*n, "--total");
-    counters_create(c.site, name, path, total);
+    counters_create(c.site, *counter, total);
     if (c.json) {
         output_write(JsonWriter().begin_object().key("name").string(name).key("path").string(path)
                          .key("total").number(total.value_or(0)).end_object().text() + "\n");
@@ -141,11 +150,12 @@ int _commands_create(const CommandContext& c) {
 
 int _commands_delete(const CommandContext& c) {
     const std::string& name = _commands_arg(c, 0);
-    const std::string path = _commands_counter(c);
+    const std::shared_ptr<Counter> counter = _commands_counter(c);
+    const std::string path = counter->where();
     if (!_commands_confirm(c, "delete the counter " + name + " (" + path + ") with all its records?")) {
         support_errormsg("counter '%s' not deleted", name.c_str());
     }
-    counters_delete(path);
+    counters_delete(*counter);
     if (c.json) {
         output_write(JsonWriter().begin_object().key("name").string(name).key("path").string(path)
                          .key("deleted").boolean(true).end_object().text() + "\n");
@@ -158,7 +168,7 @@ int _commands_delete(const CommandContext& c) {
 int _commands_settotal(const CommandContext& c) {
     const std::string& name = _commands_arg(c, 0);
     const long long total = cli_count(_commands_arg(c, 1), "the total");
-    const std::optional<std::string> previous = counters_settotal(_commands_counter(c), total);
+    const std::optional<std::string> previous = counters_settotal(*_commands_counter(c), total);
     if (c.json) {
         JsonWriter json;
         json.begin_object().key("name").string(name).key("total").number(total).key("previous");
@@ -176,7 +186,7 @@ int _commands_export(const CommandContext& c) {
     const std::string from = _commands_day(c, "from", "0000/00/00");
     const std::string to = _commands_day(c, "to", "9999/99/99");
     if (from > to) cli_usage("--from %s lies after --to %s", from.c_str(), to.c_str());
-    const CounterData data = counters_read(_commands_counter(c));
+    const CounterData data = counters_read(*_commands_counter(c));
     std::map<std::string, long long> hours;
     for (const auto& [hour, value] : data.hours) {
         const std::string day = hour.substr(0, 10);
@@ -201,7 +211,7 @@ int _commands_export(const CommandContext& c) {
 
 int _commands_import(const CommandContext& c) {
     const std::string& name = _commands_arg(c, 0);
-    const std::string path = _commands_counter(c);
+    const std::shared_ptr<Counter> counter = _commands_counter(c);
     const std::string& file = _commands_arg(c, 1);
     CsvHours read;
     if (file == "-") {
@@ -211,7 +221,7 @@ int _commands_import(const CommandContext& c) {
         if (!in) support_errormsg("cannot read %s: %s", file.c_str(), std::strerror(errno));
         read = csv_read(in.get(), file);
     }
-    const long long total = counters_addhours(path, read.hours);
+    const long long total = counters_addhours(*counter, read.hours);
     if (c.json) {
         output_write(JsonWriter().begin_object().key("name").string(name)
                          .key("hours").number(static_cast<long long>(read.hours.size()))
@@ -225,8 +235,12 @@ int _commands_import(const CommandContext& c) {
 
 int _commands_check(const CommandContext& c) {
     const std::vector<std::string> names = c.args.positional.empty() ? counters_names(c.site) : c.args.positional;
-    const std::optional<WebUser> user = health_user(c.args.value("user"));
-    if (!user) commands_warn("no user www-data: the web server's permissions are not checked (name it with --user USER)");
+    // A server keeps no files, so there are no permissions to check.
+    const bool files = counters_onfiles(c.site);
+    const std::optional<WebUser> user = files ? health_user(c.args.value("user")) : std::nullopt;
+    if (files && !user) {
+        commands_warn("no user www-data: the web server's permissions are not checked (name it with --user USER)");
+    }
     JsonWriter json;
     json.begin_array();
     std::string text;
@@ -255,8 +269,7 @@ int _commands_check(const CommandContext& c) {
 
 int _commands_repair(const CommandContext& c) {
     const std::string& name = _commands_arg(c, 0);
-    const std::string path = counters_path(c.site, name);
-    const Repair r = health_repair(name, path);
+    const Repair r = health_repair(c.site, name);
     if (c.json) {
         JsonWriter json;
         json.begin_object().key("name").string(name).key("repaired").boolean(r.recovery.has_value());
@@ -281,7 +294,12 @@ int _commands_repair(const CommandContext& c) {
                 std::to_string(k.lost_buckets) + " buckets, " + std::to_string(k.duplicates) + " duplicate keys\n";
         text += name + ": the original is kept as " + k.original + "\n";
     }
-    if (r.undid_change) text += name + ": undid an interrupted change (" + journal_path(path) + ")\n";
+    if (r.undid_change) text += name + ": undid an interrupted change (" + journal_path(*r.file) + ")\n";
+    if (!r.file) {
+        text = name + ": nothing to repair: the " + c.site.store->kind() +
+               " server applies each visit and change whole and keeps no counter file (vornctl check " + name +
+               " looks at the records)\n";
+    }
     if (text.empty()) text = name + ": sound; nothing to repair\n";
     output_write(text);
     return 0;
@@ -299,8 +317,8 @@ int _commands_each(const CommandContext& c, const std::vector<std::string>& name
     int status = 0;
     for (const std::string& name : names) {
         try {
-            const std::string counter = counters_path(c.site, name);
-            const std::string done = action(c.site, dir, name);
+            const std::string counter = counters_counter(c.site, name)->where();
+            action(c.site, dir, name);
             json.begin_object().key("name").string(name).key("counter").string(counter);
             json.key("dump").string(backup_file(dir, name)).end_object();
             text += name + " " + arrow + " " + backup_file(dir, name) + "\n";
@@ -328,25 +346,76 @@ int _commands_restore(const CommandContext& c) {
     return _commands_each(c, names, "<-", backup_restore);
 }
 
+int _commands_copy(const CommandContext& c) {
+    const std::string& name = _commands_arg(c, 0);
+    const std::optional<std::string> to = c.args.value("to");
+    if (!to) cli_usage("copy: missing --to redis or --to gdbm");
+    if (*to != kRedisStore && *to != kGdbmStore) cli_usage("--to must be redis or gdbm, not '%s'", to->c_str());
+    const CopyResult r = copy_counter(c.site, name, *to, c.args.has("replace"));
+    const long long total = _commands_total(r.total);
+    if (c.json) {
+        output_write(JsonWriter().begin_object().key("name").string(name).key("from").string(r.from)
+                         .key("to").string(r.to).key("records").number(static_cast<long long>(r.records))
+                         .key("total").number(total).key("hours").number(r.hours).key("replaced").boolean(r.replaced)
+                         .end_object().text() + "\n");
+    } else {
+        output_write("copied " + name + ": " + r.from + " -> " + r.to + " (" + std::to_string(r.records) +
+                     " records, total " + std::to_string(total) + ", hours " + std::to_string(r.hours) +
+                     (r.replaced ? "; replaced what was there" : "") + ")\n");
+    }
+    return 0;
+}
+
 const CliOption kYes = {"yes", 'y', false};
 
+constexpr char kListDetails[] =
+    "On redis the last column is RECORDS (JSON: records), the number of the\n"
+    "counter's records, as a server keeps no file whose size could be shown.\n";
+constexpr char kCheckDetails[] =
+    "On redis: whether the server answers and the name is in its set of counters,\n"
+    "and the records; there are no files or permissions to check (--user has no\n"
+    "effect there).\n";
+constexpr char kRepairDetails[] =
+    "On redis there is nothing to repair: the server applies each visit and\n"
+    "change whole and keeps no counter file. repair says so and exits 0, as the\n"
+    "counter is usable; a counter that does not exist exits 1.\n";
+constexpr char kBackupDetails[] =
+    "On either store the dumps are gdbm's portable dumps of the counter's\n"
+    "records, so a backup taken on one store restores into the other.\n";
+constexpr char kCopyDetails[] =
+    "Copies every record of the counter from the site's other store (gdbm: the\n"
+    "files of DIR_SAVE and DBFILE_EXT; redis: REDIS_ADDR, REDIS_PREFIX and\n"
+    "REDIS_PASSWORD_FILE, all of conf/vc.conf, whatever STORE names) into the\n"
+    "one named, as one change, reading the source at one moment. Then checks the\n"
+    "copy: its totcnt, the sum of its hours and its number of records must be\n"
+    "those read from the source, else it exits 1. A counter that exists in the\n"
+    "target already is refused, unless --replace overwrites it.\n"
+    "It does not delete the source or change STORE: switch STORE in conf/vc.conf\n"
+    "afterwards. Visits counted on the source after the copy read it are not in\n"
+    "the copy, and remembered visits (REPEAT_MINUTES) are not copied.\n";
+
 const std::vector<Command> kCommands = {
-    {"list", "", "every counter with its total, start, last recorded hour and file size", {}, 0, 0, _commands_list},
-    {"show", "NAME", "the total, today, yesterday, this month and year, the last 7 days", {}, 1, 1, _commands_show},
+    {"list", "", "every counter with its total, start, last recorded hour and file size", {}, 0, 0, _commands_list,
+     kListDetails},
+    {"show", "NAME", "the total, today, yesterday, this month and year, the last 7 days", {}, 1, 1, _commands_show, ""},
     {"create", "NAME [--total N]", "a new counter, starting at the total N", {{"total", '\0', true}}, 1, 1,
-     _commands_create},
-    {"delete", "NAME [--yes]", "removes a counter (asks first on a terminal)", {kYes}, 1, 1, _commands_delete},
-    {"set-total", "NAME N", "sets the total to N; the hour records stay", {}, 2, 2, _commands_settotal},
+     _commands_create, ""},
+    {"delete", "NAME [--yes]", "removes a counter (asks first on a terminal)", {kYes}, 1, 1, _commands_delete, ""},
+    {"set-total", "NAME N", "sets the total to N; the hour records stay", {}, 2, 2, _commands_settotal, ""},
     {"export", "NAME [--from YYYY/MM/DD] [--to YYYY/MM/DD]", "the hour records as CSV (hour,count)",
-     {{"from", '\0', true}, {"to", '\0', true}}, 1, 1, _commands_export},
+     {{"from", '\0', true}, {"to", '\0', true}}, 1, 1, _commands_export, ""},
     {"import", "NAME FILE", "adds the hours of a CSV file in export's form (- reads standard input)", {}, 2, 2,
-     _commands_import},
+     _commands_import, ""},
     {"check", "[NAME...] [--user USER]", "looks for damage, stray records and permissions of the web server user",
-     {{"user", '\0', true}}, 0, kMany, _commands_check},
-    {"repair", "NAME", "recovers a damaged counter file with gdbm, keeping the original", {}, 1, 1, _commands_repair},
-    {"backup", "DIR", "writes every counter into DIR as a gdbm dump (NAME.dump)", {}, 1, 1, _commands_backup},
+     {{"user", '\0', true}}, 0, kMany, _commands_check, kCheckDetails},
+    {"repair", "NAME", "recovers a damaged counter file with gdbm, keeping the original", {}, 1, 1, _commands_repair,
+     kRepairDetails},
+    {"backup", "DIR", "writes every counter into DIR as a gdbm dump (NAME.dump)", {}, 1, 1, _commands_backup,
+     kBackupDetails},
     {"restore", "DIR [NAME...] [--yes]", "puts counters back from their dumps in DIR (asks first on a terminal)",
-     {kYes}, 1, kMany, _commands_restore},
+     {kYes}, 1, kMany, _commands_restore, kBackupDetails},
+    {"copy", "NAME --to redis|gdbm [--replace]", "copies a counter's whole history from the site's other store",
+     {{"to", '\0', true}, {"replace", '\0', false}}, 1, 1, _commands_copy, kCopyDetails},
 };
 
 }  // namespace
@@ -368,8 +437,10 @@ std::string commands_help() {
     }
     return "Usage: vornctl [-C DIR] COMMAND [ARGS] [--json]\n"
            "\n"
-           "Reads and changes the counters of a VornCounter site under the same locks as\n"
-           "the web server: DIR_SAVE and DBFILE_EXT of conf/vc.conf in the site's directory.\n"
+           "Reads and changes the counters of a VornCounter site in the store that\n"
+           "conf/vc.conf in the site's directory names (STORE), as the web server does:\n"
+           "the gdbm files of DIR_SAVE and DBFILE_EXT under the same locks, or the\n"
+           "Redis server of REDIS_ADDR.\n"
            "\n"
            "Commands:\n" +
            output_table(rows) +

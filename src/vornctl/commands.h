@@ -30,6 +30,8 @@ struct Command {
     // Writes the results and answers the exit status (0, or 1 when part of
     // the action failed); a failure of the whole action is thrown.
     int (*run)(const CommandContext&);
+    // More for COMMAND --help (whole lines), or "".
+    const char* details;
 };
 
 // Every command, in the order the help lists them.

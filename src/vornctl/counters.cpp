@@ -1,12 +1,14 @@
 #include "counters.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <limits>
 #include <memory>
 
 #include "compute.h"
@@ -56,11 +58,41 @@ long long _counters_sum(long long a, long long b, const std::string& key) {
 // vorncounter can write it.
 void _counters_adopt(const Site& site, const std::string& path) {
     if (geteuid() != 0) return;
+    const std::string& dir_save = site.config.dir_save;
     struct stat dir {};
-    if (::stat(site.dir_save.c_str(), &dir) != 0 || chown(path.c_str(), dir.st_uid, dir.st_gid) != 0) {
-        support_errormsg("cannot give %s to the owner of %s: %s", path.c_str(), site.dir_save.c_str(), std::strerror(errno));
+    if (::stat(dir_save.c_str(), &dir) != 0 || chown(path.c_str(), dir.st_uid, dir.st_gid) != 0) {
+        support_errormsg("cannot give %s to the owner of %s: %s", path.c_str(), dir_save.c_str(), std::strerror(errno));
     }
 }
+
+// A private directory for a scratch gdbm file, removed with all it holds:
+// where a dump of a counter that is no file is made and read.
+class ScratchDir {
+public:
+    ScratchDir() {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vornctl-XXXXXX";
+        if (!mkdtemp(pattern.data())) {
+            support_errormsg("cannot make a scratch directory %s: %s", pattern.c_str(), std::strerror(errno));
+        }
+        dir_ = pattern;
+    }
+    ~ScratchDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    std::string file() const { return dir_ + "/counter.db"; }
+
+private:
+    std::string dir_;
+};
+
+// Thrown out of a change whose counter is no longer as it was read.
+struct StaleRead {};
+constexpr int kReplaceAttempts = 5;
 
 }  // namespace
 
@@ -69,12 +101,19 @@ Site counters_site() {
     if (::stat(kConfigFile, &st) == 0 && !util_filecheck(kConfigFile)) {
         support_errormsg("Configuration file('%s') cannot be read: %s", kConfigFile, std::strerror(errno));
     }
-    const CGICONFIG config = _vc_fillconfiguration(util_fdecoder(kConfigFile));
-    if (config.dir_save.empty()) support_errormsg("Configuration error. DIR_SAVE is empty (%s)", kConfigFile);
-    return {config.dir_save, config.dbfile_ext};
+    const STORECONFIG config = vc_storeconfig(_vc_fillconfiguration(util_fdecoder(kConfigFile)));
+    return {config, store_open(config)};
 }
 
-std::string counters_path(const Site& site, const std::string& name) {
+Site counters_site(const Site& site, const std::string& kind) {
+    STORECONFIG config = site.config;
+    config.store = kind;
+    return {config, store_open(config)};
+}
+
+bool counters_onfiles(const Site& site) { return std::strcmp(site.store->kind(), kGdbmStore) == 0; }
+
+std::shared_ptr<Counter> counters_counter(const Site& site, const std::string& name) {
     if (name.empty()) support_errormsg("Invalid counter name (''): a name may not be empty");
     if (!util_safename(name)) {
         support_errormsg("Invalid counter name ('%s'): a name may not hold '/' or '..'", name.c_str());
@@ -82,36 +121,28 @@ std::string counters_path(const Site& site, const std::string& name) {
     if (std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; })) {
         support_errormsg("Invalid counter name: a name may not hold control characters");
     }
-    std::string path = site.dir_save + "/" + name + "." + site.ext;
-    if (path.size() > kMaxDbPath) {
-        support_errormsg("DB file path too long (%zu characters, at most %zu)", path.size(), kMaxDbPath);
-    }
-    return path;
+    return site.store->counter(name);
 }
 
-std::vector<std::string> counters_names(const Site& site) {
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(site.dir_save.c_str()), closedir);
-    if (!dir) support_errormsg("Save directory (%s) cannot be read: %s", site.dir_save.c_str(), std::strerror(errno));
-    const std::string suffix = "." + site.ext;
-    std::vector<std::string> names;
-    while (const dirent* entry = readdir(dir.get())) {
-        const std::string file = entry->d_name;
-        if (file.size() <= suffix.size() || file.compare(file.size() - suffix.size(), suffix.size(), suffix) != 0) continue;
-        const std::string name = file.substr(0, file.size() - suffix.size());
-        const std::string path = site.dir_save + "/" + file;
-        struct stat st {};
-        if (!util_safename(name) || path.size() > kMaxDbPath || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-            continue;
-        }
-        names.push_back(name);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
+std::optional<std::string> counters_file(const Site& site, const Counter& counter) {
+    if (!counters_onfiles(site)) return std::nullopt;
+    return counter.where();
 }
 
-void counters_require(const std::string& name, const std::string& path) {
+std::vector<std::string> counters_names(const Site& site) { return site.store->names(); }
+
+bool counters_exists(const Site& site, Counter& counter) {
+    // A file that is there is a counter, also one this user may not read:
+    // opening it then names the real problem.
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) support_errormsg("no such counter '%s' (%s)", name.c_str(), path.c_str());
+    if (std::optional<std::string> path = counters_file(site, counter)) return ::stat(path->c_str(), &st) == 0;
+    return counter.exists();
+}
+
+void counters_require(const Site& site, Counter& counter) {
+    if (!counters_exists(site, counter)) {
+        support_errormsg("no such counter '%s' (%s)", counter.name().c_str(), counter.where().c_str());
+    }
 }
 
 bool counters_ishour(const std::string& key) {
@@ -138,10 +169,12 @@ std::optional<long long> counters_add(long long a, long long b) {
     return a + b;
 }
 
-CounterData counters_read(const std::string& path) {
+CounterData counters_read(Counter& counter) { return counters_data(counter.records()); }
+
+CounterData counters_data(const std::vector<DbRecord>& records) {
     CounterData data;
-    dbutil_open(path, kRead);
-    dbutil_walk([&](const DbRecord& record) {
+    data.records = records.size();
+    for (const DbRecord& record : records) {
         if (!record.text) {
             data.others.push_back(record);
         } else if (record.key == kTotalKey) {
@@ -153,14 +186,23 @@ CounterData counters_read(const std::string& path) {
         } else {
             data.others.push_back(record);
         }
-    });
-    dbutil_close();
+    }
     return data;
 }
 
-Periods counters_periods(const std::string& path) {
+long long counters_hoursum(const CounterData& data) {
+    long long sum = 0;
+    for (const auto& [hour, value] : data.hours) {
+        std::optional<long long> count = counters_value(value);
+        if (count && __builtin_add_overflow(sum, *count, &sum)) return std::numeric_limits<long long>::max();
+    }
+    return sum;
+}
+
+Periods counters_periods(const std::shared_ptr<Counter>& counter) {
     VDB vdb;
-    vdb.dbfile = path;
+    vdb.counter = counter;
+    vdb.dbfile = counter->where();
     const auto day = [&](long ago) { return util_tolong(compute_getdaycount(vdb, support_returntime(kStyleDay, ago))); };
     Periods p;
     for (int i = 0; i < 7; ++i) p.last7[static_cast<std::size_t>(i)] = day(6 - i);
@@ -171,85 +213,170 @@ Periods counters_periods(const std::string& path) {
     return p;
 }
 
-void counters_create(const Site& site, const std::string& name, const std::string& path,
-                     std::optional<long long> total) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) support_errormsg("counter '%s' already exists (%s)", name.c_str(), path.c_str());
-    errno = 0;
-    if (dbutil_create(path) != 1) {
-        support_errormsg("cannot create counter '%s' (%s): %s", name.c_str(), path.c_str(), std::strerror(errno));
+void counters_create(const Site& site, Counter& counter, std::optional<long long> total) {
+    const std::string& name = counter.name();
+    if (counters_exists(site, counter)) {
+        support_errormsg("counter '%s' already exists (%s)", name.c_str(), counter.where().c_str());
     }
-    _counters_adopt(site, path);
-    if (total && *total != 0) counters_settotal(path, *total);
+    if (std::optional<std::string> path = counters_file(site, counter)) {
+        errno = 0;
+        if (dbutil_create(*path) != 1) {
+            support_errormsg("cannot create counter '%s' (%s): %s", name.c_str(), path->c_str(), std::strerror(errno));
+        }
+        _counters_adopt(site, *path);
+    } else if (!counter.create()) {
+        support_errormsg("counter '%s' already exists (%s)", name.c_str(), counter.where().c_str());
+    }
+    if (total && *total != 0) counters_settotal(counter, *total);
 }
 
-void counters_delete(const std::string& path) { dbutil_remove(path); }
+void counters_delete(Counter& counter) { counter.remove(); }
 
-std::optional<std::string> counters_settotal(const std::string& path, long long total) {
-    dbutil_open(path, kWrite);
-    std::optional<std::string> previous = dbutil_fetch("%s", kTotalKey);
-    std::vector<DbChange> changes = {{kTotalKey, std::to_string(total)}};
-    if (total != 0 && !dbutil_fetch("%s", kStartDateKey)) {
-        changes.push_back({kStartDateKey, support_returntime(kStyleHour, 0)});
-    }
-    dbutil_update(changes);
-    dbutil_close();
+std::optional<std::string> counters_settotal(Counter& counter, long long total) {
+    std::optional<std::string> previous;
+    counter.change([&](const StoreGet& get) {
+        previous = get(kTotalKey);
+        std::vector<DbChange> changes = {{kTotalKey, std::to_string(total)}};
+        if (total != 0 && !get(kStartDateKey)) changes.push_back({kStartDateKey, support_returntime(kStyleHour, 0)});
+        return changes;
+    });
     return previous;
 }
 
-long long counters_addhours(const std::string& path, const std::map<std::string, long long>& hours) {
-    dbutil_open(path, kWrite);
-    std::vector<DbChange> changes;
-    long long added = 0;
-    std::optional<std::string> earliest;
-    for (const auto& [hour, count] : hours) {
-        if (count == 0) continue;
-        std::optional<std::string> old = dbutil_fetch("%s", hour.c_str());
-        const long long now = old ? _counters_stored(hour, *old) : 0;
-        changes.push_back({hour, std::to_string(_counters_sum(now, count, hour))});
-        added = _counters_sum(added, count, kTotalKey);
-        if (!earliest) earliest = hour;  // the map is in ascending order
-    }
-    std::optional<std::string> old_total = dbutil_fetch("%s", kTotalKey);
-    const long long total = _counters_sum(old_total ? _counters_stored(kTotalKey, *old_total) : 0, added, kTotalKey);
-    if (!changes.empty()) {
-        changes.push_back({kTotalKey, std::to_string(total)});
-        std::optional<std::string> start = dbutil_fetch("%s", kStartDateKey);
-        if (!start || *start > *earliest) changes.push_back({kStartDateKey, *earliest});
-        dbutil_update(changes);
-    }
-    dbutil_close();
+long long counters_addhours(Counter& counter, const std::map<std::string, long long>& hours) {
+    long long total = 0;
+    counter.change([&](const StoreGet& get) {
+        std::vector<DbChange> changes;
+        long long added = 0;
+        std::optional<std::string> earliest;
+        for (const auto& [hour, count] : hours) {
+            if (count == 0) continue;
+            std::optional<std::string> old = get(hour);
+            const long long now = old ? _counters_stored(hour, *old) : 0;
+            changes.push_back({hour, std::to_string(_counters_sum(now, count, hour))});
+            added = _counters_sum(added, count, kTotalKey);
+            if (!earliest) earliest = hour;  // the map is in ascending order
+        }
+        std::optional<std::string> old_total = get(kTotalKey);
+        total = _counters_sum(old_total ? _counters_stored(kTotalKey, *old_total) : 0, added, kTotalKey);
+        if (!changes.empty()) {
+            changes.push_back({kTotalKey, std::to_string(total)});
+            std::optional<std::string> start = get(kStartDateKey);
+            if (!start || *start > *earliest) changes.push_back({kStartDateKey, *earliest});
+        }
+        return changes;
+    });
     return total;
 }
 
-void counters_dump(const std::string& path, std::FILE* out) {
-    dbutil_open(path, kRead);
-    if (dbutil_interrupted()) {
-        dbutil_close();
-        dbutil_open(path, kWrite);
+void counters_requiretext(const DbRecord& record, const std::string& what) {
+    if (record.text && record.key.find('\0') == std::string::npos && record.value.find('\0') == std::string::npos) {
+        return;
     }
-    dbdump_write(out, path);
+    std::string key;
+    for (char c : record.key) key += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
+    support_errormsg("record '%s' of %s is not stored as text, which the %s store cannot hold", key.c_str(),
+                     what.c_str(), record.text ? kGdbmStore : kRedisStore);
+}
+
+void counters_replace(Counter& counter, const std::vector<DbRecord>& records) {
+    std::map<std::string, std::string> wanted;
+    for (const DbRecord& record : records) wanted[record.key] = record.value;
+    for (int attempt = 0; attempt < kReplaceAttempts; ++attempt) {
+        std::map<std::string, std::string> read;
+        for (const DbRecord& record : counter.records()) {
+            if (record.text) read[record.key] = record.value;
+        }
+        try {
+            counter.change([&](const StoreGet& get) {
+                // The records it read are still there as they were, and no
+                // visit came since (each raises "totcnt"): no record the
+                // read missed needs removing.
+                for (const auto& [key, value] : read) {
+                    if (get(key) != value) throw StaleRead{};
+                }
+                for (const char* key : {kTotalKey, kStartDateKey}) {
+                    if (!read.count(key) && get(key)) throw StaleRead{};
+                }
+                std::vector<DbChange> changes;
+                for (const auto& [key, value] : read) {
+                    if (!wanted.count(key)) changes.push_back({key, std::nullopt});
+                }
+                for (const auto& [key, value] : wanted) {
+                    auto now = read.find(key);
+                    if (now == read.end() || now->second != value) changes.push_back({key, value});
+                }
+                return changes;
+            });
+            return;
+        } catch (const StaleRead&) {
+            dbutil_reset();  // a gdbm change leaves its file open when its edit throws
+        }
+    }
+    support_errormsg("counter '%s' kept changing; try again", counter.name().c_str());
+}
+
+void counters_dump(const Site& site, Counter& counter, std::FILE* out) {
+    if (std::optional<std::string> path = counters_file(site, counter)) {
+        dbutil_open(*path, kRead);
+        if (dbutil_interrupted()) {
+            dbutil_close();
+            dbutil_open(*path, kWrite);
+        }
+        dbdump_write(out, *path);
+        dbutil_close();
+        return;
+    }
+    // gdbm itself writes the dump, of a scratch file that holds the records
+    // as vorncounter stores them in a counter file.
+    std::vector<DbChange> changes;
+    for (const DbRecord& record : counter.records()) {
+        counters_requiretext(record, counter.where());
+        changes.push_back({record.key, record.value});
+    }
+    ScratchDir scratch;
+    const std::string file = scratch.file();
+    errno = 0;
+    if (dbutil_create(file) != 1) support_errormsg("cannot create %s: %s", file.c_str(), std::strerror(errno));
+    dbutil_open(file, kWrite);
+    if (!changes.empty()) dbutil_update(changes);
+    dbdump_write(out, file);
     dbutil_close();
 }
 
-void counters_restore(const Site& site, const std::string& path, std::FILE* dump, const std::string& dumpname) {
+void counters_restore(const Site& site, Counter& counter, std::FILE* dump, const std::string& dumpname) {
+    std::optional<std::string> path = counters_file(site, counter);
+    if (!path) {
+        std::vector<DbRecord> records;
+        {
+            ScratchDir scratch;
+            dbdump_load(scratch.file(), dump, dumpname);
+            dbutil_open(scratch.file(), kRead);
+            dbutil_walk([&](const DbRecord& record) { records.push_back(record); });
+            dbutil_close();
+        }
+        for (const DbRecord& record : records) counters_requiretext(record, dumpname);
+        if (!counters_exists(site, counter)) counters_create(site, counter, std::nullopt);
+        counters_replace(counter, records);
+        return;
+    }
     // One restore at a time per process: the name need not hold the
     // counter's, which may be as long as a file name can be.
-    const std::string temp = site.dir_save + "/.vornctl-restore-" + std::to_string(getpid());
+    const std::string temp = site.config.dir_save + "/.vornctl-restore-" + std::to_string(getpid());
     ::unlink(temp.c_str());
     dbdump_load(temp, dump, dumpname);
     try {
         struct stat old {};
-        if (::stat(path.c_str(), &old) == 0) {
+        if (::stat(path->c_str(), &old) == 0) {
             if (chmod(temp.c_str(), old.st_mode & 07777) != 0 ||
                 (geteuid() == 0 && chown(temp.c_str(), old.st_uid, old.st_gid) != 0)) {
-                support_errormsg("cannot give %s the owner and mode of %s: %s", temp.c_str(), path.c_str(),
+                support_errormsg("cannot give %s the owner and mode of %s: %s", temp.c_str(), path->c_str(),
                                  std::strerror(errno));
             }
         } else {
             _counters_adopt(site, temp);
         }
-        dbutil_replace(path, temp);
+        dbutil_replace(*path, temp);
     } catch (...) {
         ::unlink(temp.c_str());
         throw;

@@ -43,27 +43,29 @@ std::string _health_quoted(const std::string& text) {
 // Copies a recovery kept beside `path`: PATH.damaged, PATH.damaged-2, ...
 std::vector<std::string> _health_damagedcopies(const Site& site, const std::string& path) {
     std::vector<std::string> copies;
-    const std::string prefix = path.substr(site.dir_save.size() + 1) + ".damaged";
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(site.dir_save.c_str()), closedir);
+    const std::string& dir_save = site.config.dir_save;
+    const std::string prefix = path.substr(dir_save.size() + 1) + ".damaged";
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(dir_save.c_str()), closedir);
     if (!dir) return copies;
     while (const dirent* entry = readdir(dir.get())) {
         const std::string file = entry->d_name;
-        if (file == prefix || file.rfind(prefix + "-", 0) == 0) copies.push_back(site.dir_save + "/" + file);
+        if (file == prefix || file.rfind(prefix + "-", 0) == 0) copies.push_back(dir_save + "/" + file);
     }
     std::sort(copies.begin(), copies.end());
     return copies;
 }
 
 void _health_permissions(const Site& site, const std::string& path, const WebUser& user, std::vector<Finding>& found) {
+    const std::string& dir_save = site.config.dir_save;
     struct stat file {}, dir {};
     if (::stat(path.c_str(), &file) == 0 && !_health_may(file, user, kRead | kWrite)) {
         found.push_back({"permission", "the web server user " + user.name + " may not read and write " + path +
                                            ": chown " + user.name + " " + path});
     }
-    if (::stat(site.dir_save.c_str(), &dir) == 0 && !_health_may(dir, user, kWrite | kSearch)) {
+    if (::stat(dir_save.c_str(), &dir) == 0 && !_health_may(dir, user, kWrite | kSearch)) {
         found.push_back({"permission", "the web server user " + user.name + " may not write the directory " +
-                                           site.dir_save + " (each visit keeps its journal there): chown " +
-                                           user.name + " " + site.dir_save});
+                                           dir_save + " (each visit keeps its journal there): chown " +
+                                           user.name + " " + dir_save});
     }
 }
 
@@ -75,8 +77,9 @@ void _health_list(const std::vector<std::string>& items, const std::string& kind
     }
 }
 
-void _health_records(const std::string& name, const std::string& path, std::vector<Finding>& found) {
-    const CounterData data = counters_read(path);
+void _health_records(Counter& counter, std::vector<Finding>& found) {
+    const std::string& name = counter.name();
+    const CounterData data = counters_read(counter);
     std::vector<std::string> foreign, bad;
     for (const DbRecord& r : data.others) {
         foreign.push_back("foreign record " + _health_quoted(r.key) + (r.text ? "" : " (not stored as text)") +
@@ -106,6 +109,21 @@ void _health_records(const std::string& name, const std::string& path, std::vect
     }
 }
 
+// A counter on a server: the server answers, the name is in the set of
+// counters, and the records are sound.
+void _health_served(Counter& counter, std::vector<Finding>& found) {
+    try {
+        if (!counter.exists()) {
+            found.push_back({"missing", "no such counter (" + counter.where() + ")"});
+            return;
+        }
+        _health_records(counter, found);
+    } catch (const ErrorAnswer& e) {
+        found.push_back({"open", e.message() + ": is the server running, and are REDIS_ADDR and REDIS_PASSWORD_FILE "
+                                               "right?"});
+    }
+}
+
 }  // namespace
 
 std::optional<WebUser> health_user(const std::optional<std::string>& requested) {
@@ -128,7 +146,13 @@ std::optional<WebUser> health_user(const std::optional<std::string>& requested) 
 
 std::vector<Finding> health_check(const Site& site, const std::string& name, const std::optional<WebUser>& user) {
     std::vector<Finding> found;
-    const std::string path = counters_path(site, name);
+    std::shared_ptr<Counter> counter = counters_counter(site, name);
+    const std::optional<std::string> file = counters_file(site, *counter);
+    if (!file) {
+        _health_served(*counter, found);
+        return found;
+    }
+    const std::string& path = *file;
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         found.push_back({"missing", "no such counter (" + path + ")"});
@@ -151,7 +175,7 @@ std::vector<Finding> health_check(const Site& site, const std::string& name, con
         } else if (inspection.health == DbHealth::kDamaged) {
             found.push_back({"damaged", "gdbm finds the file damaged (" + inspection.cause + "): vornctl repair " + name});
         } else {
-            _health_records(name, path, found);
+            _health_records(*counter, found);
         }
     } catch (const ErrorAnswer& e) {
         dbutil_reset();
@@ -160,9 +184,13 @@ std::vector<Finding> health_check(const Site& site, const std::string& name, con
     return found;
 }
 
-Repair health_repair(const std::string& name, const std::string& path) {
-    counters_require(name, path);
+Repair health_repair(const Site& site, const std::string& name) {
+    std::shared_ptr<Counter> counter = counters_counter(site, name);
+    counters_require(site, *counter);
     Repair repair;
+    repair.file = counters_file(site, *counter);
+    if (!repair.file) return repair;
+    const std::string& path = *repair.file;
     DbInspection inspection;
     try {
         inspection = dbutil_inspect(path);

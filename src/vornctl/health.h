@@ -32,16 +32,21 @@ struct Finding {
     std::string message;
 };
 
-// Everything found wrong with counter `name`: the file is there and opens,
-// gdbm finds no damage and no need of recovery, no interrupted change or
-// copy kept by a recovery lies beside it, the web server user (when given)
-// may read and write the file and write its directory (for the journal),
-// every record is "totcnt", "startdate" or an hour with a decimal value,
-// and the total is not below the sum of the hours. Changes nothing.
+// Everything found wrong with counter `name`. On the gdbm files: the file is
+// there and opens, gdbm finds no damage and no need of recovery, no
+// interrupted change or copy kept by a recovery lies beside it, and the web
+// server user (when given) may read and write the file and write its
+// directory (for the journal). On a server: it answers ("open" when it does
+// not, or refuses the password) and the name is in its set of counters
+// ("missing"); there are no files and no permissions to look at, so `user`
+// is not used. In both: every record is "totcnt", "startdate" or an hour
+// with a decimal value, and the total is not below the sum of the hours.
+// Changes nothing.
 std::vector<Finding> health_check(const Site& site, const std::string& name, const std::optional<WebUser>& user);
 
 // What repair did.
 struct Repair {
+    std::optional<std::string> file;     // the counter file; none outside the gdbm files
     std::optional<std::string> problem;  // what gdbm found, when it rebuilt the file
     std::optional<DbRecovery> recovery;  // what the rebuild kept and lost
     bool undid_change = false;           // an interrupted change was undone
@@ -51,6 +56,10 @@ struct Repair {
 // the original stays beside it as NAME.damaged), then undoes an interrupted
 // change that its journal still guards. A sound file without a journal is
 // left alone. A file gdbm cannot open at all cannot be repaired (refused).
-Repair health_repair(const std::string& name, const std::string& path);
+// A counter on a server has nothing to repair: the server applies each
+// visit and change whole, and keeps no file that could be left damaged or
+// half changed (answered with no file). A counter that does not exist is
+// refused in both stores.
+Repair health_repair(const Site& site, const std::string& name);
 
 }  // namespace vorn

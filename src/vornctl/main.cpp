@@ -68,7 +68,8 @@ int run(const std::vector<std::string>& argv) {
     context.args = cli_parse(std::span(argv).subspan(i + 1), accepted);
     if (context.args.has("help")) {
         output_write(std::string("Usage: vornctl [-C DIR] ") + command->name + (*command->synopsis ? " " : "") +
-                     command->synopsis + " [--json]\n" + command->summary + "\n");
+                     command->synopsis + " [--json]\n" + command->summary + "\n" +
+                     (*command->details ? std::string("\n") + command->details : std::string()));
         return 0;
     }
     const std::size_t n = context.args.positional.size();
