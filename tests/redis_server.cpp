@@ -119,8 +119,10 @@ void RedisServer::stop(bool hard) {
 
 namespace vorn::test {
 
-RedisClient::RedisClient(const std::string& socket) : c_(redisConnectUnix(socket.c_str())) {
+RedisClient::RedisClient(const std::string& socket, const std::optional<std::string>& password)
+    : c_(redisConnectUnix(socket.c_str())) {
     EXPECT_TRUE(c_ && !c_->err) << socket << ": " << (c_ ? c_->errstr : "no memory");
+    if (password) run({"AUTH", *password});
 }
 
 RedisClient::~RedisClient() {
@@ -160,7 +162,7 @@ std::optional<std::string> RedisClient::run(const std::vector<std::string>& args
     return _text(r.get());
 }
 
-std::vector<std::string> RedisClient::_array(const std::vector<std::string>& args) {
+std::vector<std::string> RedisClient::array(const std::vector<std::string>& args) {
     std::vector<std::string> items;
     if (!c_) return items;
     Reply r = _command(c_, args);
@@ -169,14 +171,14 @@ std::vector<std::string> RedisClient::_array(const std::vector<std::string>& arg
 }
 
 std::map<std::string, std::string> RedisClient::hash(const std::string& key) {
-    const std::vector<std::string> items = _array({"HGETALL", key});
+    const std::vector<std::string> items = array({"HGETALL", key});
     std::map<std::string, std::string> fields;
     for (std::size_t i = 0; i + 1 < items.size(); i += 2) fields[items[i]] = items[i + 1];
     return fields;
 }
 
 std::set<std::string> RedisClient::members(const std::string& key) {
-    const std::vector<std::string> items = _array({"SMEMBERS", key});
+    const std::vector<std::string> items = array({"SMEMBERS", key});
     return {items.begin(), items.end()};
 }
 

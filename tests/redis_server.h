@@ -57,7 +57,8 @@ namespace vorn::test {
 // store code: to plant keys and to read what the programs wrote.
 class RedisClient {
 public:
-    explicit RedisClient(const std::string& socket);
+    // Connects to the Unix socket, with AUTH when a password is given.
+    explicit RedisClient(const std::string& socket, const std::optional<std::string>& password = std::nullopt);
     ~RedisClient();
     RedisClient(const RedisClient&) = delete;
     RedisClient& operator=(const RedisClient&) = delete;
@@ -69,10 +70,10 @@ public:
     std::map<std::string, std::string> hash(const std::string& key);
     // The members of the set `key`.
     std::set<std::string> members(const std::string& key);
+    // Runs one command whose reply is an array and answers its elements.
+    std::vector<std::string> array(const std::vector<std::string>& args);
 
 private:
-    // Runs one command whose reply is an array and answers its elements.
-    std::vector<std::string> _array(const std::vector<std::string>& args);
     redisContext* c_;
 };
 

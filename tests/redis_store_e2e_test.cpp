@@ -32,39 +32,6 @@ Request get(const std::string& query) {
 
 double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-// A direct connection of the test to the server, to plant and read keys
-// without the program's own store.
-class Direct {
-public:
-    explicit Direct(const std::string& socket, const std::optional<std::string>& password = std::nullopt)
-        : c_(redisConnectUnix(socket.c_str())) {
-        EXPECT_TRUE(c_ && !c_->err) << socket;
-        if (password) run({"AUTH", *password});
-    }
-    RedisReply run(const std::vector<std::string>& args) {
-        std::vector<const char*> argv;
-        std::vector<std::size_t> lens;
-        for (const auto& a : args) {
-            argv.push_back(a.data());
-            lens.push_back(a.size());
-        }
-        return RedisReply(static_cast<redisReply*>(
-            redisCommandArgv(c_.get(), static_cast<int>(argv.size()), argv.data(), lens.data())));
-    }
-    Fields hash(const std::string& key) {
-        Fields f;
-        RedisReply r = run({"HGETALL", key});
-        for (std::size_t i = 0; r && i + 1 < r->elements; i += 2) {
-            f[std::string(r->element[i]->str, r->element[i]->len)] =
-                std::string(r->element[i + 1]->str, r->element[i + 1]->len);
-        }
-        return f;
-    }
-
-private:
-    RedisContext c_;
-};
-
 // A site whose conf/vc.conf points at the server.
 void use_redis(const TempSite& site, const std::string& addr, const std::string& extra = "") {
     site.write("conf/vc.conf", site.read("conf/vc.conf") + "STORE = redis\nREDIS_ADDR = " + addr + "\n" + extra);
@@ -80,7 +47,7 @@ protected:
     }
     RedisServer server;
     TempSite site;
-    std::optional<Direct> direct;
+    std::optional<RedisClient> direct;
 };
 
 // The same visits and the same records give the same pictures on both
@@ -248,19 +215,18 @@ TEST_F(RedisStoreE2E, CountingRulesHoldAcrossHosts) {
     EXPECT_EQ(run_cgi(other, visitor).status, 0);
     EXPECT_EQ(direct->hash("vorncounter:counter:home").at("totcnt"), "2");
     // What is kept of a visitor: a hash under the day's salt, expiring.
-    RedisReply keys = direct->run({"KEYS", "vorncounter:visits:home:*"});
-    ASSERT_EQ(keys->elements, 2u);
-    const std::string key(keys->element[0]->str, keys->element[0]->len);
-    EXPECT_EQ(key.find("Firefox"), std::string::npos);
-    RedisReply ttl = direct->run({"TTL", key});
-    EXPECT_GT(ttl->integer, 0);
-    EXPECT_LE(ttl->integer, 1800);
+    const std::vector<std::string> keys = direct->array({"KEYS", "vorncounter:visits:home:*"});
+    ASSERT_EQ(keys.size(), 2u);
+    EXPECT_EQ(keys[0].find("Firefox"), std::string::npos);
+    const long ttl = util_tolong(direct->run({"TTL", keys[0]}).value_or("0"));
+    EXPECT_GT(ttl, 0);
+    EXPECT_LE(ttl, 1800);
 }
 
 TEST(RedisStorePassword, WrongOrMissingPasswordIsNamedAndTheRightOneWorks) {
     RedisServer server(RedisServer::Options{false, "s3cret-pass"});
     if (!server.running()) GTEST_SKIP() << "redis-server is not installed";
-    Direct direct(server.socket(), "s3cret-pass");
+    RedisClient direct(server.socket(), "s3cret-pass");
     direct.run({"SADD", "vorncounter:counters", "home"});
     TempSite site;
     site.write("conf/secret", "wrong\n");

@@ -69,6 +69,7 @@ std::string _redisstore_hex(const unsigned char* data, std::size_t size) {
 }
 
 // The server of one store and the one connection a request makes to it.
+
 class RedisLink {
 public:
     RedisLink(RedisAddress address, std::optional<std::string> password, std::string prefix)
@@ -99,6 +100,15 @@ private:
     std::string prefix_;
     RedisContext context_;
 };
+
+// Ends a WATCH whose change was given up, whatever the connection's state.
+void _redisstore_unwatch(RedisLink& link) {
+    try {
+        link.command({"UNWATCH"});
+    } catch (...) {
+        // A lost connection forgets its WATCH anyway.
+    }
+}
 
 // The day's salt of the visitor hashes, shared by every host: the first
 // host to need it on a day draws it, the others read it.
@@ -248,16 +258,22 @@ public:
         for (int attempt = 0; attempt < kChangeAttempts; ++attempt) {
             link_->command({"WATCH", key_, set_});
             if (!exists()) {
-                link_->command({"UNWATCH"});
+                _redisstore_unwatch(*link_);
                 link_->missing(name_);
             }
             std::map<std::string, std::string> now;
             for (const DbRecord& r : records()) now[r.key] = r.value;
-            const std::vector<DbChange> changes = edit([&](const std::string& key) -> std::optional<std::string> {
-                auto it = now.find(key);
-                if (it == now.end()) return std::nullopt;
-                return it->second;
-            });
+            std::vector<DbChange> changes;
+            try {
+                changes = edit([&](const std::string& key) -> std::optional<std::string> {
+                    auto it = now.find(key);
+                    if (it == now.end()) return std::nullopt;
+                    return it->second;
+                });
+            } catch (...) {
+                _redisstore_unwatch(*link_);
+                throw;
+            }
             if (changes.empty()) {
                 link_->command({"UNWATCH"});
                 return;
