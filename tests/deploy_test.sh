@@ -177,6 +177,11 @@ for i in $(seq 1 "$visits"); do
 done
 
 vc_web_stop
+# Nothing the test started outlives it: no worker, and nobody listening on
+# a socket of its directory.
+sleep 0.2
+left=$(pgrep -fa "$tmp/"; ss -xlp 2>/dev/null | grep -F "$tmp/")
+[ -z "$left" ] && ok || bad "processes of the test outlived its servers: $left"
 for log in "${VC_WEB_LOGS[@]}"; do
     if grep -qE 'AddressSanitizer|LeakSanitizer|runtime error' "$log" 2>/dev/null; then
         bad "sanitizer report in $log:"

@@ -59,7 +59,8 @@ _vc_web_spawn() {
     env -i PATH=/usr/bin:/bin "${envs[@]}" \
         spawn-fcgi -s "$sock" -M 0660 -F "$workers" -P "$pidfile" -d "$dir" "${who[@]}" -- "$program" \
         >>"$run/spawn.log" 2>&1 </dev/null || return 1
-    while read -r line; do VC_WEB_PIDS+=("$line"); done <"$pidfile"
+    # spawn-fcgi ends its pid file without a line feed: the last line counts too.
+    while read -r line || [ -n "$line" ]; do VC_WEB_PIDS+=("$line"); done <"$pidfile"
 }
 
 _vc_nginx_conf() {
