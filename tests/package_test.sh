@@ -51,7 +51,7 @@ grep -q '\.stamp$' "$tmp/files" && bad "the package holds the build's .stamp" ||
 dpkg-deb -x "$deb" "$tmp/root"
 for p in "${programs[@]}"; do
     what=$(file -b "$tmp/root/usr/bin/$p")
-    grep -q 'statically linked' <<<"$what" && ok || bad "/usr/bin/$p is not static: $what"
+    grep -qE 'statically linked|static-pie linked' <<<"$what" && ok || bad "/usr/bin/$p is not static: $what"
     grep -q ', stripped' <<<"$what" && ok || bad "/usr/bin/$p is not stripped: $what"
 done
 # The units parse: systemd-analyze reports unknown keys and bad values (the
