@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gdbm.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -289,6 +290,11 @@ void dbutil_close() {
 }
 
 void dbutil_reset() {
+    // gdbm writes every change when its store returns, and closing a file
+    // opened for writing only adds an fsync. The lock is let go before it,
+    // so the next visitor need not wait for the disk: what it reads is the
+    // same file either way.
+    if (pgdbf && opened_writer) flock(gdbm_fdesc(pgdbf.get()), LOCK_UN);
     pgdbf.reset();
     opened.clear();
     opened_writer = false;
