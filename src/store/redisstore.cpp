@@ -1,7 +1,5 @@
 #include "redisstore.h"
 
-#include <sys/random.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -58,15 +56,6 @@ if total == '1' then redis.call('HSET', KEYS[1], 'startdate', ARGV[2]) end
 return total
 )lua";
 
-std::string _redisstore_hex(const unsigned char* data, std::size_t size) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    for (std::size_t i = 0; i < size; ++i) {
-        hex += kDigits[data[i] >> 4];
-        hex += kDigits[data[i] & 15];
-    }
-    return hex;
-}
 
 // The server of one store and the one connection a request makes to it.
 
@@ -119,24 +108,12 @@ SipHashKey _redisstore_salt(RedisLink& link, std::time_t now) {
     const std::string key = link.prefix() + "salt:" + day;
     std::optional<std::string> hex = link.text(link.command({"GET", key}));
     if (!hex) {
-        SipHashKey fresh{};
-        std::size_t got = 0;
-        while (got < fresh.size()) {
-            const ssize_t n = getrandom(fresh.data() + got, fresh.size() - got, 0);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) support_errormsg("Visits file error. No random salt (%s)", std::strerror(errno));
-            got += static_cast<std::size_t>(n);
-        }
-        link.command({"SET", key, _redisstore_hex(fresh.data(), fresh.size()), "NX", "EX",
-                      std::to_string(kSaltSeconds)});
+        link.command({"SET", key, visits_salttext(visits_newsalt()), "NX", "EX", std::to_string(kSaltSeconds)});
         hex = link.text(link.command({"GET", key}));
     }
-    SipHashKey salt{};
-    if (!hex || hex->size() != 2 * salt.size()) support_errormsg("Visits file error. Bad salt (%s)", key.c_str());
-    for (std::size_t i = 0; i < salt.size(); ++i) {
-        salt[i] = static_cast<unsigned char>(std::stoi(hex->substr(2 * i, 2), nullptr, 16));
-    }
-    return salt;
+    std::optional<SipHashKey> salt = hex ? visits_parsesalt(*hex) : std::nullopt;
+    if (!salt) support_errormsg("Visits file error. Bad salt (%s)", key.c_str());
+    return *salt;
 }
 
 // The visitors of one counter counted lately: a key per visitor that
@@ -147,10 +124,7 @@ public:
         : link_(std::move(link)), name_(std::move(name)), salt_(_redisstore_salt(*link_, now)) {}
 
     bool remember(const std::string& identity, std::time_t now, std::time_t window) override {
-        const std::uint64_t hash = siphash_24(salt_, name_ + '\0' + identity);
-        unsigned char bytes[8];
-        for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(hash >> (8 * i));
-        const std::string key = link_->prefix() + "visits:" + name_ + ":" + _redisstore_hex(bytes, sizeof bytes);
+        const std::string key = link_->prefix() + "visits:" + name_ + ":" + visits_hash(salt_, name_, identity);
         // Set only when absent: of two first visits at once, one wins.
         RedisReply reply = link_->command({"SET", key, std::to_string(now), "NX", "EX", std::to_string(window)});
         if (reply->type == REDIS_REPLY_NIL) return false;

@@ -45,7 +45,6 @@ constexpr long kPruneBatch = 32;
 
 // The salt file: the day it was made for, a blank, the salt as 32 hex
 // digits and a line feed.
-constexpr std::size_t kSaltHex = 2 * kSipHashKeySize;
 constexpr std::size_t kMaxSaltFile = 128;
 
 // gdbm_close syncs a writer's file to disk, and that fsync would be most
@@ -140,14 +139,12 @@ std::optional<VisitsSalt> _visits_readsalt(int fd) {
     if (n <= 0 || buf[n - 1] != '\n') return std::nullopt;
     const std::string text(buf, static_cast<std::size_t>(n) - 1);
     const std::size_t blank = text.rfind(' ');
-    if (blank == std::string::npos || text.size() - blank - 1 != kSaltHex) return std::nullopt;
+    if (blank == std::string::npos) return std::nullopt;
+    std::optional<SipHashKey> key = visits_parsesalt(text.substr(blank + 1));
+    if (!key) return std::nullopt;
     VisitsSalt salt;
     salt.day = text.substr(0, blank);
-    for (std::size_t i = 0; i < kSipHashKeySize; ++i) {
-        const std::string pair = text.substr(blank + 1 + 2 * i, 2);
-        if (pair.find_first_not_of("0123456789abcdef") != std::string::npos) return std::nullopt;
-        salt.key[i] = static_cast<unsigned char>(std::stoul(pair, nullptr, 16));
-    }
+    salt.key = *key;
     return salt;
 }
 
@@ -171,13 +168,8 @@ VisitsSalt _visits_salt(const std::string& path, const std::string& today,
 
     VisitsSalt fresh;
     fresh.day = today;
-    for (std::size_t got = 0; got < fresh.key.size();) {
-        const ssize_t n = getrandom(fresh.key.data() + got, fresh.key.size() - got, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) support_errormsg("Visits file error. No random salt (%s)", std::strerror(errno));
-        got += static_cast<std::size_t>(n);
-    }
-    const std::string text = today + " " + _visits_hex(fresh.key.data(), fresh.key.size()) + "\n";
+    fresh.key = visits_newsalt();
+    const std::string text = today + " " + visits_salttext(fresh.key) + "\n";
     // Written over the old salt in place, so the old bytes do not stay
     // behind in a file of their own.
     if (ftruncate(fd.get(), 0) != 0 || pwrite(fd.get(), text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
@@ -336,7 +328,7 @@ private:
         Queue& q = queue_;
         const Queue before = q;
         _prune(q, now, window);
-        const std::string hash = _visits_hex64(siphash_24(key_, counter_ + '\0' + identity));
+        const std::string hash = visits_hash(key_, counter_, identity);
         const std::string vkey = kVisitPrefix + hash;
         const std::optional<std::string> seen = _get(vkey);
         if (seen && !_visits_ended(util_tolong(*seen), now, window)) {
@@ -367,6 +359,34 @@ private:
 };
 
 }  // namespace
+
+SipHashKey visits_newsalt() {
+    SipHashKey salt{};
+    for (std::size_t got = 0; got < salt.size();) {
+        const ssize_t n = getrandom(salt.data() + got, salt.size() - got, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) support_errormsg("Visits file error. No random salt (%s)", std::strerror(errno));
+        got += static_cast<std::size_t>(n);
+    }
+    return salt;
+}
+
+std::string visits_salttext(const SipHashKey& salt) { return _visits_hex(salt.data(), salt.size()); }
+
+std::optional<SipHashKey> visits_parsesalt(const std::string& text) {
+    SipHashKey salt{};
+    if (text.size() != 2 * salt.size() || text.find_first_not_of("0123456789abcdef") != std::string::npos) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < salt.size(); ++i) {
+        salt[i] = static_cast<unsigned char>(std::stoul(text.substr(2 * i, 2), nullptr, 16));
+    }
+    return salt;
+}
+
+std::string visits_hash(const SipHashKey& salt, const std::string& counter, const std::string& identity) {
+    return _visits_hex64(siphash_24(salt, counter + '\0' + identity));
+}
 
 std::string visits_path(const std::string& dbfile) {
     return _visits_dirname(dbfile) + "/" + kVisitsDir + "/" + _visits_basename(dbfile);

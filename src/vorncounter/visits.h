@@ -18,7 +18,10 @@
 #include <chrono>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
+
+#include "siphash.h"
 
 namespace vorn {
 
@@ -51,6 +54,19 @@ inline constexpr std::chrono::milliseconds kVisitsWait{10000};
 //   "Visits file error. No random salt (<cause>)"      getrandom failed;
 //   "Visits file error. <cause> (<path>)"              anything else.
 std::unique_ptr<VisitsStore> visits_open(const std::string& dbfile, std::time_t now);
+
+// Pieces every visits store shares, so the hashes are made alike whatever
+// the store keeps them in:
+// 16 fresh random bytes for a salt ("Visits file error. No random salt
+// (<cause>)" when the system gives none; does not return then);
+SipHashKey visits_newsalt();
+// a salt as the lower-case hex text of its 16 bytes, and back (nullopt for
+// any other text);
+std::string visits_salttext(const SipHashKey& salt);
+std::optional<SipHashKey> visits_parsesalt(const std::string& text);
+// the stored form of visitor `identity` on counter `counter`: the keyed
+// hash under `salt`, as 16 hex digits.
+std::string visits_hash(const SipHashKey& salt, const std::string& counter, const std::string& identity);
 
 // Where the gdbm store keeps the visits of `dbfile`, and the salt.
 std::string visits_path(const std::string& dbfile);
