@@ -70,7 +70,7 @@ TEST(ErrorAnswer, HeaderPaletteFrameAndText) {
     site.create_counter("x");
     RunResult r = run_cgi(site, get("vdb=x&mode=x"));
     EXPECT_EQ(r.status, 1);
-    const std::string header = "Pragma: no-cache\nContent-type: image/gif\n\n";
+    const std::string header = "Pragma: no-cache\nCache-Control: no-cache, no-store, must-revalidate\nContent-type: image/gif\n\n";
     ASSERT_EQ(r.out.substr(0, header.size() + 6), header + "GIF87a");
 
     // The GIF's own colour table: exactly four entries, in allocation order.
@@ -183,16 +183,40 @@ TEST_F(RequestEntry, CounterNamesThatLeaveTheSaveDirectoryAreRefused) {
     EXPECT_TRUE(answered_error(run(get("mode=foo&vdb=.x")), "DB file (./save/.x.db) not found"));
 }
 
-TEST_F(RequestEntry, DatabasePathOf254CharactersIsTheLongest) {
+// The path is bounded, and the name so that the journal and the copies a
+// recovery keeps beside the file fit a file name too.
+TEST_F(RequestEntry, DatabasePathOf254AndNameOf240CharactersAreTheLongest) {
+    const std::string longest(240, 'n');
     // "./save/" + name + ".db" is 10 characters around the name.
-    const std::string fits(244, 'n');
-    site.write("save/" + fits + ".db", "");
-    EXPECT_TRUE(answered_error(run(get("mode=foo&vdb=" + fits)), "Unknown mode ('foo')"));
-    const std::string too_long(245, 'n');
-    EXPECT_TRUE(answered_error(run(get("mode=foo&vdb=" + too_long)),
-                        "DB file path too long (255 characters, at most 254)"));
+    site.write("save/" + longest + "n.db", "");
+    EXPECT_TRUE(answered_error(run(get("mode=foo&vdb=" + longest + "n")),
+                               "Counter name too long (241 characters, at most 240)"));
+    EXPECT_TRUE(answered_error(run(get("mode=foo&vdb=" + std::string(245, 'n'))),
+                               "DB file path too long (255 characters, at most 254)"));
     EXPECT_TRUE(answered_error(run(get("mode=foo&vdb=" + std::string(4000, 'n'))),
-                        "DB file path too long (4010 characters, at most 254)"));
+                               "DB file path too long (4010 characters, at most 254)"));
+    // "./savesave/" + name + ".db" is 254 characters: the longest path.
+    fs::create_directories(site.path("savesave"));
+    site.write("conf/vc.conf", "DIR_SAVE = ./savesave\n");
+    site.write("savesave/" + longest + ".db", "");
+    EXPECT_TRUE(answered_error(run(get("mode=foo&vdb=" + longest)), "Unknown mode ('foo')"));
+    site.write("conf/vc.conf", "DIR_SAVE = ./savesave/\n");
+    EXPECT_TRUE(answered_error(run(get("mode=foo&vdb=" + longest)),
+                               "DB file path too long (255 characters, at most 254)"));
+}
+
+// A counter of the longest name, made with vornadmin in a save directory
+// named without "./", counts: its journal fits beside it.
+TEST_F(RequestEntry, LongestNameCounts) {
+    site.write("conf/vc.conf", "DIR_SAVE = save\n");
+    const std::string longest(240, 'n');
+    ASSERT_EQ(run_admin(site, "1\n" + longest + "\n").status, 0);
+    for (int i = 0; i < 2; ++i) {
+        RunResult r = run(get("vdb=" + longest));
+        EXPECT_EQ(r.status, 0) << error_text(r.out).value_or("(no error image)");
+    }
+    EXPECT_EQ(dump_db(site.path("save/" + longest + ".db")).at(std::string("totcnt", 7)), std::string("2", 2));
+    EXPECT_TRUE(journal_idle(site.path("save/" + longest + ".db-journal")));
 }
 
 TEST_F(RequestEntry, PostBodyIsDecodedAfterTheQueryString) {

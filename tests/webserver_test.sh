@@ -99,7 +99,8 @@ check_gif() {
     if ! grep -qx 'HTTP/1.1 200 OK' <<<"$head"; then
         bad "$what: status $(head -n1 <<<"$head")"; return
     fi
-    if ! grep -qx 'Content-type: image/gif' <<<"$head" || ! grep -qx 'Pragma: no-cache' <<<"$head"; then
+    if ! grep -qx 'Content-type: image/gif' <<<"$head" || ! grep -qx 'Pragma: no-cache' <<<"$head" ||
+        ! grep -qx 'Cache-Control: no-cache, no-store, must-revalidate' <<<"$head"; then
         bad "$what: header lines are $(tr '\n' '|' <<<"$head")"; return
     fi
     if [ "$(head -c 6 "$body")" != GIF87a ] && [ "$(head -c 6 "$body")" != GIF89a ]; then

@@ -34,8 +34,12 @@ GdImage support_readgif(std::FILE* in);
 // header is written.
 void support_writeimage(gdImagePtr im);
 
-// The header that precedes every GIF answer, byte for byte.
-inline constexpr char kImageHeader[] = "Pragma: no-cache\nContent-type: image/gif\n\n";
+// The header that precedes every GIF answer, byte for byte. HTTP/1.1
+// caches and image proxies ignore Pragma in an answer and keep an answer
+// without Cache-Control for as long as they like, which freezes a counter:
+// Cache-Control tells them to ask again every time.
+inline constexpr char kImageHeader[] =
+    "Pragma: no-cache\nCache-Control: no-cache, no-store, must-revalidate\nContent-type: image/gif\n\n";
 
 // Longest error message drawn; longer messages are cut to this many bytes.
 inline constexpr std::size_t kMaxErrorMessage = 1019;

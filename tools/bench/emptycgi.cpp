@@ -6,6 +6,6 @@
 #include <cstdio>
 
 int main() {
-    std::fputs("Pragma: no-cache\nContent-type: image/gif\n\n", stdout);
+    std::fputs("Pragma: no-cache\nCache-Control: no-cache, no-store, must-revalidate\nContent-type: image/gif\n\n", stdout);
     return 0;
 }

@@ -44,7 +44,7 @@ import threading
 import time
 import urllib.parse
 
-IMAGE_HEADER = b"Pragma: no-cache\nContent-type: image/gif\n\n"
+IMAGE_HEADER = b"Pragma: no-cache\nCache-Control: no-cache, no-store, must-revalidate\nContent-type: image/gif\n\n"
 ERROR_PALETTE = bytes([0, 0, 0, 207, 207, 255, 79, 79, 255, 0, 255, 0])
 TIMEOUT_MESSAGE = "DB open error. Time out. Please, try again."
 TIMEOUT_SIZE = (6 * len(TIMEOUT_MESSAGE) + 12, 21)
