@@ -138,6 +138,23 @@ TEST_F(Rules, RepeatIsShownNotCounted) {
     EXPECT_EQ(total(), 3);
 }
 
+// One visitor is one address, however the web server writes it: mapped
+// into IPv6, in other letter case or zero runs, or with its zone.
+TEST_F(Rules, RepeatKnowsAnAddressInEachOfItsForms) {
+    configure("REPEAT_MINUTES = 30\n");
+    expect_counted(visit("1.2.3.4"));
+    expect_not_counted(visit("::ffff:1.2.3.4"));
+    expect_not_counted(visit("::FFFF:1.2.3.4"));
+    expect_counted(visit("2001:db8::1"));
+    expect_not_counted(visit("2001:DB8:0:0::1"));
+    expect_not_counted(visit("2001:0db8:0000:0000:0000:0000:0000:0001"));
+    expect_counted(visit("fe80::1%eth0"));
+    expect_not_counted(visit("fe80::1%eth1"));
+    expect_not_counted(visit("FE80::1"));
+    expect_counted(visit("2001:db8::2"));
+    EXPECT_EQ(total(), 4);
+}
+
 // Visitors that arrive at the same moment are counted once each: the look
 // at the remembered visits and the count are one step.
 TEST_F(Rules, ConcurrentFirstVisitsOfOneVisitorCountOnce) {

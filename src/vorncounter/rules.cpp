@@ -86,10 +86,28 @@ long _rules_readminutes(const std::string& value) {
     return minutes;
 }
 
-// What identifies a visitor to the visits store; a zero byte cannot occur
-// in either variable, so no two visitors give the same text.
+// The address of a visitor as one text whatever form the web server gave
+// it in: an IPv4 address mapped into IPv6 (::ffff:1.2.3.4) as the IPv4
+// address, IPv6 in its canonical form (lower case, the longest run of
+// zeros shortened), and no zone. A text that is no address stays as it is.
+std::string _rules_canonicaladdr(const std::string& text) {
+    std::optional<RulesAddr> addr = _rules_parseaddr(text);
+    if (!addr) return text;
+    char shown[INET6_ADDRSTRLEN] = "";
+    constexpr unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (std::memcmp(addr->data(), kMapped, sizeof kMapped) == 0) {
+        inet_ntop(AF_INET, addr->data() + sizeof kMapped, shown, sizeof shown);
+    } else {
+        inet_ntop(AF_INET6, addr->data(), shown, sizeof shown);
+    }
+    return shown;
+}
+
+// What identifies a visitor to the visits store: the canonical address and
+// the User-Agent. A zero byte cannot occur in either, so no two visitors
+// give the same text.
 std::string _rules_identity(const VISITOR& visitor) {
-    return visitor.addr + '\0' + visitor.agent.value_or("");
+    return _rules_canonicaladdr(visitor.addr) + '\0' + visitor.agent.value_or("");
 }
 
 }  // namespace
