@@ -300,7 +300,7 @@ TEST_F(Dbutil, WalkShowsEveryRecordAsReadersSeeIt) {
     // date, and ended before its journal was removed.
     ASSERT_EQ(journal_write(db, {{"totcnt", std::string("5"), std::string("6")},
                                  {"added", std::nullopt, std::string("by the change")},
-                                 {"startdate", std::string("2001/03/11/09"), std::nullopt}}),
+                                 {"startdate", std::string("2001/03/11/09"), std::nullopt}}, getuid(), getgid()).error,
               0);
 
     const auto walk = [&] {

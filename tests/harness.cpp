@@ -224,8 +224,9 @@ RunResult run_admin(const TempSite& site, const std::string& input) {
     return r;
 }
 
-Child start_ctl(const TempSite& site, const std::vector<std::string>& args, const std::string& input) {
-    return start_program(kVornctl, site.root(), base_env(), input, std::nullopt, args);
+Child start_ctl(const TempSite& site, const std::vector<std::string>& args, const std::string& input,
+                std::optional<uid_t> user) {
+    return start_program(kVornctl, site.root(), base_env(), input, user, args);
 }
 
 RunResult run_ctl(const TempSite& site, const std::vector<std::string>& args, const std::string& input) {
@@ -398,6 +399,11 @@ void store_records(const fs::path& db, const std::map<std::string, std::string>&
         EXPECT_EQ(gdbm_store(dbf, key, val, GDBM_REPLACE), 0) << k;
     }
     gdbm_close(dbf);
+}
+
+bool journal_idle(const fs::path& journal) {
+    std::error_code ec;
+    return !fs::exists(journal, ec) || fs::file_size(journal, ec) == 0;
 }
 
 }  // namespace vorn::test

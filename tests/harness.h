@@ -97,8 +97,10 @@ RunResult run_cgi_within(const TempSite& site, const Request& req, std::chrono::
 // Runs vornadmin in `site` with `input` on its standard input.
 RunResult run_admin(const TempSite& site, const std::string& input);
 // Starts vornctl with `args` in `site` (its working directory), with
-// `input` on its standard input (a file, not a terminal).
-Child start_ctl(const TempSite& site, const std::vector<std::string>& args, const std::string& input = "");
+// `input` on its standard input (a file, not a terminal), as `user` when
+// one is named (needs root).
+Child start_ctl(const TempSite& site, const std::vector<std::string>& args, const std::string& input = "",
+                std::optional<uid_t> user = std::nullopt);
 // start_ctl and its answer; fails the test on a sanitizer report.
 RunResult run_ctl(const TempSite& site, const std::vector<std::string>& args, const std::string& input = "");
 
@@ -139,6 +141,10 @@ std::time_t utc_time(int year, int month, int day, int hour, int minute = 0, int
 // The uid of an unprivileged user to run the program as when the tests run
 // as root (so that file permissions apply), or nullopt when they do not.
 std::optional<uid_t> unprivileged_user();
+
+// True when the journal file `journal` guards no change: it is empty, or
+// there is none.
+bool journal_idle(const fs::path& journal);
 
 // Colour of pixel (x, y) as 0xRRGGBB.
 unsigned rgb_at(gdImagePtr im, int x, int y);

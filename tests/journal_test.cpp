@@ -87,13 +87,13 @@ TEST_F(StoreChange, IsWrittenWholeAndLeavesNoJournal) {
     dbutil_update({{"startdate", std::nullopt}, {"never", std::nullopt}});
     dbutil_close();
     EXPECT_EQ(dump_db(db), (Records{{stored("totcnt"), stored("42")}, {stored("2001/03/11/09"), stored("42")}}));
-    EXPECT_FALSE(fs::exists(journal_path(db)));
+    EXPECT_TRUE(journal_idle(journal_path(db)));
 }
 
 // A writer killed after its first store: the file holds the new total but
 // the old hour. Readers see the visit not at all; the next writer undoes it.
 TEST_F(StoreChange, InterruptedChangeIsHiddenThenUndone) {
-    ASSERT_EQ(journal_write(db, kVisit), 0);
+    ASSERT_EQ(journal_write(db, kVisit, getuid(), getgid()).error, 0);
     store_records(db, {{"totcnt", "42"}});
 
     EXPECT_EQ(read("totcnt"), "41");
@@ -103,18 +103,18 @@ TEST_F(StoreChange, InterruptedChangeIsHiddenThenUndone) {
 
     next_writer();
     EXPECT_EQ(dump_db(db), (Records{{stored("totcnt"), stored("41")}, {stored("2001/03/11/09"), stored("41")}}));
-    EXPECT_FALSE(fs::exists(journal_path(db)));
+    EXPECT_TRUE(journal_idle(journal_path(db)));
 }
 
 // A journal whose records hold neither their before- nor their after-image
 // belongs to another file (the counter was deleted and created anew): it is
 // not applied, and the next writer removes it.
 TEST_F(StoreChange, ForeignJournalIsNotApplied) {
-    ASSERT_EQ(journal_write(db, {{"totcnt", "7", "8"}, {"2001/03/11/09", "41", "42"}}), 0);
+    ASSERT_EQ(journal_write(db, {{"totcnt", "7", "8"}, {"2001/03/11/09", "41", "42"}}, getuid(), getgid()).error, 0);
     EXPECT_EQ(read("totcnt"), "41");
     next_writer();
     EXPECT_EQ(dump_db(db), (Records{{stored("totcnt"), stored("41")}, {stored("2001/03/11/09"), stored("41")}}));
-    EXPECT_FALSE(fs::exists(journal_path(db)));
+    EXPECT_TRUE(journal_idle(journal_path(db)));
 }
 
 TEST_F(StoreChange, JournalCutShortGuardsNothing) {
@@ -122,7 +122,7 @@ TEST_F(StoreChange, JournalCutShortGuardsNothing) {
     site.write("save/c.db-journal", bytes.substr(0, bytes.size() - 3));
     next_writer();
     EXPECT_EQ(read("totcnt"), "41");
-    EXPECT_FALSE(fs::exists(journal_path(db)));
+    EXPECT_TRUE(journal_idle(journal_path(db)));
 }
 
 // A process that ends while gdbm extends the file leaves it longer than
@@ -155,7 +155,7 @@ TEST_F(StoreChange, NeedsTheFileOpenForWriting) {
                                                 dbutil_update({{"totcnt", "1"}});
                                             }),
                                "DB Error!! (Reader can't store)"));
-    EXPECT_FALSE(fs::exists(journal_path(db)));
+    EXPECT_TRUE(journal_idle(journal_path(db)));
     EXPECT_EQ(read("totcnt"), "41");
 }
 

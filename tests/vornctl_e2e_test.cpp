@@ -90,6 +90,9 @@ TEST(Vornctl, UsageErrorsAndFailuresHaveTheirExitStatus) {
         {{"create", "a/b"}, "vornctl: Invalid counter name ('a/b'): a name may not hold '/' or '..'\n"},
         {{"create", ""}, "vornctl: Invalid counter name (''): a name may not be empty\n"},
         {{"create", std::string(250, 'n')}, "vornctl: DB file path too long (260 characters, at most 254)\n"},
+        {{"create", std::string(241, 'n')}, "vornctl: Counter name too long (241 characters, at most 240)\n"},
+        {{"create", "sp "}, "vornctl: Invalid counter name ('sp '): a name may not begin or end with a blank\n"},
+        {{"create", " lead"}, "vornctl: Invalid counter name (' lead'): a name may not begin or end with a blank\n"},
         {{"-C", "no/such/dir", "list"}, "vornctl: cannot change to the directory no/such/dir: No such file or directory\n"},
     };
     for (const auto& [args, message] : failures) {
@@ -234,7 +237,7 @@ TEST(Vornctl, SetTotalKeepsTheHours) {
     const Records fresh = dump_db(site.path("save/fresh.db"));
     EXPECT_EQ(fresh.at(stored("totcnt")), stored("100"));
     EXPECT_EQ(fresh.count(stored("startdate")), 1u);
-    EXPECT_FALSE(fs::exists(site.path("save/fresh.db-journal")));
+    EXPECT_TRUE(journal_idle(site.path("save/fresh.db-journal")));
 }
 
 TEST(Vornctl, ExportAndImportRoundTrip) {
@@ -315,7 +318,7 @@ TEST(Vornctl, ImportWithABadLineChangesNothing) {
     EXPECT_TRUE(contains(onto.err, "record '2026/01/01/01' holds 'many'")) << onto.err;
     EXPECT_EQ(site.read("save/c.db"), with_bad_record);
     EXPECT_NE(with_bad_record, before);
-    EXPECT_FALSE(fs::exists(site.path("save/c.db-journal")));
+    EXPECT_TRUE(journal_idle(site.path("save/c.db-journal")));
 }
 
 long hour_sum(const Records& records) {
@@ -358,7 +361,7 @@ TEST(Vornctl, ChangesWhileVisitsRunLoseNoVisit) {
             EXPECT_EQ(hour_sum(records), 2 * kHalf + 21);
             EXPECT_EQ(records.at(stored("2026/01/01/13")), stored("12"));
         }
-        EXPECT_FALSE(fs::exists(site.path(std::string("save/") + name + ".db-journal")));
+        EXPECT_TRUE(journal_idle(site.path(std::string("save/") + name + ".db-journal")));
     }
 }
 
@@ -392,19 +395,21 @@ TEST(Vornctl, CheckFindsEachPlantedFault) {
     std::map<std::string, std::string> files;
     for (const auto& e : fs::directory_iterator(site.path("save"))) files[e.path().filename()] = site.read("save/" + e.path().filename().string());
 
+    // Commands to paste name the site by its whole path.
+    const std::string ctl = "vornctl -C " + fs::canonical(site.root()).string();
     RunResult all = run_ctl(site, {"check", "--user", user});
     EXPECT_EQ(all.status, 1);
     const std::vector<std::string> lines = {
         "good: ok\n",
         "foreign: foreign record 'visitor-ip': not totcnt, startdate or an hour",
-        "below: total 3 is below the sum of its hours, 5: vornctl set-total below 5\n",
+        "below: total 3 is below the sum of its hours, 5: " + ctl + " set-total below 5\n",
         "badvalue: record 'totcnt' holds 'x', not a count\n",
         "badvalue: record 'startdate' holds 'yesterday', not an hour\n",
         "badvalue: record '2026/01/01/00' holds '1e3', not a count\n",
         "journal: an interrupted change waits to be undone (./save/journal.db-journal)",
         "copy: the original of a recovered file is kept as ./save/copy.db.damaged",
         "unwritable: the web server user " + user + " may not read and write ./save/unwritable.db",
-        "damaged: gdbm finds the file damaged (Malformed bucket header): vornctl repair damaged\n",
+        "damaged: gdbm finds the file damaged (Malformed bucket header): " + ctl + " repair damaged\n",
         "recovery: gdbm marks the file as needing recovery (Database needs recovery)",
         "notadb: DB open error. Bad magic number (./save/notadb.db): restore the counter from a backup\n",
     };
@@ -419,7 +424,7 @@ TEST(Vornctl, CheckFindsEachPlantedFault) {
     EXPECT_EQ(two.status, 1);
     EXPECT_EQ(two.out,
               "[{\"name\":\"below\",\"ok\":false,\"findings\":[{\"kind\":\"total-below-hours\",\"message\":\"total 3 is "
-              "below the sum of its hours, 5: vornctl set-total below 5\"}]},{\"name\":\"nosuch\",\"ok\":false,"
+              "below the sum of its hours, 5: " + ctl + " set-total below 5\"}]},{\"name\":\"nosuch\",\"ok\":false,"
               "\"findings\":[{\"kind\":\"missing\",\"message\":\"no such counter (./save/nosuch.db)\"}]}]\n");
     RunResult bad_name = run_ctl(site, {"check", "../good", "good", "--user", user});
     EXPECT_EQ(bad_name.status, 1);
@@ -456,12 +461,12 @@ TEST(Vornctl, RepairMakesADamagedCounterUsable) {
 
     // A sound file is left alone; an interrupted change is undone.
     EXPECT_EQ(run_ctl(site, {"repair", "c"}).out, "c: sound; nothing to repair\n");
-    ASSERT_EQ(journal_write(site.path("save/c.db").string(), {{"totcnt", std::string("13"), std::string("99")}}), 0);
+    ASSERT_EQ(journal_write(site.path("save/c.db").string(), {{"totcnt", std::string("13"), std::string("99")}}, getuid(), getgid()).error, 0);
     store_records(site.path("save/c.db"), {{"totcnt", "99"}});
     EXPECT_EQ(run_ctl(site, {"export", "c", "--json"}).out.substr(0, 28), "{\"name\":\"c\",\"total\":13,\"star");
     EXPECT_EQ(run_ctl(site, {"repair", "c"}).out, "c: undid an interrupted change (./save/c.db-journal)\n");
     EXPECT_EQ(dump_db(site.path("save/c.db")).at(stored("totcnt")), stored("13"));
-    EXPECT_FALSE(fs::exists(site.path("save/c.db-journal")));
+    EXPECT_TRUE(journal_idle(site.path("save/c.db-journal")));
 
     // A damaged bucket: what gdbm could not reach is reported lost.
     plant_damaged(site, "d");
@@ -470,7 +475,7 @@ TEST(Vornctl, RepairMakesADamagedCounterUsable) {
     EXPECT_EQ(d.out,
               "{\"name\":\"d\",\"repaired\":true,\"problem\":\"Malformed bucket header\",\"kept_records\":0,"
               "\"kept_buckets\":0,\"lost_records\":0,\"lost_buckets\":1,\"duplicates\":0,"
-              "\"original\":\"./save/d.db.damaged\",\"undid_change\":false}\n");
+              "\"original\":\"./save/d.db.damaged\",\"undid_change\":false,\"removed\":null}\n");
     EXPECT_EQ(run_ctl(site, {"check", "d", "--user", "root"}).out,
               "d: the original of a recovered file is kept as ./save/d.db.damaged: compare it with the counter, then "
               "remove it\n");
@@ -490,13 +495,13 @@ TEST(Vornctl, BackupAndRestoreRoundTrip) {
     store_records(site.path("save/a.db"), a);
     store_records(site.path("save/b.db"), b);
     // An interrupted change of b: the backup holds b as it was before it.
-    ASSERT_EQ(journal_write(site.path("save/b.db").string(), {{"totcnt", std::string("3"), std::string("4")}}), 0);
+    ASSERT_EQ(journal_write(site.path("save/b.db").string(), {{"totcnt", std::string("3"), std::string("4")}}, getuid(), getgid()).error, 0);
     store_records(site.path("save/b.db"), {{"totcnt", "4"}});
 
     RunResult backup = run_ctl(site, {"backup", "bk"});
     EXPECT_EQ(backup.status, 0) << backup.err;
     EXPECT_EQ(backup.out, "a -> bk/a.dump\nb -> bk/b.dump\n");
-    EXPECT_FALSE(fs::exists(site.path("save/b.db-journal")));
+    EXPECT_TRUE(journal_idle(site.path("save/b.db-journal")));
     // The dumps are gdbm's own: Debian's gdbm_load reads them.
     const std::string loaded = site.path("loaded.db").string();
     ASSERT_EQ(std::system(("gdbm_load '" + site.path("bk/a.dump").string() + "' '" + loaded + "'").c_str()), 0);
@@ -517,7 +522,7 @@ TEST(Vornctl, BackupAndRestoreRoundTrip) {
     ASSERT_EQ(run_cgi(site, hit("a")).status, 0);
     EXPECT_EQ(dump_db(site.path("save/a.db")).at(stored("totcnt")), stored("13"));
     for (const auto& e : fs::directory_iterator(site.path("save"))) {
-        EXPECT_TRUE(e.path().extension() == ".db") << e.path() << " left behind";
+        EXPECT_TRUE(e.path().extension() == ".db" || journal_idle(e.path())) << e.path() << " left behind";
     }
 
     // One counter by name; a dump that is cut short or broken (gdbm's own
@@ -537,6 +542,169 @@ TEST(Vornctl, BackupAndRestoreRoundTrip) {
     }
     EXPECT_EQ(run_ctl(site, {"restore", "bk", "a"}).out, "a <- bk/a.dump\n");
     EXPECT_EQ(run_ctl(site, {"restore", "bk", "nosuch"}).status, 1);
+}
+
+// The nightly line of README on a fresh host: the dated folder and the ones
+// above it are made. Every counter comes back, a name that begins with a
+// dot too; with -C, relative paths are the site's.
+TEST(Vornctl, BackupMakesItsFoldersAndRestoreTakesEveryDump) {
+    TempSite site;
+    for (const char* name : {".hidden", "home"}) {
+        ASSERT_EQ(run_ctl(site, {"create", name}).status, 0);
+        ASSERT_EQ(run_cgi(site, hit(name)).status, 0);
+    }
+    TempSite elsewhere(false);
+    const std::string dir = fs::canonical(site.root()).string();
+    Child child = start_ctl(elsewhere, {"-C", dir, "backup", "backups/vorncounter/Mon"});
+    RunResult backup = finish_program(child);
+    EXPECT_EQ(backup.status, 0) << backup.err;
+    EXPECT_EQ(backup.out, ".hidden -> " + dir + "/backups/vorncounter/Mon/.hidden.dump\nhome -> " + dir +
+                              "/backups/vorncounter/Mon/home.dump\n");
+    for (const char* name : {".hidden", "home"}) ASSERT_EQ(run_ctl(site, {"delete", name, "--yes"}).status, 0);
+    RunResult restore = run_ctl(site, {"restore", "backups/vorncounter/Mon", "--yes"});
+    EXPECT_EQ(restore.status, 0) << restore.err;
+    EXPECT_EQ(restore.out, ".hidden <- backups/vorncounter/Mon/.hidden.dump\nhome <- backups/vorncounter/Mon/home.dump\n");
+    EXPECT_EQ(dump_db(site.path("save/.hidden.db")).at(stored("totcnt")), stored("1"));
+
+    Child missing = start_ctl(elsewhere, {"-C", dir, "import", "home", "no-such.csv"});
+    EXPECT_EQ(finish_program(missing).err, "vornctl: cannot read " + dir + "/no-such.csv: No such file or directory\n");
+    site.write("file", "");
+    RunResult blocked = run_ctl(site, {"backup", "file/bk"});
+    EXPECT_EQ(blocked.status, 1);
+    EXPECT_TRUE(contains(blocked.err, "cannot create the backup directory file/bk: Not a directory")) << blocked.err;
+}
+
+// What keeps every visit from counting while the files look sound: check
+// names it with its fix, and exits 1.
+TEST(Vornctl, CheckFindsWhatStopsEveryVisit) {
+    TempSite site;
+    site.create_counter("home");
+    const std::string conf = fs::canonical(site.root()).string() + "/conf/vc.conf";
+    site.write("conf/vc.conf", site.read("conf/vc.conf") + "IGNORE_BOTS = Yes\nREPEAT_MINUTES = 30min\nREPEAT_MINUTS = 30\n");
+    RunResult r = run_ctl(site, {"check", "--user", "root"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out,
+              "conf/vc.conf: unknown key 'REPEAT_MINUTS' in " + conf + " is ignored: did you mean REPEAT_MINUTES?\n"
+              "conf/vc.conf: Configuration error. IGNORE_BOTS must be yes or no, not 'Yes' (conf/vc.conf): every visit "
+              "that would count answers this error; mend it in " + conf + "\n"
+              "conf/vc.conf: Configuration error. REPEAT_MINUTES must be a number from 0 to 1440, not '30min' "
+              "(conf/vc.conf): every visit that would count answers this error; mend it in " + conf + "\n"
+              "home: ok\n");
+    RunResult json = run_ctl(site, {"check", "home", "--json", "--user", "root"});
+    EXPECT_EQ(json.out.rfind("[{\"name\":\"conf/vc.conf\",\"ok\":false,\"findings\":[{\"kind\":\"unknown-key\",\"message\"", 0), 0u)
+        << json.out;
+
+    // A name made before names were bounded: its journal would not fit.
+    site.write("conf/vc.conf", "DIR_SAVE = save\n");
+    const std::string old_name(245, 'n');
+    fs::copy_file(site.path("save/home.db"), site.path("save/" + old_name + ".db"));
+    RunResult named = run_ctl(site, {"check", old_name, "--user", "root"});
+    EXPECT_EQ(named.status, 1);
+    EXPECT_TRUE(contains(named.out, ": Counter name too long (245 characters, at most 240): the files kept beside it "
+                                    "would not fit a file name, so no visit can be counted; give it a shorter name: mv " +
+                                        fs::canonical(site.root()).string() + "/save/" + old_name + ".db"))
+        << named.out;
+
+    // A journal that is a directory fails every visit; repair removes it.
+    site.write("conf/vc.conf", "");
+    fs::create_directories(site.path("save/home.db-journal"));
+    EXPECT_TRUE(is_error_image(run_cgi(site, hit("home")).out, "DB write error. Is a directory (./save/home.db-journal)"));
+    EXPECT_TRUE(contains(run_ctl(site, {"check", "home"}).out,
+                         "home: ./save/home.db-journal is a directory, not a journal, so no visit can be counted: "
+                         "vornctl -C " + fs::canonical(site.root()).string() + " repair home removes it\n"));
+    EXPECT_EQ(run_ctl(site, {"repair", "home"}).out, "home: removed ./save/home.db-journal, which was no journal\n");
+    EXPECT_EQ(run_cgi(site, hit("home")).status, 0);
+}
+
+// Run as root with REPEAT_MINUTES, the visits folder, its salt and a
+// counter's visits are root's: check names each for the web server user.
+TEST(Vornctl, CheckFindsVisitsTheWebServerCannotKeep) {
+    const std::optional<uid_t> user = unprivileged_user();
+    if (!user) GTEST_SKIP() << "needs root and an unprivileged user";
+    TempSite site;
+    site.create_counter("home");
+    fs::permissions(site.path("save"), fs::perms::all);
+    fs::permissions(site.path("save/home.db"), fs::perms(0666));
+    site.write("conf/vc.conf", site.read("conf/vc.conf") + "REPEAT_MINUTES = 30\n");
+    ASSERT_EQ(run_cgi(site, hit("home")).status, 0);  // as root: save/visits is root's
+    Request visit = hit("home");
+    visit.user = user;
+    visit.extra_env["HTTP_USER_AGENT"] = "another browser";
+    const RunResult refused = run_cgi(site, visit);
+    EXPECT_TRUE(is_error_image(refused.out, "Visits file error. Permission denied (./save/visits/home.db)"))
+        << error_text(refused.out).value_or("(no error image)");
+    const std::string save = fs::canonical(site.root()).string() + "/save";
+    RunResult r = run_ctl(site, {"check", "--user", "nobody"});
+    EXPECT_EQ(r.status, 1);
+    for (const std::string& line :
+         {"conf/vc.conf: the web server user nobody may not write the directory ./save/visits (REPEAT_MINUTES keeps "
+          "the visits there): chown -R nobody " + save + "/visits\n",
+          "conf/vc.conf: the web server user nobody may not read and write ./save/visits/salt (REPEAT_MINUTES keeps "
+          "the visits' salt there): chown nobody " + save + "/visits/salt\n",
+          "home: the web server user nobody may not read and write ./save/visits/home.db (REPEAT_MINUTES keeps the "
+          "counter's visits there): chown nobody " + save + "/visits/home.db\n"}) {
+        EXPECT_TRUE(contains(r.out, line)) << line << r.out;
+    }
+}
+
+// A change root began and did not finish, in a save folder the web server
+// may not write: visits are refused with the cause and the command that
+// clears it (they would undo each other's counts otherwise), charts show
+// the counter as it was, and repair run as root clears it.
+TEST(Vornctl, StaleJournalTheWebServerCannotClear) {
+    const std::optional<uid_t> user = unprivileged_user();
+    if (!user) GTEST_SKIP() << "needs root and an unprivileged user";
+    TempSite site;
+    store_records(site.path("save/c.db"), {{"totcnt", "41"}, {"2001/03/11/09", "41"}});
+    ASSERT_EQ(chown(site.path("save/c.db").c_str(), *user, static_cast<gid_t>(-1)), 0);
+    ASSERT_EQ(chmod(site.path("save").c_str(), 0755), 0);
+    ASSERT_EQ(chmod(site.root().c_str(), 0755), 0);
+    ASSERT_EQ(journal_write(site.path("save/c.db").string(), {{"totcnt", std::string("41"), std::string("42")}}, 0, 0).error, 0);
+    store_records(site.path("save/c.db"), {{"totcnt", "42"}});
+
+    Request visit = hit("c");
+    visit.user = user;
+    const std::string message = "DB journal error. Permission denied (./save/c.db-journal): vornctl repair clears it";
+    for (int i = 0; i < 2; ++i) {
+        const RunResult r = run_cgi(site, visit);
+        EXPECT_TRUE(is_error_image(r.out, message)) << error_text(r.out).value_or("(no error image)");
+        // The change is undone, never counted on top of it.
+        EXPECT_EQ(dump_db(site.path("save/c.db")).at(stored("totcnt")), stored("41"));
+    }
+    Request today = visit;
+    today.query += "&ago=total&mode=stat&when=year";
+    EXPECT_EQ(run_cgi(site, today).status, 0);
+    RunResult check = run_ctl(site, {"check", "c", "--user", "nobody"});
+    EXPECT_TRUE(contains(check.out, "c: an interrupted change waits to be undone (./save/c.db-journal), which the web "
+                                    "server user nobody may neither empty nor remove, so every visit fails: vornctl -C " +
+                                        fs::canonical(site.root()).string() + " repair c (as root or the journal's owner)\n"))
+        << check.out;
+
+    EXPECT_EQ(run_ctl(site, {"repair", "c"}).out, "c: undid an interrupted change (./save/c.db-journal)\n");
+    EXPECT_EQ(dump_db(site.path("save/c.db")).at(stored("totcnt")), stored("41"));
+    EXPECT_EQ(run_cgi(site, visit).status, 0);
+    EXPECT_EQ(dump_db(site.path("save/c.db")).at(stored("totcnt")), stored("42"));
+    // Recovering in a folder root cannot link in names the true cause.
+    ASSERT_EQ(chmod(site.path("save").c_str(), 0555), 0);
+    plant_needs_recovery(site, "c", {{"totcnt", "1"}});
+    Child ro = start_ctl(site, {"repair", "c"}, "", user);
+    RunResult repair = finish_program(ro);
+    EXPECT_EQ(repair.err, "vornctl: DB recover error. Permission denied (./save/c.db.damaged)\n");
+    ASSERT_EQ(chmod(site.path("save").c_str(), 0755), 0);
+}
+
+// Small things a new operator met: names as wide as their characters,
+// imports that say what they added, a spreadsheet's byte order mark.
+TEST(Vornctl, ListAlignsWideNamesAndImportSaysWhatItAdded) {
+    TempSite site;
+    for (const char* name : {"카운터", "a"}) ASSERT_EQ(run_ctl(site, {"create", name}).status, 0);
+    const std::string list = run_ctl(site, {"list"}).out;
+    EXPECT_TRUE(contains(list, "\na       0      -          -         ")) << list;
+    EXPECT_TRUE(contains(list, "\n카운터  0      -          -         ")) << list;
+    EXPECT_EQ(run_ctl(site, {"import", "a", "-"}, "hour,count\n2026/01/01/00,0\n").out,
+              "a: imported 0 hours, 0 visits; total 0\n");
+    EXPECT_EQ(run_ctl(site, {"import", "a", "-"}, "\xef\xbb\xbfhour,count\r\n2026/01/01/00,1\r\n").out,
+              "a: imported 1 hour, 1 visit; total 1\n");
 }
 
 }  // namespace

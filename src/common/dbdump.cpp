@@ -19,7 +19,6 @@ namespace vorn {
 namespace {
 
 constexpr int kBlockSize = 1024;  // as dbutil_create makes counter files
-constexpr int kMode = 0644;
 
 struct GdbmCloser {
     void operator()(GDBM_FILE dbf) const { gdbm_close(dbf); }
@@ -163,12 +162,17 @@ void dbdump_write(std::FILE* out, const std::string& path) {
     }
 }
 
-void dbdump_load(const std::string& filename, std::FILE* dump, const std::string& dumpname) {
-    std::string text = _dbdump_check(_dbdump_read(dump, dumpname), dumpname);
-    FilePtr checked(fmemopen(text.data(), text.size(), "r"));
-    if (!checked) support_errormsg("DB load error. %s (%s)", std::strerror(errno), dumpname.c_str());
-    UniqueFd fd(::open(filename.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, kMode));
-    if (!fd) support_errormsg("DB load error. %s (%s)", std::strerror(errno), filename.c_str());
+void dbdump_load(UniqueFd fd, const std::string& filename, std::FILE* dump, const std::string& dumpname) {
+    std::string text;
+    FilePtr checked;
+    try {
+        text = _dbdump_check(_dbdump_read(dump, dumpname), dumpname);
+        checked.reset(fmemopen(text.data(), text.size(), "r"));
+        if (!checked) support_errormsg("DB load error. %s (%s)", std::strerror(errno), dumpname.c_str());
+    } catch (...) {
+        ::unlink(filename.c_str());
+        throw;
+    }
     GDBM_FILE raw = gdbm_fd_open(fd.get(), filename.c_str(), kBlockSize, GDBM_NEWDB | GDBM_NOLOCK | GDBM_NOMMAP, nullptr);
     if (!raw) {
         const int error = gdbm_errno;

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <string>
 
+#include "util.h"
+
 namespace vorn {
 
 // Writes the database open with dbutil_open to `out` as a dump. A database
@@ -20,18 +22,18 @@ void dbdump_write(std::FILE* out, const std::string& path);
 // Largest dump dbdump_load reads.
 inline constexpr std::size_t kMaxDump = 256u * 1024 * 1024;
 
-// Creates the new database file `filename` (block size 1024, mode 0644 less
-// the umask; it must not exist yet, and no other process knows it) and loads
-// into it every record of an ASCII dump read from `dump`. The whole dump is
-// checked first against the form gdbm writes: the heading line, header
-// lines up to "# End of header", each key and value as "#:len=N" and base64
-// lines of exactly N bytes, "#:count=" with the number of records and "# End
-// of data" last. gdbm's own reader accepts a dump cut short as an empty or
-// partial database, and overreads its buffer on some malformed header
-// lines, so it is given only the records of a dump that passes, under a
-// header of our own: the dump's recorded file name, mode and owner are not
-// used. On failure nothing is left at `filename` ("DB load
-// error. <cause> at line N (<dumpname>)"; does not return).
-void dbdump_load(const std::string& filename, std::FILE* dump, const std::string& dumpname);
+// Loads every record of an ASCII dump read from `dump` into the new, empty
+// file open on `fd` (named `filename`, which no other process knows; its
+// mode and owner are the caller's to set), which gdbm takes over. The whole
+// dump is checked first against the form gdbm writes: the heading line,
+// header lines up to "# End of header", each key and value as "#:len=N" and
+// base64 lines of exactly N bytes, "#:count=" with the number of records
+// and "# End of data" last. gdbm's own reader accepts a dump cut short as an
+// empty or partial database, and overreads its buffer on some malformed
+// header lines, so it is given only the records of a dump that passes, under
+// a header of our own: the dump's recorded file name, mode and owner are not
+// used. On failure the file is removed ("DB load error. <cause> at line N
+// (<dumpname>)"; does not return).
+void dbdump_load(UniqueFd fd, const std::string& filename, std::FILE* dump, const std::string& dumpname);
 
 }  // namespace vorn

@@ -74,8 +74,12 @@ __attribute__((format(printf, 1, 0))) std::string _dbutil_formatkey(const char* 
     support_errormsg("DB open error. %s (%s)", cause, filename.c_str());
 }
 
+// The system's text of `error`, where a symbolic link that is not followed
+// (ELOOP of O_NOFOLLOW) is called what it is.
+const char* _dbutil_cause(int error) { return error == ELOOP ? "Is a symbolic link" : std::strerror(error); }
+
 [[noreturn]] void _dbutil_writeerror(int error, const std::string& path) {
-    support_errormsg("DB write error. %s (%s)", std::strerror(error), path.c_str());
+    support_errormsg("DB write error. %s (%s)", _dbutil_cause(error), path.c_str());
 }
 
 // The record under `key`, nullopt when there is none. A read that fails
@@ -149,6 +153,11 @@ bool _dbutil_journalmatches(const Journal& journal) {
     return true;
 }
 
+[[noreturn]] void _dbutil_journalerror(int error, const std::string& dbfile) {
+    support_errormsg("DB journal error. %s (%s): vornctl repair clears it", _dbutil_cause(error),
+                     journal_path(dbfile).c_str());
+}
+
 // What an interrupted writer left: a writer undoes its change, a reader is
 // shown the before-images.
 void _dbutil_finishjournal() {
@@ -166,7 +175,11 @@ void _dbutil_finishjournal() {
         if (int error = _dbutil_reserve(journal)) _dbutil_writeerror(error, opened);
         _dbutil_apply(journal, true);
     }
-    if (int error = journal_remove(opened)) _dbutil_writeerror(error, journal_path(opened));
+    // A journal this writer can neither empty nor remove (another user's, in
+    // a directory it may not write) would be applied again by the next
+    // writer, undoing that writer's change: nothing is written until its
+    // owner clears it. Readers go on seeing the counter as it was.
+    if (int error = journal_clear(opened)) _dbutil_journalerror(error, opened);
 }
 
 // The name the damaged original of `filename` is kept under.
@@ -183,7 +196,7 @@ UniqueFd _dbutil_lock(const std::string& filename, bool writer, bool missing_ok 
     FileLock lock = filelock_acquire(filename, writer, std::chrono::steady_clock::now() + kOpenWait);
     if (lock.result == FileLockResult::kTimedOut) support_errormsg("DB open error. Time out. Please, try again.");
     if (lock.result == FileLockResult::kFailed && !(missing_ok && lock.error == ENOENT)) {
-        _dbutil_openerror(std::strerror(lock.error), filename);
+        _dbutil_openerror(_dbutil_cause(lock.error), filename);
     }
     return std::move(lock.fd);
 }
@@ -210,7 +223,7 @@ DbRecovery _dbutil_recover(GDBM_FILE dbf, const std::string& filename) {
     DbRecovery result;
     result.original = _dbutil_damagedname(filename);
     if (link(filename.c_str(), result.original.c_str()) != 0) {
-        _dbutil_openerror(gdbm_strerror(GDBM_NEED_RECOVERY), filename);
+        support_errormsg("DB recover error. %s (%s)", std::strerror(errno), result.original.c_str());
     }
     gdbm_recovery rcvr{};
     if (gdbm_recover(dbf, &rcvr, GDBM_RCVR_FORCE) != 0) {
@@ -256,10 +269,29 @@ bool _dbutil_walkfile(GDBM_FILE dbf, const std::function<void(const DbRecord&)>&
 
 }  // namespace
 
-int dbutil_create(const std::string& filename) {
+int dbutil_create(const std::string& filename, const std::optional<FileOwner>& owner) {
     if (util_filecheck(filename)) return 0;
-    GdbmHandle created(gdbm_open(filename.c_str(), kCreateBlockSize, GDBM_WRCREAT, kCreateMode, nullptr));
-    return created ? 1 : 0;
+    // Made here and nowhere else: whatever stands at the name (a symbolic
+    // link above all, which would have the file made where it points) is
+    // left alone, and the new file is given away on its descriptor.
+    UniqueFd fd(::open(filename.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, kCreateMode));
+    if (!fd) return 0;
+    if (owner && fchown(fd.get(), owner->uid, owner->gid) != 0) {
+        const int error = errno;
+        ::unlink(filename.c_str());
+        errno = error;
+        return 0;
+    }
+    GDBM_FILE dbf = gdbm_fd_open(fd.get(), filename.c_str(), kCreateBlockSize, GDBM_NEWDB | GDBM_NOLOCK, nullptr);
+    if (!dbf) {
+        const int error = gdbm_syserr[gdbm_errno] ? errno : EIO;
+        ::unlink(filename.c_str());
+        errno = error;
+        return 0;
+    }
+    fd.release();  // gdbm closes it with the handle
+    GdbmHandle created(dbf);
+    return 1;
 }
 
 void dbutil_open(const std::string& filename, int stat) {
@@ -346,20 +378,22 @@ void dbutil_update(const std::vector<DbChange>& changes) {
     // A save directory the web server may not write (files made writable
     // one by one) has no room for a journal; such a site is counted as it
     // always was, unguarded. Any other failure refuses the change whole.
-    bool journaled = true;
-    if (int error = journal_write(opened, journal)) {
-        if (error != EACCES && error != EPERM && error != EROFS) _dbutil_writeerror(error, journal_path(opened));
-        journaled = false;
+    struct stat st {};
+    if (fstat(gdbm_fdesc(pgdbf.get()), &st) != 0) _dbutil_writeerror(errno, opened);
+    JournalFile guard = journal_write(opened, journal, st.st_uid, st.st_gid);
+    if (!guard.fd && guard.error != EACCES && guard.error != EPERM && guard.error != EROFS) {
+        _dbutil_writeerror(guard.error, journal_path(opened));
     }
+    const bool journaled = static_cast<bool>(guard.fd);
     if (int error = _dbutil_reserve(journal)) {
-        if (journaled) journal_remove(opened);
+        if (journaled) journal_clear(opened, std::move(guard.fd));
         _dbutil_writeerror(error, opened);
     }
     // A store that fails now leaves the journal: the next writer undoes
     // what was written, and readers see the before-images till then.
     _dbutil_apply(journal, false);
     if (journaled) {
-        if (int error = journal_remove(opened)) _dbutil_writeerror(error, journal_path(opened));
+        if (int error = journal_clear(opened, std::move(guard.fd))) _dbutil_writeerror(error, journal_path(opened));
     }
 }
 

@@ -14,6 +14,8 @@
 // lack of disk space: the space it may need is reserved before it starts.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -28,14 +30,37 @@ namespace vorn {
 // the error image rather than cut, so it can never alias another record.
 inline constexpr std::size_t kMaxKey = 1019;
 
+// Longest file name the file systems of a site take (NAME_MAX).
+inline constexpr std::size_t kMaxFileName = 255;
+
+// Room a counter file's name leaves for the names derived from it: its
+// journal ("-journal"), gdbm's scratch file of a recovery (six more
+// characters) and the originals a recovery keeps (".damaged", then
+// ".damaged-2" up to ".damaged-999").
+inline constexpr std::size_t kDerivedNameRoom = 12;
+
+// Longest counter name whose file NAME.EXT, and every file derived from
+// it, fits kMaxFileName: 240 for the extension "db".
+constexpr std::size_t dbutil_maxname(std::size_t ext_size) {
+    return ext_size + 1 + kDerivedNameRoom >= kMaxFileName ? 0 : kMaxFileName - kDerivedNameRoom - 1 - ext_size;
+}
+
 // How long dbutil_open waits for a lock held elsewhere before it answers
 // "DB open error. Time out. Please, try again.".
 inline constexpr std::chrono::milliseconds kOpenWait{10000};
 
-// Creates an empty database (block size 1024, mode 0644). Returns 1 when
-// it was created, 0 when the file is already there or cannot be created.
+// The owner a new file is given.
+struct FileOwner {
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+
+// Creates an empty database (block size 1024, mode 0644 less the umask),
+// given to `owner` when one is named. Returns 1 when it was created, 0
+// when something is already at the name (a file, or a symbolic link, which
+// is never followed) or the file cannot be created, with errno telling why.
 // Does not touch the open handle and never ends the request.
-int dbutil_create(const std::string& filename);
+int dbutil_create(const std::string& filename, const std::optional<FileOwner>& owner = std::nullopt);
 
 // Opens `filename` for reading (stat 0, shared lock) or writing (stat 1,
 // exclusive lock), waiting up to kOpenWait for a lock held elsewhere.

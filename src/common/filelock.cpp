@@ -96,19 +96,29 @@ int _filelock_turnstile(int fd, short type, bool block) {
 
 }  // namespace
 
-FileLock filelock_acquire(const std::string& path, bool writer, std::chrono::steady_clock::time_point deadline) {
+FileLock filelock_acquire(const std::string& path, bool writer, std::chrono::steady_clock::time_point deadline,
+                          int dirfd) {
     FileLock lock;
     std::optional<Ticks> ticks;
     const short gate = writer ? F_WRLCK : F_RDLCK;
     const int mode = writer ? LOCK_EX : LOCK_SH;
     for (;;) {
-        UniqueFd fd(::open(path.c_str(), (writer ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY));
+        // A symbolic link is never followed (a process run as root must not
+        // be led to a file elsewhere), and only a regular file is used: a
+        // FIFO put in its place would block the open for good.
+        UniqueFd fd(::openat(dirfd, path.c_str(),
+                             (writer ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
         if (!fd) {
             if (errno == EINTR) continue;
             lock.error = errno;
             return lock;
         }
         const int f = fd.get();
+        struct stat opened {};
+        if (fstat(f, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+            lock.error = S_ISDIR(opened.st_mode) ? EISDIR : EINVAL;
+            return lock;
+        }
         int gate_error = 0;
         Wait w = _filelock_wait([&](bool block) { return _filelock_turnstile(f, gate, block); }, ticks, deadline,
                                 gate_error);
@@ -128,12 +138,12 @@ FileLock filelock_acquire(const std::string& path, bool writer, std::chrono::ste
 
         // The lock is held on the file this descriptor opened; the path
         // must still name that file.
-        struct stat held {}, named {};
-        if (fstat(f, &held) != 0 || ::stat(path.c_str(), &named) != 0) {
+        struct stat named {};
+        if (::fstatat(dirfd, path.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
             lock.error = errno;
             return lock;
         }
-        if (held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+        if (opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) {
             lock.result = FileLockResult::kLocked;
             lock.fd = std::move(fd);
             return lock;

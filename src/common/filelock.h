@@ -20,6 +20,8 @@
 // open-file-description locks do not interact, so gdbm never sees it.
 #pragma once
 
+#include <fcntl.h>
+
 #include <chrono>
 #include <string>
 
@@ -40,10 +42,14 @@ struct FileLock {
 };
 
 // Opens `path` (read-only for a reader, read-write for a writer) and takes
-// its lock, waiting until `deadline` at most. A file that was replaced or
+// its lock, waiting until `deadline` at most. A symbolic link at `path` is
+// not followed (kFailed with ELOOP), and anything but a regular file is
+// refused (EISDIR for a directory, EINVAL for the rest). A file that was replaced or
 // removed while the lock was awaited is noticed once it is held: a replaced
 // file is opened and locked anew, a removed one fails with ENOENT. Closing
 // the descriptor releases the lock.
-FileLock filelock_acquire(const std::string& path, bool writer, std::chrono::steady_clock::time_point deadline);
+// A relative `path` is taken from the directory open on `dirfd`.
+FileLock filelock_acquire(const std::string& path, bool writer, std::chrono::steady_clock::time_point deadline,
+                          int dirfd = AT_FDCWD);
 
 }  // namespace vorn

@@ -69,6 +69,14 @@ private:
     std::size_t pos_ = 0;
 };
 
+// Empties the journal file open on `fd`: 0 or the errno of the failure.
+int _journal_truncate(int fd) {
+    while (ftruncate(fd, 0) != 0) {
+        if (errno != EINTR) return errno;
+    }
+    return 0;
+}
+
 }  // namespace
 
 std::string journal_path(const std::string& dbfile) { return dbfile + kSuffix; }
@@ -118,36 +126,64 @@ JournalState _journal_decode(const std::string& bytes, Journal& journal) {
     return in.done() ? JournalState::kComplete : JournalState::kIncomplete;
 }
 
-int journal_write(const std::string& dbfile, const Journal& journal) {
+JournalFile journal_write(const std::string& dbfile, const Journal& journal, uid_t owner_uid, gid_t owner_gid) {
+    JournalFile out;
     const std::string path = journal_path(dbfile);
     const std::string bytes = _journal_encode(journal);
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644));
-    if (!fd) return errno;
+    constexpr int kFlags = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK;
+    // Made anew only when missing; a new file is given to the counter
+    // file's owner at once, on the descriptor, before anything is in it.
+    UniqueFd fd(::open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0644));
+    if (fd) {
+        if (geteuid() == 0 && fchown(fd.get(), owner_uid, owner_gid) != 0) {
+            out.error = errno;
+            ::unlink(path.c_str());
+            return out;
+        }
+    } else if (errno == EEXIST) {
+        fd.reset(::open(path.c_str(), kFlags));
+    }
+    if (!fd) {
+        out.error = errno;
+        return out;
+    }
+    struct stat st {};
+    if (fstat(fd.get(), &st) != 0) {
+        out.error = errno;
+        return out;
+    }
+    if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        out.error = S_ISREG(st.st_mode) ? EMLINK : EINVAL;
+        return out;
+    }
     std::size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+        ssize_t n = ::pwrite(fd.get(), bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            const int error = n < 0 ? errno : EIO;
-            ::unlink(path.c_str());
-            return error;
+            out.error = n < 0 ? errno : EIO;
+            _journal_truncate(fd.get());
+            return out;
         }
         done += static_cast<std::size_t>(n);
     }
-    if (::close(fd.release()) != 0) {
-        const int error = errno;
-        ::unlink(path.c_str());
-        return error;
+    // What an earlier, longer journal left beyond this one goes too.
+    if (static_cast<std::size_t>(st.st_size) > bytes.size() &&
+        ftruncate(fd.get(), static_cast<off_t>(bytes.size())) != 0) {
+        out.error = errno;
+        _journal_truncate(fd.get());
+        return out;
     }
-    return 0;
+    out.fd = std::move(fd);
+    return out;
 }
 
 JournalState journal_read(const std::string& dbfile, Journal& journal) {
     journal.clear();
-    UniqueFd fd(::open(journal_path(dbfile).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    UniqueFd fd(::open(journal_path(dbfile).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
     if (!fd) return JournalState::kNone;
     struct stat st {};
-    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return JournalState::kNone;
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return JournalState::kNone;
     if (static_cast<std::size_t>(st.st_size) > kMaxJournal) return JournalState::kIncomplete;
     std::string bytes;
     char buf[8192];
@@ -159,7 +195,17 @@ JournalState journal_read(const std::string& dbfile, Journal& journal) {
         bytes.append(buf, static_cast<std::size_t>(n));
         if (bytes.size() > kMaxJournal) return JournalState::kIncomplete;
     }
+    if (bytes.empty()) return JournalState::kNone;
     return _journal_decode(bytes, journal);
+}
+
+int journal_clear(const std::string& dbfile, UniqueFd fd) {
+    if (!fd) fd.reset(::open(journal_path(dbfile).c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
+    struct stat st {};
+    if (fd && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && _journal_truncate(fd.get()) == 0) return 0;
+    // A journal this process may not write (left by another user) is
+    // removed instead, where the directory allows it.
+    return journal_remove(dbfile);
 }
 
 int journal_remove(const std::string& dbfile) {

@@ -1,5 +1,6 @@
 #include "util.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <climits>
@@ -198,6 +199,11 @@ FilePtr util_fopen(const std::string& filename, const char* mode) {
 void UniqueFd::reset(int fd) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
+}
+
+UniqueFd util_mktemp(const std::string& dir, const std::string& stem, std::string& path) {
+    path = dir + "/" + stem + "XXXXXX";
+    return UniqueFd(mkostemp(path.data(), O_CLOEXEC));
 }
 
 long util_tolong(const std::string& text) {

@@ -120,6 +120,12 @@ private:
     int fd_ = -1;
 };
 
+// Makes a new file in `dir` under a name no one can guess (`stem` and six
+// random characters), open for reading and writing with mode 0600: a name
+// another user planted there is never opened. Sets `path` to its name.
+// Answers an empty owner, with errno set, when it cannot be made.
+UniqueFd util_mktemp(const std::string& dir, const std::string& stem, std::string& path);
+
 // Reads a decimal number the way strtol does in base 10: leading white
 // space, an optional sign, then digits up to the first other character; no
 // digits give 0, values beyond the 64-bit range are clamped. The one place

@@ -106,13 +106,12 @@ public:
     }
 
     void remove() override {
-        dbutil_remove(path_);
         // The visits remembered for the counter go with it, so a counter
-        // made anew under the name starts without them.
-        const std::string visits = visits_path(path_);
-        if (::unlink(visits.c_str()) != 0 && errno != ENOENT) {
-            support_errormsg("Visits file error. %s (%s)", std::strerror(errno), visits.c_str());
-        }
+        // made anew under the name starts without them. They go first:
+        // they hold nothing that must be kept, and a failure to remove
+        // them then leaves the counter whole.
+        visits_remove(path_);
+        dbutil_remove(path_);
     }
 
     std::unique_ptr<VisitsStore> visits(std::time_t now) override { return visits_open(path_, now); }
@@ -136,6 +135,11 @@ public:
         std::string path = dir_ + "/" + name + "." + ext_;
         if (path.size() > kMaxDbPath) {
             support_errormsg("DB file path too long (%zu characters, at most %zu)", path.size(), kMaxDbPath);
+        }
+        // The journal and the copies a recovery keeps beside the file must
+        // fit a file name too, or no visit could ever be counted.
+        if (const std::size_t most = dbutil_maxname(ext_.size()); name.size() > most) {
+            support_errormsg("Counter name too long (%zu characters, at most %zu)", name.size(), most);
         }
         return std::make_unique<GdbmCounter>(name, std::move(path));
     }

@@ -116,6 +116,41 @@ SipHashKey _redisstore_salt(RedisLink& link, std::time_t now) {
     return *salt;
 }
 
+// `text` as a literal part of a SCAN pattern: the glob characters are
+// escaped.
+std::string _redisstore_globliteral(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '*' || c == '?' || c == '[' || c == ']' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+// Removes every remembered visit of counter `name`. A visit key ends in the
+// 16 hex digits of its hash, so the pattern matches this counter's keys and
+// never those of a counter whose name only begins with `name` (as "a" and
+// "a:b"). SCAN walks the keys in steps; a visit remembered meanwhile by a
+// request that began before the counter went is at most one more.
+void _redisstore_forgetvisits(RedisLink& link, const std::string& name) {
+    std::string pattern = _redisstore_globliteral(link.prefix() + "visits:" + name + ":");
+    for (int i = 0; i < 16; ++i) pattern += "[0-9a-f]";
+    std::string cursor = "0";
+    do {
+        RedisReply reply = link.command({"SCAN", cursor, "MATCH", pattern, "COUNT", "1000"});
+        if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 2 ||
+            reply->element[1]->type != REDIS_REPLY_ARRAY) {
+            support_errormsg("Redis error. Unexpected reply (%s)", redis_describe(link.address()).c_str());
+        }
+        cursor = redis_text(reply->element[0], link.address()).value_or("0");
+        std::vector<std::string> del = {"DEL"};
+        for (std::size_t i = 0; i < reply->element[1]->elements; ++i) {
+            del.push_back(redis_text(reply->element[1]->element[i], link.address()).value_or(""));
+        }
+        if (del.size() > 1) link.command(del);
+    } while (cursor != "0");
+}
+
 // The visitors of one counter counted lately: a key per visitor that
 // expires when its window ends, so nothing needs pruning.
 class RedisVisits : public VisitsStore {
@@ -273,6 +308,9 @@ public:
     void remove() override {
         require();
         link_->pipeline({{"MULTI"}, {"DEL", key_}, {"SREM", set_, name_}, {"EXEC"}});
+        // The visitors it remembers go with it, so a counter made anew
+        // under the name counts them at once.
+        _redisstore_forgetvisits(*link_, name_);
     }
 
     std::unique_ptr<VisitsStore> visits(std::time_t now) override {

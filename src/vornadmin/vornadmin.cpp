@@ -18,10 +18,13 @@ constexpr char kSaveDir[] = "save/";
 constexpr char kDbExt[] = "db";
 
 // The path "save/NAME.db" fits a buffer of 255 characters with its
-// terminating zero: 5 for "save/", 3 for ".db", so 246 for the name.
+// terminating zero. The name is bounded further, as every program bounds
+// it, so that the files kept beside the counter file (its journal, the
+// originals a recovery keeps) fit a file name as well.
 constexpr std::size_t kPathBuffer = 255;
-constexpr std::size_t kMaxName = kPathBuffer - 1 - (sizeof kSaveDir - 1) - 1 - (sizeof kDbExt - 1);
-static_assert(kMaxName == 246, "the too-long message names 246 characters");
+constexpr std::size_t kMaxName = vorn::dbutil_maxname(sizeof kDbExt - 1);
+static_assert(kMaxName == 240, "the too-long message names 240 characters");
+static_assert((sizeof kSaveDir - 1) + kMaxName + 1 + (sizeof kDbExt - 1) < kPathBuffer, "the path fits its buffer");
 
 constexpr int kFrameWidth = 80;
 constexpr char kTitle[] = "=    VornCounter Database Manager                                              =\n";
@@ -50,8 +53,8 @@ constexpr char kMsgCreateFailed[] =
     "\xb4\xd9\xbd\xc3 \xbd\xc3\xb5\xb5\xc7\xd8 \xba\xb8\xb1\xe2 \xb9\xd9\xb6\xf8\xb4\xcf\xb4\xd9.\n";
 // "DB를 삭제할 수 없습니다." (the database cannot be deleted)
 constexpr char kMsgCannotDelete[] = "DB\xb8\xa6 \xbb\xe8\xc1\xa6\xc7\xd2 \xbc\xf6 \xbe\xf8\xbd\xc0\xb4\xcf\xb4\xd9.\n";
-// "DB 이름이 너무 깁니다. (246자 이하)" (the name is too long; 246 characters at most)
-constexpr char kMsgNameTooLong[] = "DB \xc0\xcc\xb8\xa7\xc0\xcc \xb3\xca\xb9\xab \xb1\xe9\xb4\xcf\xb4\xd9. (246\xc0\xda \xc0\xcc\xc7\xcf)\n";
+// "DB 이름이 너무 깁니다. (240자 이하)" (the name is too long; 240 characters at most)
+constexpr char kMsgNameTooLong[] = "DB \xc0\xcc\xb8\xa7\xc0\xcc \xb3\xca\xb9\xab \xb1\xe9\xb4\xcf\xb4\xd9. (240\xc0\xda \xc0\xcc\xc7\xcf)\n";
 
 // "DB 이름에 '/'나 '..'를 쓸 수 없습니다." (a DB name may not hold '/' or '..')
 constexpr char kMsgBadName[] =

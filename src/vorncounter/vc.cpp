@@ -165,6 +165,12 @@ void _vc_getconfiguration(CGICONFIG& cgiconfig) {
     cgiconfig = _vc_fillconfiguration(configentry);
 }
 
+std::vector<std::string> vc_configkeys() {
+    std::vector<std::string> keys;
+    for (const ConfigKey& k : kConfigKeys) keys.push_back(k.key);
+    return keys;
+}
+
 STORECONFIG vc_storeconfig(const CGICONFIG& cgiconfig) {
     return {cgiconfig.store,      cgiconfig.dir_save,     cgiconfig.dbfile_ext,
             cgiconfig.redis_addr, cgiconfig.redis_prefix, cgiconfig.redis_password_file};

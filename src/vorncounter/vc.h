@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "store.h"
 #include "util.h"
@@ -88,6 +89,9 @@ int _vc_answererror(const std::string& message);
 // Releases what a request leaves in the modules: the open database, the
 // request list, the configuration list and its registration.
 void _vc_release();
+
+// Every key conf/vc.conf may hold, in the order of the record.
+std::vector<std::string> vc_configkeys();
 
 // Reads conf/vc.conf into `cgiconfig` and keeps the list for the error
 // path. A missing file is answered with the error image (does not return).

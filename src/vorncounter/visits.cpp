@@ -113,17 +113,48 @@ std::string _visits_day(std::time_t now) {
     return text;
 }
 
-// Locks `path` (shared or alone), making it empty with mode 0600, and its
-// directory with mode 0700, when it is missing.
-UniqueFd _visits_lock(const std::string& path, bool writer, std::chrono::steady_clock::time_point deadline) {
+// The directory `dir` open for the *at calls, unless it is a symbolic link.
+// O_PATH: what the calls through it may do is decided by the directory's
+// permissions as for a path, not by whether it can be listed.
+UniqueFd _visits_dirfd(const std::string& dir) {
+    return UniqueFd(open(dir.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+// The text of `error` met at `path`: a symbolic link that is not followed
+// is named so (open gives ELOOP, or ENOTDIR for a directory wanted).
+const char* _visits_cause(int error, const std::string& path) {
+    struct stat st {};
+    if (error == ELOOP || (error == ENOTDIR && lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))) {
+        return "Is a symbolic link";
+    }
+    return std::strerror(error);
+}
+
+// The visits directory of `dbfile`, open, made (mode 0700) when `make` and
+// it is missing. It lies in the save directory, which the web server user
+// may write: a symbolic link in its place is never followed, so a process
+// run as root cannot be led to make, lock or remove files elsewhere. Every
+// file of the store is then reached through this descriptor. Does not
+// return on failure.
+UniqueFd _visits_opendir(const std::string& dbfile, bool make) {
+    const std::string dir = _visits_dirname(dbfile) + "/" + kVisitsDir;
+    if (make && mkdir(dir.c_str(), kPrivateDir) != 0 && errno != EEXIST) _visits_error(std::strerror(errno), dir);
+    UniqueFd fd = _visits_dirfd(dir);
+    if (!fd) _visits_error(_visits_cause(errno, dir), dir);
+    return fd;
+}
+
+// Locks the file `name` of the visits directory `dir` (shared or alone),
+// making it empty with mode 0600 when it is missing. `path` names it in
+// messages.
+UniqueFd _visits_lock(int dir, const std::string& name, const std::string& path, bool writer,
+                      std::chrono::steady_clock::time_point deadline) {
     for (bool made = false;; made = true) {
-        FileLock lock = filelock_acquire(path, writer, deadline);
+        FileLock lock = filelock_acquire(name, writer, deadline, dir);
         if (lock.result == FileLockResult::kLocked) return std::move(lock.fd);
         if (lock.result == FileLockResult::kTimedOut) support_errormsg("Visits file error. Time out. Please, try again.");
-        if (lock.error != ENOENT || made) _visits_error(std::strerror(lock.error), path);
-        const std::string dir = _visits_dirname(path);
-        if (mkdir(dir.c_str(), kPrivateDir) != 0 && errno != EEXIST) _visits_error(std::strerror(errno), dir);
-        UniqueFd created(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kPrivateFile));
+        if (lock.error != ENOENT || made) _visits_error(_visits_cause(lock.error, path), path);
+        UniqueFd created(openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kPrivateFile));
         if (!created && errno != EEXIST) _visits_error(std::strerror(errno), path);
     }
 }
@@ -151,18 +182,20 @@ std::optional<VisitsSalt> _visits_readsalt(int fd) {
 // The salt of `today`: read under a shared lock; when it is of another day
 // (or missing or damaged) it is replaced under the exclusive lock by 16
 // fresh random bytes, which makes every hash of the old one meaningless.
-VisitsSalt _visits_salt(const std::string& path, const std::string& today,
+VisitsSalt _visits_salt(int dir, const std::string& path, const std::string& today,
                         std::chrono::steady_clock::time_point deadline) {
     {
         // The salt is held for the moment of a read or a write, so a shared
         // lock is nearly always free at once; only when it is not does the
         // reader wait in line with the bounded lock.
-        UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-        if (!fd || flock(fd.get(), LOCK_SH | LOCK_NB) != 0) fd = _visits_lock(path, false, deadline);
+        // Anything but a regular file there fails the read and is then
+        // refused by the lock below.
+        UniqueFd fd(openat(dir, kSaltName, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
+        if (!fd || flock(fd.get(), LOCK_SH | LOCK_NB) != 0) fd = _visits_lock(dir, kSaltName, path, false, deadline);
         std::optional<VisitsSalt> salt = _visits_readsalt(fd.get());
         if (salt && salt->day == today) return *salt;
     }
-    UniqueFd fd = _visits_lock(path, true, deadline);
+    UniqueFd fd = _visits_lock(dir, kSaltName, path, true, deadline);
     std::optional<VisitsSalt> salt = _visits_readsalt(fd.get());
     if (salt && salt->day == today) return *salt;  // replaced meanwhile by another request
 
@@ -398,13 +431,26 @@ std::string visits_saltpath(const std::string& dbfile) {
 
 std::unique_ptr<VisitsStore> visits_open(const std::string& dbfile, std::time_t now) {
     const auto deadline = std::chrono::steady_clock::now() + kVisitsWait;
-    const std::string path = visits_path(dbfile);
+    const UniqueFd dir = _visits_opendir(dbfile, true);
+    const std::string name = _visits_basename(dbfile);
     // The store's lock first, then the salt's: a request holds the salt
     // only for the moment it reads it, and never waits for a store while
     // it does.
-    UniqueFd lock = _visits_lock(path, true, deadline);
-    const VisitsSalt salt = _visits_salt(visits_saltpath(dbfile), _visits_day(now), deadline);
-    return std::make_unique<GdbmVisits>(path, _visits_basename(dbfile), std::move(lock), salt);
+    UniqueFd lock = _visits_lock(dir.get(), name, visits_path(dbfile), true, deadline);
+    const VisitsSalt salt = _visits_salt(dir.get(), visits_saltpath(dbfile), _visits_day(now), deadline);
+    return std::make_unique<GdbmVisits>(visits_path(dbfile), name, std::move(lock), salt);
+}
+
+void visits_remove(const std::string& dbfile) {
+    const std::string path = _visits_dirname(dbfile) + "/" + kVisitsDir;
+    UniqueFd dir = _visits_dirfd(path);
+    if (!dir) {
+        if (errno == ENOENT) return;
+        _visits_error(_visits_cause(errno, path), path);
+    }
+    if (unlinkat(dir.get(), _visits_basename(dbfile).c_str(), 0) != 0 && errno != ENOENT) {
+        _visits_error(std::strerror(errno), visits_path(dbfile));
+    }
 }
 
 }  // namespace vorn

@@ -68,6 +68,11 @@ std::optional<SipHashKey> visits_parsesalt(const std::string& text);
 // hash under `salt`, as 16 hex digits.
 std::string visits_hash(const SipHashKey& salt, const std::string& counter, const std::string& identity);
 
+// Removes the visits the gdbm store keeps of `dbfile`, if any. A symbolic
+// link in place of the visits directory is not followed. Does not return on
+// failure ("Visits file error. <cause> (<path>)").
+void visits_remove(const std::string& dbfile);
+
 // Where the gdbm store keeps the visits of `dbfile`, and the salt.
 std::string visits_path(const std::string& dbfile);
 std::string visits_saltpath(const std::string& dbfile);

@@ -21,6 +21,16 @@ namespace {
     support_errormsg("cannot %s %s: %s", what, path.c_str(), std::strerror(error));
 }
 
+// Makes `dir` and the folders above it that are missing, as mkdir -p does
+// (mode 0755 less the umask).
+void _backup_makedirs(const std::string& dir) {
+    for (std::size_t end = dir.find('/', 1);; end = dir.find('/', end + 1)) {
+        const std::string part = dir.substr(0, end);
+        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) _backup_fail("create the backup directory", part, errno);
+        if (end == std::string::npos) break;
+    }
+}
+
 }  // namespace
 
 std::string backup_file(const std::string& dir, const std::string& name) { return dir + "/" + name + kDumpSuffix; }
@@ -34,7 +44,7 @@ std::vector<std::string> backup_names(const Site& site, const std::string& dir) 
         const std::string file = entry->d_name;
         if (file.size() <= suffix.size() || file.compare(file.size() - suffix.size(), suffix.size(), suffix) != 0) continue;
         const std::string name = file.substr(0, file.size() - suffix.size());
-        if (name[0] == '.' || !util_safename(name)) continue;
+        if (!util_safename(name)) continue;
         try {
             counters_counter(site, name);
         } catch (const ErrorAnswer&) {
@@ -49,12 +59,20 @@ std::vector<std::string> backup_names(const Site& site, const std::string& dir) 
 std::string backup_write(const Site& site, const std::string& dir, const std::string& name) {
     std::shared_ptr<Counter> counter = counters_counter(site, name);
     counters_require(site, *counter);
-    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) _backup_fail("create the backup directory", dir, errno);
+    _backup_makedirs(dir);
     const std::string target = backup_file(dir, name);
-    const std::string temp = dir + "/.vornctl-backup-" + std::to_string(getpid());
-    FilePtr out = util_fopen(temp, "w");
-    if (!out) _backup_fail("write", temp, errno);
+    // Written under a name no one can guess and renamed when whole: the
+    // directory may be one another user can write.
+    std::string temp;
+    UniqueFd fd = util_mktemp(dir, ".vornctl-backup-", temp);
+    if (!fd) _backup_fail("create a file in", dir, errno);
     try {
+        const mode_t mask = umask(0);
+        umask(mask);
+        if (fchmod(fd.get(), 0644 & ~mask) != 0) _backup_fail("write", temp, errno);
+        FilePtr out(fdopen(fd.get(), "w"));
+        if (!out) _backup_fail("write", temp, errno);
+        fd.release();
         counters_dump(site, *counter, out.get());
         if (std::fflush(out.get()) != 0 || fsync(fileno(out.get())) != 0) _backup_fail("write", temp, errno);
         if (std::fclose(out.release()) != 0) _backup_fail("write", temp, errno);

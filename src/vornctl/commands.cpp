@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -43,6 +44,18 @@ const std::string* _commands_ptr(const std::optional<std::string>& text) { retur
 std::optional<std::string> _commands_lasthour(const CounterData& data) {
     if (data.hours.empty()) return std::nullopt;
     return data.hours.rbegin()->first;
+}
+
+// "1 hour", "2 hours": `n` and the noun in its number.
+std::string _commands_count(long long n, const char* noun) {
+    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
+// A FILE or DIR argument as the command uses it: with -C, a relative one
+// is taken from the site's directory, and shown so, with its whole path.
+std::string _commands_path(const CommandContext& c, const std::string& arg) {
+    if (c.dir.empty() || arg.empty() || arg[0] == '/' || arg == "-") return arg;
+    return c.dir + "/" + arg;
 }
 
 // On a terminal, asks `question` and answers whether the operator said yes;
@@ -212,7 +225,7 @@ int _commands_export(const CommandContext& c) {
 int _commands_import(const CommandContext& c) {
     const std::string& name = _commands_arg(c, 0);
     const std::shared_ptr<Counter> counter = _commands_counter(c);
-    const std::string& file = _commands_arg(c, 1);
+    const std::string file = _commands_path(c, _commands_arg(c, 1));
     CsvHours read;
     if (file == "-") {
         read = csv_read(stdin, "standard input");
@@ -222,13 +235,14 @@ int _commands_import(const CommandContext& c) {
         read = csv_read(in.get(), file);
     }
     const long long total = counters_addhours(*counter, read.hours);
+    // An hour of no visits adds nothing and is not counted as imported.
+    const long long hours = std::count_if(read.hours.begin(), read.hours.end(), [](const auto& h) { return h.second > 0; });
     if (c.json) {
-        output_write(JsonWriter().begin_object().key("name").string(name)
-                         .key("hours").number(static_cast<long long>(read.hours.size()))
+        output_write(JsonWriter().begin_object().key("name").string(name).key("hours").number(hours)
                          .key("visits").number(read.visits).key("total").number(total).end_object().text() + "\n");
     } else {
-        output_write(name + ": imported " + std::to_string(read.hours.size()) + " hours, " +
-                     std::to_string(read.visits) + " visits; total " + std::to_string(total) + "\n");
+        output_write(name + ": imported " + _commands_count(hours, "hour") + ", " + _commands_count(read.visits, "visit") +
+                     "; total " + std::to_string(total) + "\n");
     }
     return 0;
 }
@@ -245,6 +259,10 @@ int _commands_check(const CommandContext& c) {
     json.begin_array();
     std::string text;
     int status = 0;
+    // The site's own findings come first, under the name of its
+    // configuration file, which no counter can have.
+    std::vector<std::pair<std::string, std::vector<Finding>>> reports;
+    if (std::vector<Finding> site = health_site(c.site, user); !site.empty()) reports.push_back({kConfigFile, site});
     for (const std::string& name : names) {
         std::vector<Finding> found;
         try {
@@ -253,6 +271,9 @@ int _commands_check(const CommandContext& c) {
             dbutil_reset();
             found.push_back({"name", e.message()});
         }
+        reports.push_back({name, found});
+    }
+    for (const auto& [name, found] : reports) {
         if (!found.empty()) status = 1;
         json.begin_object().key("name").string(name).key("ok").boolean(found.empty()).key("findings").begin_array();
         for (const Finding& f : found) {
@@ -281,7 +302,8 @@ int _commands_repair(const CommandContext& c) {
         json.key("lost_buckets").number(static_cast<long long>(k.lost_buckets));
         json.key("duplicates").number(static_cast<long long>(k.duplicates));
         json.key("original").string_or_null(r.recovery ? &r.recovery->original : nullptr);
-        json.key("undid_change").boolean(r.undid_change).end_object();
+        json.key("undid_change").boolean(r.undid_change).key("removed").string_or_null(_commands_ptr(r.removed));
+        json.end_object();
         output_write(json.text() + "\n");
         return 0;
     }
@@ -294,6 +316,7 @@ int _commands_repair(const CommandContext& c) {
                 std::to_string(k.lost_buckets) + " buckets, " + std::to_string(k.duplicates) + " duplicate keys\n";
         text += name + ": the original is kept as " + k.original + "\n";
     }
+    if (r.removed) text += name + ": removed " + *r.removed + ", which was no journal\n";
     if (r.undid_change) text += name + ": undid an interrupted change (" + journal_path(*r.file) + ")\n";
     if (!r.file) {
         text = name + ": nothing to repair: the " + c.site.store->kind() +
@@ -310,7 +333,7 @@ int _commands_repair(const CommandContext& c) {
 // the others go on.
 int _commands_each(const CommandContext& c, const std::vector<std::string>& names, const char* arrow,
                    std::string (*action)(const Site&, const std::string&, const std::string&)) {
-    const std::string& dir = _commands_arg(c, 0);
+    const std::string dir = _commands_path(c, _commands_arg(c, 0));
     JsonWriter json;
     json.begin_array();
     std::string text;
@@ -336,7 +359,7 @@ int _commands_each(const CommandContext& c, const std::vector<std::string>& name
 int _commands_backup(const CommandContext& c) { return _commands_each(c, counters_names(c.site), "->", backup_write); }
 
 int _commands_restore(const CommandContext& c) {
-    const std::string& dir = _commands_arg(c, 0);
+    const std::string dir = _commands_path(c, _commands_arg(c, 0));
     std::vector<std::string> names(c.args.positional.begin() + 1, c.args.positional.end());
     if (names.empty()) names = backup_names(c.site, dir);
     if (!names.empty() && !_commands_confirm(c, "replace " + std::to_string(names.size()) +
@@ -446,7 +469,8 @@ std::string commands_help() {
            output_table(rows) +
            "\n"
            "Options:\n"
-           "  -C DIR       the site's directory (default: the current one)\n"
+           "  -C DIR       the site's directory (default: the current one); relative\n"
+           "               FILE and DIR arguments are taken from it, as with git -C\n"
            "  --json       results as JSON\n"
            "  -h, --help   this help (COMMAND --help: the command's)\n"
            "  --version    the version\n"

@@ -18,6 +18,9 @@ struct CommandContext {
     Site site;
     CliArgs args;
     bool json = false;
+    // The site's directory when -C named one (absolute), else empty: a
+    // relative FILE or DIR argument is taken from it, as git -C does.
+    std::string dir;
 };
 
 struct Command {

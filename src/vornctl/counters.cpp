@@ -1,5 +1,6 @@
 #include "counters.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,14 +56,32 @@ long long _counters_sum(long long a, long long b, const std::string& key) {
 
 // Run as root, a new counter file is given to the owner of the save
 // directory (the web server user in a site set up as README says), so that
-// vorncounter can write it.
-void _counters_adopt(const Site& site, const std::string& path) {
-    if (geteuid() != 0) return;
+// vorncounter can write it; otherwise it stays the running user's.
+std::optional<FileOwner> _counters_newowner(const Site& site) {
+    if (geteuid() != 0) return std::nullopt;
     const std::string& dir_save = site.config.dir_save;
     struct stat dir {};
-    if (::stat(dir_save.c_str(), &dir) != 0 || chown(path.c_str(), dir.st_uid, dir.st_gid) != 0) {
-        support_errormsg("cannot give %s to the owner of %s: %s", path.c_str(), dir_save.c_str(), std::strerror(errno));
+    if (::stat(dir_save.c_str(), &dir) != 0) {
+        support_errormsg("cannot read the owner of %s: %s", dir_save.c_str(), std::strerror(errno));
     }
+    return FileOwner{dir.st_uid, dir.st_gid};
+}
+
+// The save directory may be writable by the web server user: a symbolic
+// link planted at a counter's name would have a tool run as root make or
+// give away a file wherever it points. It is refused, naming it.
+void _counters_refuselink(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        support_errormsg("%s is a symbolic link, which is not followed: remove it", path.c_str());
+    }
+}
+
+// The mode a new file gets from an open with mode 0644: less the umask.
+mode_t _counters_newmode() {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return 0644 & ~mask;
 }
 
 // A private directory for a scratch gdbm file, removed with all it holds:
@@ -101,14 +120,15 @@ Site counters_site() {
     if (::stat(kConfigFile, &st) == 0 && !util_filecheck(kConfigFile)) {
         support_errormsg("Configuration file('%s') cannot be read: %s", kConfigFile, std::strerror(errno));
     }
-    const STORECONFIG config = vc_storeconfig(_vc_fillconfiguration(util_fdecoder(kConfigFile)));
-    return {config, store_open(config)};
+    const CGICONFIG cgiconfig = _vc_fillconfiguration(util_fdecoder(kConfigFile));
+    const STORECONFIG config = vc_storeconfig(cgiconfig);
+    return {config, store_open(config), cgiconfig};
 }
 
 Site counters_site(const Site& site, const std::string& kind) {
     STORECONFIG config = site.config;
     config.store = kind;
-    return {config, store_open(config)};
+    return {config, store_open(config), site.cgiconfig};
 }
 
 bool counters_onfiles(const Site& site) { return std::strcmp(site.store->kind(), kGdbmStore) == 0; }
@@ -119,6 +139,11 @@ std::shared_ptr<Counter> counters_counter(const Site& site, const std::string& n
     if (name.empty()) support_errormsg("Invalid counter name (''): a name may not be empty");
     if (std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; })) {
         support_errormsg("Invalid counter name: a name may not hold control characters");
+    }
+    // vorncounter trims the blanks around every request value, so a
+    // counter whose name has them could never be asked for.
+    if (name.front() == ' ' || name.back() == ' ') {
+        support_errormsg("Invalid counter name ('%s'): a name may not begin or end with a blank", name.c_str());
     }
     return site.store->counter(name);
 }
@@ -132,9 +157,10 @@ std::vector<std::string> counters_names(const Site& site) { return site.store->n
 
 bool counters_exists(const Site& site, Counter& counter) {
     // A file that is there is a counter, also one this user may not read:
-    // opening it then names the real problem.
+    // opening it then names the real problem. Whatever stands at the name
+    // is there, a symbolic link too, which is not followed.
     struct stat st {};
-    if (std::optional<std::string> path = counters_file(site, counter)) return ::stat(path->c_str(), &st) == 0;
+    if (std::optional<std::string> path = counters_file(site, counter)) return ::lstat(path->c_str(), &st) == 0;
     return counter.exists();
 }
 
@@ -214,15 +240,15 @@ Periods counters_periods(const std::shared_ptr<Counter>& counter) {
 
 void counters_create(const Site& site, Counter& counter, std::optional<long long> total) {
     const std::string& name = counter.name();
+    if (std::optional<std::string> path = counters_file(site, counter)) _counters_refuselink(*path);
     if (counters_exists(site, counter)) {
         support_errormsg("counter '%s' already exists (%s)", name.c_str(), counter.where().c_str());
     }
     if (std::optional<std::string> path = counters_file(site, counter)) {
         errno = 0;
-        if (dbutil_create(*path) != 1) {
+        if (dbutil_create(*path, _counters_newowner(site)) != 1) {
             support_errormsg("cannot create counter '%s' (%s): %s", name.c_str(), path->c_str(), std::strerror(errno));
         }
-        _counters_adopt(site, *path);
     } else if (!counter.create()) {
         support_errormsg("counter '%s' already exists (%s)", name.c_str(), counter.where().c_str());
     }
@@ -349,8 +375,11 @@ void counters_restore(const Site& site, Counter& counter, std::FILE* dump, const
         std::vector<DbRecord> records;
         {
             ScratchDir scratch;
-            dbdump_load(scratch.file(), dump, dumpname);
-            dbutil_open(scratch.file(), kRead);
+            const std::string file = scratch.file();
+            UniqueFd fd(::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            if (!fd) support_errormsg("cannot create %s: %s", file.c_str(), std::strerror(errno));
+            dbdump_load(std::move(fd), file, dump, dumpname);
+            dbutil_open(file, kRead);
             dbutil_walk([&](const DbRecord& record) { records.push_back(record); });
             dbutil_close();
         }
@@ -359,22 +388,28 @@ void counters_restore(const Site& site, Counter& counter, std::FILE* dump, const
         counters_replace(counter, records);
         return;
     }
-    // One restore at a time per process: the name need not hold the
-    // counter's, which may be as long as a file name can be.
-    const std::string temp = site.config.dir_save + "/.vornctl-restore-" + std::to_string(getpid());
-    ::unlink(temp.c_str());
-    dbdump_load(temp, dump, dumpname);
+    // The dump is loaded into a new file of the save directory under a name
+    // no one can guess, given the mode and owner of the file it replaces (of
+    // a new counter: as counters_create gives them) on its descriptor, and
+    // then put in the counter's place by one rename.
+    _counters_refuselink(*path);
+    mode_t mode = _counters_newmode();
+    std::optional<FileOwner> owner = _counters_newowner(site);
+    struct stat old {};
+    if (::lstat(path->c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+        mode = old.st_mode & 07777;
+        owner = FileOwner{old.st_uid, old.st_gid};
+    }
+    std::string temp;
+    UniqueFd fd = util_mktemp(site.config.dir_save, ".vornctl-restore-", temp);
+    if (!fd) support_errormsg("cannot create a file in %s: %s", site.config.dir_save.c_str(), std::strerror(errno));
+    if (fchmod(fd.get(), mode) != 0 || (geteuid() == 0 && owner && fchown(fd.get(), owner->uid, owner->gid) != 0)) {
+        const int error = errno;
+        ::unlink(temp.c_str());
+        support_errormsg("cannot give %s the owner and mode of %s: %s", temp.c_str(), path->c_str(), std::strerror(error));
+    }
+    dbdump_load(std::move(fd), temp, dump, dumpname);
     try {
-        struct stat old {};
-        if (::stat(path->c_str(), &old) == 0) {
-            if (chmod(temp.c_str(), old.st_mode & 07777) != 0 ||
-                (geteuid() == 0 && chown(temp.c_str(), old.st_uid, old.st_gid) != 0)) {
-                support_errormsg("cannot give %s the owner and mode of %s: %s", temp.c_str(), path->c_str(),
-                                 std::strerror(errno));
-            }
-        } else {
-            _counters_adopt(site, temp);
-        }
         dbutil_replace(*path, temp);
     } catch (...) {
         ::unlink(temp.c_str());

@@ -18,6 +18,7 @@
 
 #include "dbutil.h"
 #include "store.h"
+#include "vc.h"
 
 namespace vorn {
 
@@ -27,6 +28,7 @@ namespace vorn {
 struct Site {
     STORECONFIG config;
     std::shared_ptr<CounterStore> store;
+    CGICONFIG cgiconfig;  // every key of conf/vc.conf, or its default
 };
 
 inline constexpr char kTotalKey[] = "totcnt";

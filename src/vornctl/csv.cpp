@@ -9,6 +9,8 @@ namespace vorn {
 
 namespace {
 
+constexpr char kByteOrderMark[] = "\xef\xbb\xbf";
+
 // A field as a message shows it: bytes that are not printable ASCII become
 // '?', so a binary file cannot fill the terminal with control codes.
 std::string _csv_shown(const std::string& field) {
@@ -72,6 +74,9 @@ CsvHours csv_read(std::FILE* in, const std::string& source) {
         ++bytes;
         ++number;
         if (!line.empty() && line.back() == '\r') line.pop_back();
+        // A spreadsheet saving as "CSV UTF-8" starts the file with a byte
+        // order mark, which is no part of the heading.
+        if (number == 1 && line.rfind(kByteOrderMark, 0) == 0) line.erase(0, sizeof kByteOrderMark - 1);
         if (too_long) {
             refuse(number, "line longer than " + std::to_string(kMaxCsvLine) + " characters");
         } else if (number == 1) {

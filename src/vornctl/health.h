@@ -44,12 +44,20 @@ struct Finding {
 // Changes nothing.
 std::vector<Finding> health_check(const Site& site, const std::string& name, const std::optional<WebUser>& user);
 
+// Findings about the site as a whole, reported before those of its
+// counters: keys of conf/vc.conf no one knows ("unknown-key"), a counting
+// rule whose value makes every counting visit an error image ("config"),
+// and, with REPEAT_MINUTES on, the visits directory and salt the web server
+// user (when given) may not write ("permission"). Changes nothing.
+std::vector<Finding> health_site(const Site& site, const std::optional<WebUser>& user);
+
 // What repair did.
 struct Repair {
     std::optional<std::string> file;     // the counter file; none outside the gdbm files
     std::optional<std::string> problem;  // what gdbm found, when it rebuilt the file
     std::optional<DbRecovery> recovery;  // what the rebuild kept and lost
     bool undid_change = false;           // an interrupted change was undone
+    std::optional<std::string> removed;  // what stood in the journal's place and was removed
 };
 
 // Rebuilds a counter file that needs recovery or is damaged (dbutil_recover:

@@ -10,7 +10,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -78,8 +80,12 @@ int run(const std::vector<std::string>& argv) {
         cli_usage("%s: unexpected argument '%s'", command->name, context.args.positional[command->max_args].c_str());
     }
     context.json = json || context.args.has("json");
-    if (!dir.empty() && chdir(dir.c_str()) != 0) {
-        support_errormsg("cannot change to the directory %s: %s", dir.c_str(), std::strerror(errno));
+    if (!dir.empty()) {
+        if (chdir(dir.c_str()) != 0) {
+            support_errormsg("cannot change to the directory %s: %s", dir.c_str(), std::strerror(errno));
+        }
+        std::unique_ptr<char, void (*)(void*)> cwd(getcwd(nullptr, 0), std::free);
+        context.dir = cwd ? cwd.get() : dir;
     }
     context.site = counters_site();
     return command->run(context);

@@ -36,8 +36,14 @@ private:
 // `text` as a JSON string with its quotes.
 std::string output_jsonstring(std::string_view text);
 
-// Rows of cells written as columns, each as wide as its widest cell, two
-// spaces apart, the last column unpadded; the first row is the heading.
+// Columns `text` takes on a terminal: UTF-8 characters one each, the wide
+// ones of East Asian scripts two, combining marks none; each byte that is
+// no valid UTF-8 one.
+std::size_t output_width(std::string_view text);
+
+// Rows of cells written as columns, each as wide as its widest cell (in
+// terminal columns, output_width), two spaces apart, the last column
+// unpadded; the first row is the heading.
 std::string output_table(const std::vector<std::vector<std::string>>& rows);
 
 // Writes `text` to standard output.
