@@ -56,11 +56,13 @@ for s in "$site" "$twin"; do
     vc_site_create "$prefix" "$s" || exit 1
     vc_site_add_counter "$prefix" "$s" web || exit 1
 done
+# README's own set-up lines, as printed, where it prints them.
+export VC_README=$src/README.md
 vc_web_start "$server" "$mode" "$site" "$tmp/run" || exit 1
 base="http://127.0.0.1:$VC_PORT"
 echo "deploy: $server ($mode) on $base serving $site"
 
-header=$'Pragma: no-cache\nContent-type: image/gif\n\n'
+header=$'Pragma: no-cache\nCache-Control: no-cache, no-store, must-revalidate\nContent-type: image/gif\n\n'
 
 # direct QUERY [BODY]: the answer of the program run as a CGI process in the
 # twin site, as a web server would run it, into $tmp/direct.
@@ -80,7 +82,7 @@ direct() {
 served() {
     local data=()
     [ $# -gt 1 ] && data=(--data-binary "$2")
-    curl -s -m 60 -D "$tmp/head" -o "$tmp/body" "${data[@]}" "$base/vorncounter.cgi?$1"
+    curl -s -m 60 -D "$tmp/head" -o "$tmp/body" "${data[@]}" "$base$VC_URL?$1"
 }
 
 # same: the HTTP answer is 200 with both header lines and the direct
@@ -91,6 +93,8 @@ same() {
     grep -q '^HTTP/1.1 200' <<<"$head" || { echo "status $(head -n1 <<<"$head")"; return 1; }
     grep -qix 'Content-type: image/gif' <<<"$head" || { echo "no Content-type: image/gif"; return 1; }
     grep -qx 'Pragma: no-cache' <<<"$head" || { echo "no Pragma: no-cache"; return 1; }
+    grep -qx 'Cache-Control: no-cache, no-store, must-revalidate' <<<"$head" ||
+        { echo "no Cache-Control: no-cache, no-store, must-revalidate"; return 1; }
     [ "$(head -c ${#header} "$tmp/direct")" = "${header%$'\n\n'}" ] || { echo "direct run gave no image header"; return 1; }
     tail -c +$((${#header} + 1)) "$tmp/direct" >"$tmp/direct.gif"
     cmp -s "$tmp/direct.gif" "$tmp/body" || { echo "body differs from the CGI answer ($(wc -c <"$tmp/body") vs $(wc -c <"$tmp/direct.gif") bytes)"; return 1; }
@@ -148,9 +152,17 @@ else
     [ "$persistent" -eq 0 ] && ok || bad "$persistent processes of the CGI are still running"
 fi
 
+# Nothing of conf/ and save/ is served: refused, or (where only the
+# program's URL is mapped) not there at all.
 for path in save/web.db conf/vc.conf save/ conf/; do
-    code=$(curl -s -m 30 -o /dev/null -w '%{http_code}' "$base/$path")
-    [ "$code" = 403 ] && ok || bad "/$path answered $code, expected 403"
+    for url in "$base/$path" "$base${VC_URL%vorncounter.cgi}$path"; do
+        code=$(curl -s -m 30 -o "$tmp/leak" -w '%{http_code}' "$url")
+        case $code in
+            403 | 404) ok ;;
+            *) bad "$url answered $code, expected 403 or 404" ;;
+        esac
+        ! grep -q 'DIR_SAVE\|totcnt' "$tmp/leak" && ok || bad "$url served the file"
+    done
 done
 
 # db_total SITE: "totcnt" of SITE/save/web.db, read with gdbm_dump.
@@ -169,7 +181,7 @@ print(recs.get(b"totcnt\0", b"0\0").rstrip(b"\0").decode())'
 
 visits=40
 before=$(db_total "$site")
-seq 1 "$visits" | xargs -P 5 -I{} curl -s -m 60 -o "$tmp/visit-{}" "$base/vorncounter.cgi?vdb=web&cntlen=1&n={}"
+seq 1 "$visits" | xargs -P 5 -I{} curl -s -m 60 -o "$tmp/visit-{}" "$base$VC_URL?vdb=web&cntlen=1&n={}"
 after=$(db_total "$site")
 [ "$after" = $((before + visits)) ] && ok || bad "$visits visits raised totcnt from $before to $after"
 for i in $(seq 1 "$visits"); do

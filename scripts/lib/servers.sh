@@ -18,10 +18,32 @@
 # mode, so another URL leaves /vorncounter.cgi to mod_cgi (the benchmark); TZ, ASAN_OPTIONS and
 # UBSAN_OPTIONS of the caller reach the program in every mode. After a
 # start, VC_WEB_LOGS names the logs in which the program's standard error
-# lands.
+# lands, and VC_URL the URL path of the program.
+#
+# With VC_README naming README.md, the set-ups README prints are run as
+# printed where it has them (spawn-fcgi's lines for nginx's FastCGI mode,
+# the mod_fcgid block for Apache's), with the paths of an installation
+# (/srv/vorncounter, /run/vorncounter, /usr/bin/vorncounter), the user
+# www-data and the time zone replaced by the test's.
 
 VC_WEB_USER=${VC_WEB_USER:-www-data}
 VC_WEB_PIDS=()
+VC_WEB_STOP=
+
+# _vc_readme_block NAME: the indented block that follows the line
+# "<!-- deploy: NAME -->" in VC_README, without its indent, with the paths
+# of the test in place of an installation's.
+_vc_readme_block() {
+    awk -v mark="<!-- deploy: $1 -->" '
+        $0 == mark { on = 1; next }
+        on && /^    / { print substr($0, 5); seen = 1; next }
+        on && seen && /./ { exit }' "$VC_README" |
+        sed -e "s|/srv/vorncounter|$site|g" -e "s|/run/vorncounter|$run/vc|g" \
+            -e "s|/usr/bin/vorncounter|$site/vorncounter.cgi|g" -e "s|www-data|$VC_WEB_USER|g" \
+            -e "s|Europe/Berlin|${TZ:-UTC}|g"
+}
+
+_vc_readme() { [ -n "${VC_README:-}" ] && _vc_web_root; }
 
 # Variables handed on to the program, as NAME=VALUE words.
 _vc_web_env() {
@@ -70,7 +92,7 @@ _vc_nginx_conf() {
     if [ "$mode" = cgi ]; then
         pass="fastcgi_pass unix:$run/fcgiwrap.sock;"
     else
-        pass="fastcgi_pass unix:$run/vorncounter.sock;"
+        pass="fastcgi_pass unix:$VC_FCGI_SOCK;"
     fi
     local params="" line
     # fcgiwrap starts the CGI with the FastCGI parameters as its environment.
@@ -121,8 +143,23 @@ Group $VC_WEB_USER"
             envs+="FcgidInitialEnv ${line%%=*} \"${line#*=}\""$'\n'
         fi
     done < <(_vc_web_env)
+    local site_conf="DocumentRoot \"$site\"
+<Directory \"$site\">
+    Options +ExecCGI
+    AddHandler $handler .cgi
+    Require all granted
+</Directory>
+<DirectoryMatch \"^$site/(conf|save)\">
+    Require all denied
+</DirectoryMatch>"
     if [ "$mode" = fastcgi ]; then
         module=fcgid handler=fcgid-script
+        site_conf=${site_conf//cgi-script/fcgid-script}
+        if _vc_readme; then
+            mkdir -p "$run/htdocs"
+            site_conf="DocumentRoot \"$run/htdocs\"
+$(_vc_readme_block apache-fcgid)"
+        fi
         extra="FcgidIPCDir $run/fcgid
 FcgidProcessTableFile $run/fcgid.shm
 FcgidMaxProcessesPerClass ${VC_WORKERS:-1}
@@ -149,6 +186,7 @@ LoadModule mpm_event_module /usr/lib/apache2/modules/mod_mpm_event.so
 LoadModule authz_core_module /usr/lib/apache2/modules/mod_authz_core.so
 LoadModule mime_module /usr/lib/apache2/modules/mod_mime.so
 LoadModule env_module /usr/lib/apache2/modules/mod_env.so
+LoadModule alias_module /usr/lib/apache2/modules/mod_alias.so
 LoadModule ${module}_module /usr/lib/apache2/modules/mod_${module}.so
 TypesConfig /etc/mime.types
 MaxRequestWorkers 64
@@ -156,15 +194,7 @@ ThreadsPerChild 32
 ServerLimit 2
 $extra
 $envs
-DocumentRoot "$site"
-<Directory "$site">
-    Options +ExecCGI
-    AddHandler $handler .cgi
-    Require all granted
-</Directory>
-<DirectoryMatch "^$site/(conf|save)">
-    Require all denied
-</DirectoryMatch>
+$site_conf
 EOF
 }
 
@@ -187,6 +217,15 @@ server.modules += ("mod_fastcgi")
 EOF
 }
 
+# spawn-fcgi's lines of README, run as printed: the FastCGI workers on
+# VC_FCGI_SOCK, stopped again with README's line.
+_vc_web_readme_spawn() {
+    local line
+    bash -e -c "$(_vc_readme_block spawn-fcgi)" >>"$run/spawn.log" 2>&1 </dev/null || return 1
+    while read -r line || [ -n "$line" ]; do VC_WEB_PIDS+=("$line"); done <"$run/vc/vorncounter.pid"
+    VC_WEB_STOP=$(_vc_readme_block spawn-fcgi-stop)
+}
+
 # Stops the started processes once the starting shell is gone, even when
 # it was killed without running its traps (a test runner's time-out).
 _vc_web_guard() {
@@ -204,9 +243,16 @@ vc_web_start() {
     mkdir -p "$run"
     touch "$run/error.log" "$run/cgi-stderr.log" "$run/spawn.log"
     VC_WEB_PIDS=()
+    VC_WEB_STOP=
+    VC_URL=/vorncounter.cgi
+    VC_FCGI_SOCK=$run/vorncounter.sock
+    if _vc_readme; then
+        VC_FCGI_SOCK=$run/vc/vorncounter.sock
+        [ "$server/$mode" = apache/fastcgi ] && VC_URL=/counter/vorncounter.cgi
+    fi
     if _vc_web_root; then
         chmod 755 "$run" "$(dirname "$run")" "$(dirname "$site")" 2>/dev/null
-        chown -R "$VC_WEB_USER:" "$site" "$run"
+        chown -R -h "$VC_WEB_USER:" "$site" "$run"
     fi
     for ((try = 0; try < 10; try++)); do
         port=$(_vc_web_free_port)
@@ -214,8 +260,10 @@ vc_web_start() {
             nginx)
                 _vc_nginx_conf
                 _vc_web_spawn "$run/fcgiwrap.sock" "$site" /usr/sbin/fcgiwrap || return 1
-                if [ "$mode" = fastcgi ]; then
-                    _vc_web_spawn "$run/vorncounter.sock" "$site" "$site/vorncounter.cgi" "${VC_WORKERS:-1}" || return 1
+                if [ "$mode" = fastcgi ] && _vc_readme; then
+                    _vc_web_readme_spawn || return 1
+                elif [ "$mode" = fastcgi ]; then
+                    _vc_web_spawn "$VC_FCGI_SOCK" "$site" "$site/vorncounter.cgi" "${VC_WORKERS:-1}" || return 1
                 fi
                 setsid nginx -p "$run" -e "$run/error.log" -c "$run/nginx.conf" -g 'daemon off;' \
                     >>"$run/error.log" 2>&1 </dev/null &
@@ -259,6 +307,8 @@ vc_web_stop() {
         wait "$VC_WEB_GUARD_PID" 2>/dev/null || true
     fi
     VC_WEB_GUARD_PID=
+    [ -n "$VC_WEB_STOP" ] && bash -c "$VC_WEB_STOP" 2>/dev/null
+    VC_WEB_STOP=
     for p in "${VC_WEB_PIDS[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
     for p in "${VC_WEB_PIDS[@]}"; do
         for ((n = 0; n < 50; n++)); do

@@ -8,9 +8,10 @@
 # Lays out a fresh working directory SITE_DIR (removed first if present) from
 # DIR, which is a build directory (DIR/bin, template DIR/site) or an
 # installation prefix (DIR/bin, template DIR/share/vorncounter/site), and
-# installs DIR/bin/vorncounter in it as vorncounter.cgi. lighttpd and Apache
-# run a CGI in the directory that holds the script, so the script has to
-# live in the working directory for conf/vc.conf, save/ and image/ to be found.
+# links DIR/bin/vorncounter into it as vorncounter.cgi, as README sets a site
+# up. lighttpd, Apache and fcgiwrap run a CGI in the directory that holds
+# the script (the link), so it has to live in the working directory for
+# conf/vc.conf, save/ and image/ to be found.
 vc_site_create() {
     local dir=$1 site=$2 template=$1/site
     [ -d "$template" ] || template=$dir/share/vorncounter/site
@@ -23,8 +24,7 @@ vc_site_create() {
     cp -R "$template" "$site"
     rm -f "$site/image/.stamp"
     mkdir -p "$site/save"
-    cp "$dir/bin/vorncounter" "$site/vorncounter.cgi"
-    chmod 755 "$site/vorncounter.cgi"
+    ln -s "$(cd "$dir/bin" && pwd)/vorncounter" "$site/vorncounter.cgi"
 }
 
 # vc_site_add_counter DIR SITE_DIR NAME
