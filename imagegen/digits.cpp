@@ -1,5 +1,6 @@
 #include "digits.h"
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <string>
@@ -13,15 +14,40 @@ namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// The top and bottom rows of a cell: the frame of the panel, which joins
-// from cell to cell.
-void rim_rows(Canvas& cell, Rgb top, Rgb bottom) {
-    cell.fill_rect(0, 0, cell.width() - 1, 0, top);
-    cell.fill_rect(0, cell.height() - 1, cell.width() - 1, cell.height() - 1, bottom);
+// A design is laid out in the pixels of its 1x set; a picture drawn `zoom`
+// times larger gives each design pixel zoom x zoom picture pixels, and
+// every length (cell size, font size, position, thickness, radius, blur)
+// is multiplied by zoom before it is drawn, so the finer set is drawn at
+// its own resolution rather than enlarged.
+//
+// Calls f(x, y) for every picture pixel of the design pixels
+// [x0, x1] x [y0, y1], corners included.
+template <class PerPixel>
+void each_pixel(int zoom, int x0, int y0, int x1, int y1, PerPixel f) {
+    for (int y = y0 * zoom; y < (y1 + 1) * zoom; ++y)
+        for (int x = x0 * zoom; x < (x1 + 1) * zoom; ++x) f(x, y);
+}
+
+// Paints the design pixels [x0, x1] x [y0, y1] in colour c.
+void fill_design_rect(Canvas& cell, int zoom, int x0, int y0, int x1, int y1, Rgb c) {
+    each_pixel(zoom, x0, y0, x1, y1, [&](int x, int y) { cell.set(x, y, c); });
+}
+
+// Blends colour c by t over the design pixels [x0, x1] x [y0, y1].
+void blend_design_rect(Canvas& cell, int zoom, int x0, int y0, int x1, int y1, Rgb c, float t) {
+    each_pixel(zoom, x0, y0, x1, y1, [&](int x, int y) { cell.set(x, y, mix(cell.get(x, y), c, t)); });
+}
+
+// The top and bottom design rows of a cell: the frame of the panel, which
+// joins from cell to cell.
+void rim_rows(Canvas& cell, int zoom, Rgb top, Rgb bottom) {
+    int w = cell.width() / zoom, h = cell.height() / zoom;
+    fill_design_rect(cell, zoom, 0, 0, w - 1, 0, top);
+    fill_design_rect(cell, zoom, 0, h - 1, w - 1, h - 1, bottom);
 }
 
 // Text symbols of a set drawn from an outline font: where the digits stand
-// and how large the markers are.
+// and how large the markers are, in design pixels.
 struct FontLook {
     std::string font;      // digits and separators
     double digit_px;       // em size of the digits
@@ -30,26 +56,27 @@ struct FontLook {
     std::string h, m, r;   // texts of the separators
 };
 
-// Coverage of the symbol of picture `c` in a cell `w` x `h`: digits share
-// one baseline, so a row of them lines up; separators and AM/PM are
-// centred on the digits' middle.
-Mask font_symbol(const FontLook& look, char c, int w, int h) {
+// Coverage of the symbol of picture `c` in a picture `w` x `h` drawn
+// `zoom` times the design size: digits share one baseline, so a row of
+// them lines up; separators and AM/PM are centred on the digits' middle.
+Mask font_symbol(const FontLook& look, char c, int w, int h, int zoom) {
     Mask fine(w * kSuper, h * kSuper);
-    Ink zero = render_text(look.font, look.digit_px, "0");
-    double digit_top = look.middle - zero.height() / 2;
+    double digit_px = look.digit_px * zoom, middle = look.middle * zoom;
+    Ink zero = render_text(look.font, digit_px, "0");
+    double digit_top = middle - zero.height() / 2;
     double baseline = digit_top - static_cast<double>(zero.top) / kSuper;
-    auto centred = [&](const Ink& ink) { stamp(fine, ink, (w - ink.width()) / 2, look.middle - ink.height() / 2); };
+    auto centred = [&](const Ink& ink) { stamp(fine, ink, (w - ink.width()) / 2, middle - ink.height() / 2); };
     auto on_baseline = [&](const Ink& ink) {
         stamp(fine, ink, (w - ink.width()) / 2, baseline + static_cast<double>(ink.top) / kSuper);
     };
     if (is_digit(c)) {
-        on_baseline(render_text(look.font, look.digit_px, std::string(1, c)));
+        on_baseline(render_text(look.font, digit_px, std::string(1, c)));
     } else if (c == 'a' || c == 'p') {
-        centred(render_text(look.font, look.marker_px, c == 'a' ? "AM" : "PM"));
+        centred(render_text(look.font, look.marker_px * zoom, c == 'a' ? "AM" : "PM"));
     } else {
         // The slash keeps the digits' baseline; dash and colon sit on the middle.
         const std::string& text = c == 'h' ? look.h : c == 'm' ? look.m : look.r;
-        Ink ink = render_text(look.font, look.digit_px, text);
+        Ink ink = render_text(look.font, digit_px, text);
         if (text == "/")
             on_baseline(ink);
         else
@@ -72,29 +99,28 @@ int width(char c) {
     return c == 'r' ? 8 : 11;
 }
 
-// Light falling on the drum: 1 in the middle row, darker towards the edges.
-float drum_light(int y) {
-    double t = (y + 0.5 - kHeight / 2.0) / (kHeight / 2.0);
+// Light falling on the drum at row y of a picture `height` rows high: 1 in
+// the middle, darker towards the edges.
+float drum_light(int y, int height) {
+    double t = (y + 0.5 - height / 2.0) / (height / 2.0);
     return static_cast<float>(std::pow(std::cos(t * 1.25), 1.4));
 }
 
-Canvas paint(char c) {
+Canvas paint(char c, int zoom) {
     static const FontLook look{font_path("DejaVuSansCondensed-Bold.ttf"), 21.5, 11.0, kHeight / 2.0, "/", "-", ":"};
-    int w = width(c);
-    Canvas cell(w, kHeight, {});
-    for (int y = 0; y < kHeight; ++y) {
-        float light = drum_light(y);
+    int dw = width(c), w = dw * zoom, h = kHeight * zoom;
+    Canvas cell(w, h, {});
+    for (int y = 0; y < h; ++y) {
+        float light = drum_light(y, h);
         for (int x = 0; x < w; ++x) cell.set(x, y, scale(rgb(0x4a4a48), 0.12f + 0.88f * light));
     }
-    cell.paint_with(font_symbol(look, c, w, kHeight),
-                    [](int, int y) { return scale(rgb(0xfaf6ec), 0.45f + 0.55f * drum_light(y)); });
-    for (int y = 0; y < kHeight; ++y) {
-        float light = drum_light(y);
-        cell.set(0, y, rgb(0x000000));
-        cell.set(1, y, mix(cell.get(1, y), rgb(0x000000), 0.55f));
-        cell.set(w - 1, y, scale(rgb(0x5c5c58), 0.2f + 0.8f * light));
-    }
-    rim_rows(cell, rgb(0x000000), rgb(0x000000));
+    cell.paint_with(font_symbol(look, c, w, h, zoom),
+                    [h](int, int y) { return scale(rgb(0xfaf6ec), 0.45f + 0.55f * drum_light(y, h)); });
+    fill_design_rect(cell, zoom, 0, 0, 0, kHeight - 1, rgb(0x000000));
+    blend_design_rect(cell, zoom, 1, 0, 1, kHeight - 1, rgb(0x000000), 0.55f);
+    each_pixel(zoom, dw - 1, 0, dw - 1, kHeight - 1,
+               [&](int x, int y) { cell.set(x, y, scale(rgb(0x5c5c58), 0.2f + 0.8f * drum_light(y, h))); });
+    rim_rows(cell, zoom, rgb(0x000000), rgb(0x000000));
     return cell;
 }
 
@@ -160,45 +186,49 @@ struct Shapes {
     Mask lit, unlit;
 };
 
-Shapes shapes(char c, int w) {
-    Mask lit(w * kSuper, kHeight * kSuper), unlit(w * kSuper, kHeight * kSuper);
-    const Frame digit{3.6, 13.4, 4.0, 24.0, 2.4, 0.3, 0.06};
+// The shapes of picture c in a picture `w` pixels wide, `zoom` times the
+// design size.
+Shapes shapes(char c, int w, int zoom) {
+    int h = kHeight * zoom;
+    Mask lit(w * kSuper, h * kSuper), unlit(w * kSuper, h * kSuper);
+    const double z = zoom;
+    // The slant is a ratio, the same at every size.
+    const Frame digit{3.6 * z, 13.4 * z, 4.0 * z, 24.0 * z, 2.4 * z, 0.3 * z, 0.06};
     if (is_digit(c)) {
         for (int s = 0; s < 7; ++s) segment((kSegmentsOf[c - '0'] >> s) & 1 ? lit : unlit, digit, s);
     } else if (c == 'h') {
-        horizontal(lit, {1.0, 9.0, digit.top, digit.bottom, digit.thick, digit.gap, digit.slant}, (digit.top + digit.bottom) / 2);
+        horizontal(lit, {1.0 * z, 9.0 * z, digit.top, digit.bottom, digit.thick, digit.gap, digit.slant},
+                   (digit.top + digit.bottom) / 2);
     } else if (c == 'm') {
-        fill_ellipse(lit, 3.5, digit.bottom - 1.2, 1.25, 1.25);
+        fill_ellipse(lit, 3.5 * z, digit.bottom - 1.2 * z, 1.25 * z, 1.25 * z);
     } else if (c == 'r') {
-        fill_ellipse(lit, 3.8, 10.0, 1.3, 1.3);
-        fill_ellipse(lit, 3.2, 18.0, 1.3, 1.3);
+        fill_ellipse(lit, 3.8 * z, 10.0 * z, 1.3 * z, 1.3 * z);
+        fill_ellipse(lit, 3.2 * z, 18.0 * z, 1.3 * z, 1.3 * z);
     } else {
         // Both indicators are printed; the one of the moment is lit.
-        Ink am = render_text(font_path("DejaVuSansCondensed-Bold.ttf"), 9.5, "AM");
-        Ink pm = render_text(font_path("DejaVuSansCondensed-Bold.ttf"), 9.5, "PM");
-        stamp(c == 'a' ? lit : unlit, am, (w - am.width()) / 2, 6.0);
-        stamp(c == 'p' ? lit : unlit, pm, (w - pm.width()) / 2, 15.0);
+        Ink am = render_text(font_path("DejaVuSansCondensed-Bold.ttf"), 9.5 * z, "AM");
+        Ink pm = render_text(font_path("DejaVuSansCondensed-Bold.ttf"), 9.5 * z, "PM");
+        stamp(c == 'a' ? lit : unlit, am, (w - am.width()) / 2, 6.0 * z);
+        stamp(c == 'p' ? lit : unlit, pm, (w - pm.width()) / 2, 15.0 * z);
     }
     return {downsample(lit), downsample(unlit)};
 }
 
-Canvas paint(char c) {
-    int w = width(c);
-    Canvas cell(w, kHeight, {});
-    cell.vgradient(0, 0, w - 1, kHeight - 1, kPanelTop, kPanelBottom);
-    Shapes s = shapes(c, w);
+Canvas paint(char c, int zoom) {
+    int dw = width(c), w = dw * zoom, h = kHeight * zoom;
+    Canvas cell(w, h, {});
+    cell.vgradient(0, 0, w - 1, h - 1, kPanelTop, kPanelBottom);
+    Shapes s = shapes(c, w, zoom);
     cell.paint(s.unlit, rgb(kUnlit));
-    cell.paint(blur(s.lit, 1.4f), rgb(kGlow), 0.75f);
+    cell.paint(blur(s.lit, 1.4f * static_cast<float>(zoom)), rgb(kGlow), 0.75f);
     cell.paint(s.lit, rgb(kLit));
     // A hot core where the segment is fully lit.
     Mask core = s.lit;
     for (float& a : core.a) a = a > 0.95f ? 0.35f : 0.0f;
     cell.paint(core, rgb(kCore));
-    for (int y = 0; y < kHeight; ++y) {
-        cell.set(0, y, mix(cell.get(0, y), rgb(0x3a3030), 0.5f));
-        cell.set(w - 1, y, rgb(0x000000));
-    }
-    rim_rows(cell, rgb(0x000000), rgb(0x262020));
+    blend_design_rect(cell, zoom, 0, 0, 0, kHeight - 1, rgb(0x3a3030), 0.5f);
+    fill_design_rect(cell, zoom, dw - 1, 0, dw - 1, kHeight - 1, rgb(0x000000));
+    rim_rows(cell, zoom, rgb(0x000000), rgb(0x262020));
     return cell;
 }
 
@@ -219,35 +249,41 @@ int width(char c) {
     return c == 'r' ? 8 : 11;
 }
 
-Canvas paint(char c) {
+// Shade of the card at picture row y, `zoom` times the design size: each
+// flap shaded from its top to its bottom, sampled at the pixel's centre in
+// design rows so the finer picture shades the same way.
+Rgb card_shade(int y, int zoom) {
+    double row = (y + 0.5) / zoom - 0.5;
+    auto along = [](float t) { return std::clamp(t, 0.0f, 1.0f); };
+    return y / zoom <= kSplitRow
+               ? mix(rgb(0x424242), rgb(0x363636), along(static_cast<float>(row) / kSplitRow))
+               : mix(rgb(0x313131), rgb(0x262626), along(static_cast<float>(row - kSplitRow) / (kHeight - kSplitRow)));
+}
+
+Canvas paint(char c, int zoom) {
     static const FontLook look{font_path("DejaVuSansCondensed-Bold.ttf"), 21.5, 10.5, kSplitRow + 0.5, "/", "-", ":"};
-    int w = width(c);
-    Canvas cell(w, kHeight, kHousing);
+    int dw = width(c), w = dw * zoom, h = kHeight * zoom;
+    Canvas cell(w, h, kHousing);
     // Separators and the AM/PM label are printed on the housing between
     // the cards, where no split runs through them.
     if (!is_digit(c)) {
-        cell.vgradient(0, 0, w - 1, kHeight - 1, rgb(0x161616), rgb(0x0c0c0c));
-        cell.paint(font_symbol(look, c, w, kHeight), rgb(0xd8d8d2));
+        cell.vgradient(0, 0, w - 1, h - 1, rgb(0x161616), rgb(0x0c0c0c));
+        cell.paint(font_symbol(look, c, w, h, zoom), rgb(0xd8d8d2));
         return cell;
     }
-    Mask shape(w * kSuper, kHeight * kSuper);
-    fill_rounded_rect(shape, 1.0, 1.0, w - 1.0, kHeight - 1.0, 2.2);
-    Mask card_mask = downsample(shape);
-    cell.paint_with(card_mask, [](int, int y) {
-        return y <= kSplitRow ? mix(rgb(0x424242), rgb(0x363636), static_cast<float>(y) / kSplitRow)
-                              : mix(rgb(0x313131), rgb(0x262626), static_cast<float>(y - kSplitRow) / (kHeight - kSplitRow));
-    });
-    cell.paint_with(font_symbol(look, c, w, kHeight),
-                    [](int, int y) { return y <= kSplitRow ? rgb(0xf4f4ee) : rgb(0xdadad3); });
+    const double z = zoom;
+    Mask shape(w * kSuper, h * kSuper);
+    fill_rounded_rect(shape, 1.0 * z, 1.0 * z, w - 1.0 * z, h - 1.0 * z, 2.2 * z);
+    cell.paint_with(downsample(shape), [zoom](int, int y) { return card_shade(y, zoom); });
+    cell.paint_with(font_symbol(look, c, w, h, zoom),
+                    [zoom](int, int y) { return y / zoom <= kSplitRow ? rgb(0xf4f4ee) : rgb(0xdadad3); });
     // The split between the two flaps, a faint lip below it and the hinges.
-    for (int x = 1; x < w - 1; ++x) {
-        cell.set(x, kSplitRow + 1, mix(cell.get(x, kSplitRow + 1), rgb(0x050505), 0.85f));
-        cell.set(x, kSplitRow + 2, mix(cell.get(x, kSplitRow + 2), rgb(0x505050), 0.25f));
-    }
-    cell.fill_rect(0, kSplitRow, 1, kSplitRow + 2, kHousing);
-    cell.fill_rect(w - 2, kSplitRow, w - 1, kSplitRow + 2, kHousing);
+    blend_design_rect(cell, zoom, 1, kSplitRow + 1, dw - 2, kSplitRow + 1, rgb(0x050505), 0.85f);
+    blend_design_rect(cell, zoom, 1, kSplitRow + 2, dw - 2, kSplitRow + 2, rgb(0x505050), 0.25f);
+    fill_design_rect(cell, zoom, 0, kSplitRow, 1, kSplitRow + 2, kHousing);
+    fill_design_rect(cell, zoom, dw - 2, kSplitRow, dw - 1, kSplitRow + 2, kHousing);
     // The top edge of the card catches the light.
-    for (int x = 2; x < w - 2; ++x) cell.set(x, 1, mix(cell.get(x, 1), rgb(0x6a6a6a), 0.6f));
+    blend_design_rect(cell, zoom, 2, 1, dw - 3, 1, rgb(0x6a6a6a), 0.6f);
     return cell;
 }
 
@@ -266,15 +302,15 @@ int width(char c) {
     return c == 'r' ? 7 : 10;
 }
 
-Canvas paint(char c) {
+Canvas paint(char c, int zoom) {
     static const FontLook look{font_path("DejaVuSans-Bold.ttf"), 19.0, 10.0, kHeight / 2.0, "/", "-", ":"};
-    int w = width(c);
-    Canvas cell(w, kHeight, {});
-    cell.vgradient(0, 0, w - 1, kHeight - 1, rgb(0xffffff), rgb(0xe9edf1));
-    cell.paint(font_symbol(look, c, w, kHeight), rgb(0x1d3557));
-    cell.fill_rect(0, 0, 0, kHeight - 1, rgb(0xd9dfe6));
-    cell.fill_rect(w - 1, 0, w - 1, kHeight - 1, rgb(0xa9b3be));
-    rim_rows(cell, rgb(0xc3cbd4), rgb(0x94a0ad));
+    int dw = width(c), w = dw * zoom, h = kHeight * zoom;
+    Canvas cell(w, h, {});
+    cell.vgradient(0, 0, w - 1, h - 1, rgb(0xffffff), rgb(0xe9edf1));
+    cell.paint(font_symbol(look, c, w, h, zoom), rgb(0x1d3557));
+    fill_design_rect(cell, zoom, 0, 0, 0, kHeight - 1, rgb(0xd9dfe6));
+    fill_design_rect(cell, zoom, dw - 1, 0, dw - 1, kHeight - 1, rgb(0xa9b3be));
+    rim_rows(cell, zoom, rgb(0xc3cbd4), rgb(0x94a0ad));
     return cell;
 }
 
@@ -282,7 +318,7 @@ Canvas paint(char c) {
 
 struct SetDesign {
     const char* name;
-    std::function<Canvas(char)> paint;
+    std::function<Canvas(char, int zoom)> paint;
 };
 
 const std::vector<SetDesign>& designs() {
@@ -295,21 +331,29 @@ const std::vector<SetDesign>& designs() {
     return all;
 }
 
+// Draws the fifteen pictures of one set and writes them into `dir` with
+// one palette for all of them.
+void write_set(const std::filesystem::path& dir, const std::function<Canvas(char)>& paint) {
+    std::vector<Canvas> cells;
+    for (const char* c = kSetPictures; *c; ++c) cells.push_back(paint(*c));
+    std::vector<const Canvas*> all;
+    for (const Canvas& c : cells) all.push_back(&c);
+    Palette palette = quantise(all, kSetColours);
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec) fail("cannot create " + dir.string() + ": " + ec.message());
+    for (size_t i = 0; i < cells.size(); ++i) write_gif(cells[i], palette, dir / (std::string(1, kSetPictures[i]) + ".gif"));
+}
+
 }  // namespace
 
 void write_digit_sets(const std::filesystem::path& digits_dir) {
-    for (const SetDesign& design : designs()) {
-        std::vector<Canvas> cells;
-        for (const char* c = kSetPictures; *c; ++c) cells.push_back(design.paint(*c));
-        std::vector<const Canvas*> all;
-        for (const Canvas& c : cells) all.push_back(&c);
-        Palette palette = quantise(all, kSetColours);
-        std::filesystem::path dir = digits_dir / design.name;
-        std::error_code ec;
-        std::filesystem::create_directories(dir, ec);
-        if (ec) fail("cannot create " + dir.string() + ": " + ec.message());
-        for (size_t i = 0; i < cells.size(); ++i) write_gif(cells[i], palette, dir / (std::string(1, kSetPictures[i]) + ".gif"));
-    }
+    for (const SetDesign& design : designs())
+        for (int zoom : kSetZooms) {
+            std::string name = design.name;
+            if (zoom > 1) name += "-" + std::to_string(zoom) + "x";
+            write_set(digits_dir / name, [&](char c) { return design.paint(c, zoom); });
+        }
 }
 
 }  // namespace vorn::imagegen

@@ -18,11 +18,17 @@ inline constexpr char kSetPictures[] = "0123456789hmrap";
 // has to pick a nearest colour.
 inline constexpr int kSetColours = 64;
 
+// Every set is drawn at these whole multiples of its design size: 1 gives
+// the set under its own name, 2 the set "<name>-2x" for high-density
+// screens, each picture twice as wide and high and drawn at that
+// resolution, with the same design.
+inline constexpr int kSetZooms[] = {1, 2};
+
 // Draws the sets into `digits_dir`/<set>/<picture>.gif, creating the
 // directories: "d" (the default, an odometer), "led" (glowing
 // seven-segment figures), "flip" (split-flap cards) and "paper" (dark
-// figures on light tiles). Ends the generator with a message on a write
-// failure.
+// figures on light tiles), each also as "<set>-2x". Ends the generator
+// with a message on a write failure.
 void write_digit_sets(const std::filesystem::path& digits_dir);
 
 }  // namespace vorn::imagegen
