@@ -351,7 +351,7 @@ void write_digit_sets(const std::filesystem::path& digits_dir) {
     for (const SetDesign& design : designs())
         for (int zoom : kSetZooms) {
             std::string name = design.name;
-            if (zoom > 1) name += "-" + std::to_string(zoom) + "x";
+            if (zoom > 1) name += '-' + std::to_string(zoom) + 'x';
             write_set(digits_dir / name, [&](char c) { return design.paint(c, zoom); });
         }
 }

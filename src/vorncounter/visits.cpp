@@ -211,6 +211,15 @@ VisitsSalt _visits_salt(int dir, const std::string& path, const std::string& tod
     return fresh;
 }
 
+// The key of the queue entry `n`. Appended, not prefixed: GCC 12 takes
+// "text" + std::string&& for an overlapping copy in optimised builds
+// (-Wrestrict).
+std::string _visits_queuekey(long n) {
+    std::string key = kQueuePrefix;
+    key += std::to_string(n);
+    return key;
+}
+
 // True when the window of a visit counted at `counted` has ended at `now`.
 // A visit stamped later than `now` is still in its window: a request takes
 // its moment before it waits for the lock, so it may find the visit of a
@@ -341,7 +350,7 @@ private:
     // kPruneBatch of them.
     void _prune(Queue& q, std::time_t now, std::time_t window) {
         for (long done = 0; q.head < q.tail && done < kPruneBatch; ++done) {
-            const std::string qkey = kQueuePrefix + std::to_string(q.head);
+            const std::string qkey = _visits_queuekey(q.head);
             if (std::optional<std::string> entry = _get(qkey)) {
                 const std::size_t blank = entry->find(' ');
                 const std::string hash = entry->substr(0, blank);
@@ -370,7 +379,7 @@ private:
         }
         const std::string when = std::to_string(static_cast<long long>(now));
         _put(vkey, when);
-        _put(kQueuePrefix + std::to_string(q.tail), hash + " " + when);
+        _put(_visits_queuekey(q.tail), hash + " " + when);
         ++q.tail;
         _putstate();
         pending_ = true;

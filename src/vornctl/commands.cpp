@@ -132,7 +132,10 @@ int _commands_show(const CommandContext& c) {
         return 0;
     }
     std::string last7;
-    for (long long day : p.last7) last7 += (last7.empty() ? "" : " ") + std::to_string(day);
+    for (long long day : p.last7) {
+        if (!last7.empty()) last7 += ' ';
+        last7 += std::to_string(day);
+    }
     output_write(output_table({{"name", name},
                                {"total", std::to_string(total)},
                                {"startdate", _commands_or_none(data.startdate)},
