@@ -8,18 +8,21 @@
 #include <string>
 
 #include "fuzz_check.h"
-#include "redis.h"
-#include "rules.h"
+#include "counting/address.h"
+#include "store/redis.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
-    if (std::optional<vorn::AddrPrefix> prefix = vorn::_rules_parseprefix(text)) {
+    if (std::optional<vorn::AddressPrefix> prefix = vorn::address_parseprefix(text)) {
         FUZZ_CHECK(prefix->bits >= 0 && prefix->bits <= 128);
-        FUZZ_CHECK(vorn::_rules_addrmatches(*prefix, prefix->addr));
+        FUZZ_CHECK(vorn::address_matches(*prefix, prefix->addr));
     }
-    if (std::optional<vorn::RulesAddr> addr = vorn::_rules_parseaddr(text)) {
-        vorn::AddrPrefix whole{*addr, 128};
-        FUZZ_CHECK(vorn::_rules_addrmatches(whole, *addr));
+    if (std::optional<vorn::Address> addr = vorn::address_parse(text)) {
+        vorn::AddressPrefix whole{*addr, 128};
+        FUZZ_CHECK(vorn::address_matches(whole, *addr));
+        // The canonical text is an address of its own canonical form.
+        const std::string canonical = vorn::address_canonical(text);
+        FUZZ_CHECK(vorn::address_parse(canonical) && vorn::address_canonical(canonical) == canonical);
     }
     if (std::optional<vorn::RedisAddress> address = vorn::redis_parseaddress(text)) {
         std::optional<vorn::RedisAddress> again = vorn::redis_parseaddress(vorn::redis_describe(*address));

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "fuzz_check.h"
-#include "support.h"
+#include "store/increment.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "fuzz_check.h"
-#include "util.h"
+#include "base/util.h"
 
 namespace {
 

@@ -9,8 +9,11 @@
 #include <optional>
 #include <string>
 
-#include "count.h"
+#include "base/util.h"
 #include "harness.h"
+#include "vorncounter/vc.h"
+#include "picture/cells.h"
+#include "picture/gif.h"
 
 namespace vorn::test {
 namespace {
@@ -159,43 +162,6 @@ void expect_clock_cells(const TempSite& site, const std::string& query,
         expect_cells(a.image.get(), before);
         return;
     }
-}
-
-TEST(count_getimagefilename, CounterRightAlignedInCntlenCells) {
-    VDB vdb;
-    vdb.mode = "counter";
-    vdb.digit = "d";
-    CGICONFIG conf;
-    conf.dir_digit = "./image/digits";
-
-    vdb.cntlen = "6";
-    const char* padded[] = {"0", "0", "1", "2", "3", "4"};
-    for (int i = 0; i < 6; ++i) {
-        EXPECT_EQ(_count_getimagefilename(vdb, conf, "1234", i),
-                  std::string("./image/digits/d/") + padded[i] + ".gif") << i;
-    }
-    vdb.cntlen = "4";
-    EXPECT_EQ(_count_getimagefilename(vdb, conf, "1234", 0), "./image/digits/d/1.gif");
-    vdb.cntlen = "3";
-    const char* cut[] = {"3", "4", "5"};
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(_count_getimagefilename(vdb, conf, "12345", i),
-                  std::string("./image/digits/d/") + cut[i] + ".gif") << i;
-    }
-}
-
-TEST(count_getimagefilename, DateAndTimeOneCellPerCharacter) {
-    VDB vdb;
-    vdb.digit = "blue set";
-    vdb.cntlen = "12";  // read only by the counter
-    CGICONFIG conf;
-    conf.dir_digit = "/srv/pics";
-    vdb.mode = "date";
-    EXPECT_EQ(_count_getimagefilename(vdb, conf, "03h11h2001", 0), "/srv/pics/blue set/0.gif");
-    EXPECT_EQ(_count_getimagefilename(vdb, conf, "03h11h2001", 2), "/srv/pics/blue set/h.gif");
-    EXPECT_EQ(_count_getimagefilename(vdb, conf, "03h11h2001", 9), "/srv/pics/blue set/1.gif");
-    vdb.mode = "time";
-    EXPECT_EQ(_count_getimagefilename(vdb, conf, "03r07p", 5), "/srv/pics/blue set/p.gif");
 }
 
 TEST(count_makeimage, CellsStandEdgeToEdgeFromTheLeft) {
@@ -351,7 +317,7 @@ namespace vorn::test {
 namespace {
 
 // The answer composed the way gd composes it, cell by cell with
-// gdImageCopy: what _count_copycell must give, byte for byte.
+// gdImageCopy: what cells_copy must give, byte for byte.
 std::string gif_of(gdImagePtr im) {
     int size = 0;
     void* data = gdImageGifPtr(im, &size);
@@ -369,7 +335,7 @@ std::pair<std::string, std::string> composed(const std::vector<gdImagePtr>& cell
     CellColors colors;
     for (gdImagePtr c : cells) {
         gdImageCopy(by_gd.get(), c, x, 0, 0, 0, gdImageSX(c), gdImageSY(c));
-        _count_copycell(ours.get(), c, x, colors);
+        cells_copy(ours.get(), c, x, colors);
         x += gdImageSX(c);
     }
     return {gif_of(by_gd.get()), gif_of(ours.get())};
@@ -377,11 +343,11 @@ std::pair<std::string, std::string> composed(const std::vector<gdImagePtr>& cell
 
 GdImage read_picture(const fs::path& path) {
     FilePtr in = util_fopen(path.string(), "rb");
-    return in ? support_readgif(in.get()) : GdImage();
+    return in ? gif_read(in.get()) : GdImage();
 }
 
 // Every picture of every built digit set, in texts of many cells.
-TEST(count_copycell, SameBytesAsGdImageCopyForEverySet) {
+TEST(cells_copy, SameBytesAsGdImageCopyForEverySet) {
     int sets = 0;
     for (const auto& dir : fs::directory_iterator(kBuiltSite / "image" / "digits")) {
         std::map<char, GdImage> pictures;
@@ -403,7 +369,7 @@ TEST(count_copycell, SameBytesAsGdImageCopyForEverySet) {
 // Pictures a site may bring: a transparent colour, a cell taller than the
 // first (cut at the bottom, its colours still taken into the palette), and
 // more colours than a palette holds (gd then takes the nearest).
-TEST(count_copycell, SameBytesAsGdImageCopyForOddPictures) {
+TEST(cells_copy, SameBytesAsGdImageCopyForOddPictures) {
     GdImage small(gdImageCreate(5, 4));
     const int bg = gdImageColorAllocate(small.get(), 10, 20, 30);
     const int fg = gdImageColorAllocate(small.get(), 200, 100, 0);

@@ -8,9 +8,9 @@
 #include <map>
 #include <string>
 
-#include "dbutil.h"
+#include "gdbm/dbutil.h"
+#include "gdbm/journal.h"
 #include "harness.h"
-#include "journal.h"
 
 namespace vorn::test {
 namespace {
@@ -74,39 +74,25 @@ private:
 class Dbutil : public testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(dbutil_create(db), 1); }
-    void TearDown() override {
-        // A test that failed half-way must not leave its handle to the next.
-        if (open_) dbutil_close();
+    // Writes one record as a change of its own.
+    void put(const std::string& key, const std::optional<std::string>& value) {
+        DbFile file = dbutil_open(db, DbMode::kWrite);
+        dbutil_update(file, {{key, value}});
     }
-    void open(int stat) {
-        dbutil_open(db, stat);
-        open_ = true;
-    }
-    void close() {
-        dbutil_close();
-        open_ = false;
-    }
-    void put(const std::string& key, const std::string& value) {
-        open(GDBM_WRITER);
-        dbutil_store(key, value, GDBM_REPLACE);
-        close();
+    std::optional<std::string> get(const std::string& key) {
+        DbFile file = dbutil_open(db, DbMode::kRead);
+        return dbutil_fetch(file, key);
     }
 
     TempSite site{false};
     std::string db = site.path("save/c.db").string();
-    bool open_ = false;
 };
 
 TEST_F(Dbutil, RecordsHoldTheirZeroBytes) {
-    open(GDBM_WRITER);
-    dbutil_store("totcnt", "12", GDBM_REPLACE);
-    close();
-
-    open(GDBM_READER);
-    EXPECT_EQ(dbutil_fetch("%s", "totcnt"), "12");
-    EXPECT_EQ(dbutil_fetch("%s", "never"), std::nullopt);
-    EXPECT_EQ(dbutil_fetch("%s", "totcn"), std::nullopt);
-    close();
+    put("totcnt", "12");
+    EXPECT_EQ(get("totcnt"), "12");
+    EXPECT_EQ(get("never"), std::nullopt);
+    EXPECT_EQ(get("totcn"), std::nullopt);
 
     // Read without this module: 7 key bytes, 3 value bytes.
     std::map<std::string, std::string> records = dump_db(db);
@@ -117,34 +103,20 @@ TEST_F(Dbutil, RecordsHoldTheirZeroBytes) {
     EXPECT_EQ(records.begin()->second.size(), 3u);
 }
 
-TEST_F(Dbutil, ReplaceOverwritesAndDeleteRemoves) {
+TEST_F(Dbutil, ChangesReplaceAndRemoveRecordsAndKeysStayVerbatim) {
     put("2001/03/11/09", "4");
     put("2001/03/11/09", "5");
     put("startdate", "2001/03/11/09");
-
-    open(GDBM_WRITER);
-    EXPECT_EQ(dbutil_fetch("%s", "2001/03/11/09"), "5");
-    EXPECT_EQ(dbutil_delete("%s", "startdate"), 0);
-    EXPECT_EQ(dbutil_delete("%s", "startdate"), -1);
-    EXPECT_EQ(dbutil_delete("%s", "nothing"), -1);
-    EXPECT_EQ(dbutil_fetch("%s", "startdate"), std::nullopt);
-    close();
-
-    EXPECT_EQ(dump_db(db), (std::map<std::string, std::string>{{stored("2001/03/11/09"), stored("5")}}));
-}
-
-TEST_F(Dbutil, KeysAreFormattedOrTakenVerbatim) {
-    put("2001/03/11/05", "7");
     put("100%d/%s%n", "3");
-
-    open(GDBM_READER);
-    // A format builds the key from its arguments.
-    EXPECT_EQ(dbutil_fetch("%s/0%d", "2001/03/11", 5), "7");
-    EXPECT_EQ(dbutil_fetch("%s/%d", "2001/03/11", 5), std::nullopt);
-    // A complete key text is the argument of "%s": its "%" stays a "%".
-    EXPECT_EQ(dbutil_fetch("%s", "100%d/%s%n"), "3");
-    EXPECT_EQ(dbutil_fetch("%s", "100%d/%s"), std::nullopt);
-    close();
+    put("startdate", std::nullopt);
+    put("nothing", std::nullopt);
+    EXPECT_EQ(get("2001/03/11/09"), "5");
+    EXPECT_EQ(get("startdate"), std::nullopt);
+    // A key is a text as it stands: its "%" stays a "%".
+    EXPECT_EQ(get("100%d/%s%n"), "3");
+    EXPECT_EQ(get("100%d/%s"), std::nullopt);
+    EXPECT_EQ(dump_db(db), (std::map<std::string, std::string>{{stored("2001/03/11/09"), stored("5")},
+                                                               {stored("100%d/%s%n"), stored("3")}}));
 }
 
 TEST_F(Dbutil, ValueEndsAtItsZeroByteOrItsSize) {
@@ -157,68 +129,38 @@ TEST_F(Dbutil, ValueEndsAtItsZeroByteOrItsSize) {
     ASSERT_EQ(gdbm_store(dbf, datum{k1, 5}, datum{bare, 2}, GDBM_REPLACE), 0);
     ASSERT_EQ(gdbm_store(dbf, datum{k2, 6}, datum{inner, 7}, GDBM_REPLACE), 0);
     gdbm_close(dbf);
-
-    open(GDBM_READER);
-    EXPECT_EQ(dbutil_fetch("%s", "bare"), "42");
-    EXPECT_EQ(dbutil_fetch("%s", "inner"), "7");
-    close();
+    EXPECT_EQ(get("bare"), "42");
+    EXPECT_EQ(get("inner"), "7");
 }
 
-TEST_F(Dbutil, KeyLongerThanTheBufferIsRefusedWhole) {
+TEST_F(Dbutil, KeyLongerThanTheLimitIsRefusedWhole) {
     const std::string longest(kMaxKey, 'k');
     put(longest, "1");
-    open(GDBM_READER);
-    EXPECT_EQ(dbutil_fetch("%s", longest.c_str()), "1");
-    close();
-
-    const std::string over = longest + "k";
-    EXPECT_TRUE(is_error_image(error_answer(site,
-                                            [&] {
-                                                dbutil_open(db, GDBM_READER);
-                                                dbutil_fetch("%s", over.c_str());
-                                            }),
-                               "DB key too long (1020 characters, at most 1019)"));
-    // The full formatted length is measured, far past the buffer.
-    const std::string half(3000, 'h');
-    EXPECT_TRUE(is_error_image(error_answer(site,
-                                            [&] {
-                                                dbutil_open(db, GDBM_WRITER);
-                                                dbutil_delete("%s/%s", half.c_str(), half.c_str());
-                                            }),
-                               "DB key too long (6001 characters, at most 1019)"));
+    EXPECT_EQ(get(longest), "1");
+    EXPECT_EQ(error_message([&] { get(longest + "k"); }), "DB key too long (1020 characters, at most 1019)");
+    EXPECT_EQ(error_message([&] { get(std::string(6001, 'h')); }), "DB key too long (6001 characters, at most 1019)");
 }
 
-TEST_F(Dbutil, OperationsInTheWrongStateEndInTheirMessages) {
-    EXPECT_TRUE(is_error_image(error_answer(site, [] { dbutil_close(); }),
-                               "DB close error. There is no database to close."));
-    EXPECT_TRUE(is_error_image(error_answer(site, [] { dbutil_fetch("%s", "totcnt"); }),
-                               "DB fetch error. There is no opened database."));
-    EXPECT_TRUE(is_error_image(error_answer(site, [] { dbutil_store("totcnt", "1", GDBM_REPLACE); }),
-                               "DB store error. There is no opened database."));
-    EXPECT_TRUE(is_error_image(error_answer(site, [] { dbutil_delete("%s", "totcnt"); }),
-                               "DB delete error. There is no opened database."));
-    EXPECT_TRUE(is_error_image(error_answer(site,
-                                            [&] {
-                                                dbutil_open(db, GDBM_READER);
-                                                dbutil_open(db, GDBM_READER);
-                                            }),
-                               "DB oepn error. There is already opened database."));
-}
-
-TEST_F(Dbutil, RefusedStoreEndsInGdbmText) {
+TEST_F(Dbutil, ReaderCannotChange) {
     put("totcnt", "1");
-    EXPECT_TRUE(is_error_image(error_answer(site,
-                                            [&] {
-                                                dbutil_open(db, GDBM_READER);
-                                                dbutil_store("totcnt", "2", GDBM_REPLACE);
-                                            }),
-                               "DB Error!! (Reader can't store)"));
-    EXPECT_TRUE(is_error_image(error_answer(site,
-                                            [&] {
-                                                dbutil_open(db, GDBM_WRITER);
-                                                dbutil_store("totcnt", "2", GDBM_INSERT);
-                                            }),
-                               "DB Error!! (Cannot replace)"));
+    EXPECT_EQ(error_message([&] {
+                  DbFile file = dbutil_open(db, DbMode::kRead);
+                  dbutil_update(file, {{"totcnt", "2"}});
+              }),
+              "DB Error!! (Reader can't store)");
+    EXPECT_EQ(dump_db(db), (std::map<std::string, std::string>{{stored("totcnt"), stored("1")}}));
+}
+
+// A change that is not committed (its edit failed half-way) leaves the
+// file as it was, and its journal guards nothing.
+TEST_F(Dbutil, UncommittedChangeLeavesTheFileAsItWas) {
+    put("totcnt", "1");
+    {
+        DbFile file = dbutil_open(db, DbMode::kWrite);
+        DbTransaction change(file, {{"totcnt", "2"}, {"2001/03/11/09", "1"}});
+        EXPECT_FALSE(journal_idle(journal_path(db)));
+    }
+    EXPECT_TRUE(journal_idle(journal_path(db)));
     EXPECT_EQ(dump_db(db), (std::map<std::string, std::string>{{stored("totcnt"), stored("1")}}));
 }
 
@@ -246,12 +188,13 @@ TEST_F(Dbutil, CreatedDatabaseIsEmptyOpenableAndMode0644) {
     EXPECT_EQ(st.st_mode & 0777, 0644u);
     EXPECT_TRUE(dump_db(fresh).empty());
 
-    dbutil_open(fresh, GDBM_READER);
-    EXPECT_EQ(dbutil_fetch("%s", "totcnt"), std::nullopt);
-    dbutil_close();
-    dbutil_open(fresh, GDBM_WRITER);
-    dbutil_store("totcnt", "1", GDBM_REPLACE);
-    dbutil_close();
+    {
+        DbFile file = dbutil_open(fresh, DbMode::kRead);
+        EXPECT_EQ(dbutil_fetch(file, "totcnt"), std::nullopt);
+    }
+    DbFile file = dbutil_open(fresh, DbMode::kWrite);
+    dbutil_update(file, {{"totcnt", "1"}});
+    dbutil_close(file);
     EXPECT_EQ(dump_db(fresh).size(), 1u);
 }
 
@@ -261,28 +204,19 @@ TEST_F(Dbutil, ReadersShareAndWritersWaitForThem) {
         // A second reader opens while the first still holds the file.
         Holder reader(db, GDBM_READER);
         ASSERT_TRUE(reader.held());
-        open(GDBM_READER);
+        DbFile file = dbutil_open(db, DbMode::kRead);
         EXPECT_TRUE(reader.holding());
-        EXPECT_EQ(dbutil_fetch("%s", "totcnt"), "3");
-        close();
+        EXPECT_EQ(dbutil_fetch(file, "totcnt"), "3");
     }
     {
-        // A writer meets a reader that keeps the file for two seconds: its
-        // open fails, is retried, and succeeds once the reader is gone.
+        // A writer meets a reader that keeps the file for two seconds: it
+        // waits and gets in once the reader is gone.
         Holder reader(db, GDBM_READER, 2);
         ASSERT_TRUE(reader.held());
-        open(GDBM_WRITER);
-        dbutil_store("totcnt", "4", GDBM_REPLACE);
-        close();
+        put("totcnt", "4");
     }
     EXPECT_EQ(dump_db(db), (std::map<std::string, std::string>{{stored("totcnt"), stored("4")}}));
 }
-
-}  // namespace
-}  // namespace vorn::test
-
-namespace vorn::test {
-namespace {
 
 // The walk shows what fetches show: every record once, texts without their
 // zero byte, a record stored without one marked, and in a reader the
@@ -297,34 +231,26 @@ TEST_F(Dbutil, WalkShowsEveryRecordAsReadersSeeIt) {
     ASSERT_EQ(gdbm_store(raw, key, value, GDBM_REPLACE), 0);
     gdbm_close(raw);
     // The change raised the total, added a record and removed the start
-    // date, and ended before its journal was removed.
+    // date, and ended before its journal was emptied.
     ASSERT_EQ(journal_write(db, {{"totcnt", std::string("5"), std::string("6")},
                                  {"added", std::nullopt, std::string("by the change")},
                                  {"startdate", std::string("2001/03/11/09"), std::nullopt}}, getuid(), getgid()).error,
               0);
 
-    const auto walk = [&] {
+    const auto walk = [&](DbMode mode) {
+        DbFile file = dbutil_open(db, mode);
+        EXPECT_EQ(file.overlay().empty(), mode == DbMode::kWrite);
         std::map<std::string, std::string> seen;
-        dbutil_walk([&](const DbRecord& r) {
+        dbutil_walk(file, [&](const DbRecord& r) {
             EXPECT_TRUE(seen.emplace(r.key, r.value + (r.text ? "" : " (raw)")).second) << r.key;
         });
         return seen;
     };
-    open(GDBM_READER);
-    EXPECT_TRUE(dbutil_interrupted());
-    EXPECT_EQ(walk(), (std::map<std::string, std::string>{{"totcnt", "5"},
-                                                          {"2001/03/11/09", "6"},
-                                                          {"startdate", "2001/03/11/09"},
-                                                          {"bare", "xy (raw)"}}));
-    close();
+    const std::map<std::string, std::string> before = {
+        {"totcnt", "5"}, {"2001/03/11/09", "6"}, {"startdate", "2001/03/11/09"}, {"bare", "xy (raw)"}};
+    EXPECT_EQ(walk(DbMode::kRead), before);
     // A writer undoes the change; the walk then shows the file itself.
-    open(GDBM_WRITER);
-    EXPECT_FALSE(dbutil_interrupted());
-    EXPECT_EQ(walk(), (std::map<std::string, std::string>{{"totcnt", "5"},
-                                                          {"2001/03/11/09", "6"},
-                                                          {"startdate", "2001/03/11/09"},
-                                                          {"bare", "xy (raw)"}}));
-    close();
+    EXPECT_EQ(walk(DbMode::kWrite), before);
 }
 
 }  // namespace

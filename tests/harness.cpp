@@ -15,8 +15,9 @@
 #include <gdbm.h>
 #include <gtest/gtest.h>
 
-#include "dbutil.h"
-#include "support.h"
+#include "gdbm/dbutil.h"
+#include "picture/errorimage.h"
+#include "vorncounter/vc.h"
 
 namespace vorn::test {
 
@@ -256,7 +257,7 @@ bool is_error_image(const std::string& out, const std::string& message) {
     const std::string gif = out.substr(header.size());
     GdImage got(gdImageCreateFromGifPtr(static_cast<int>(gif.size()),
                                         const_cast<char*>(gif.data())));
-    GdImage want = _support_drawerror(message);
+    GdImage want = errorimage_draw(message);
     if (!got || !want) return false;
     gdImagePtr g = got.get();
     gdImagePtr w = want.get();
@@ -283,7 +284,7 @@ std::optional<std::string> error_text(const std::string& out) {
     static const GdImage glyphs = [] {
         std::string all;
         for (int c = 32; c < 127; ++c) all.push_back(static_cast<char>(c));
-        return _support_drawerror(all);
+        return errorimage_draw(all);
     }();
     std::string text;
     for (int k = 0; k < n; ++k) {
@@ -305,30 +306,14 @@ std::optional<std::string> error_text(const std::string& out) {
     return text;
 }
 
-std::string error_answer(const TempSite& site, const std::function<void()>& action) {
-    const fs::path answer = site.path("error-answer");
-    EXPECT_EXIT(
-        {
-            if (!std::freopen(answer.c_str(), "w", stdout)) std::_Exit(2);
-            try {
-                action();
-            } catch (const ErrorAnswer& e) {
-                // What the program's entry does with a failed request.
-                dbutil_reset();
-                support_answererror(e.message());
-                std::fflush(stdout);
-                std::_Exit(1);
-            }
-            std::_Exit(0);  // returned: the action did not end on the error path
-        },
-        testing::ExitedWithCode(1), "");
-    std::string out = slurp(answer);
-    std::error_code ec;
-    fs::remove(answer, ec);
-    return out;
+std::optional<std::string> error_message(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const ErrorAnswer& e) {
+        return e.message();
+    }
+    return std::nullopt;
 }
-
-std::time_t fixed_clock() { return fixed_moment; }
 
 std::optional<uid_t> unprivileged_user() {
     if (geteuid() != 0) return std::nullopt;
@@ -399,6 +384,14 @@ void store_records(const fs::path& db, const std::map<std::string, std::string>&
         EXPECT_EQ(gdbm_store(dbf, key, val, GDBM_REPLACE), 0) << k;
     }
     gdbm_close(dbf);
+}
+
+std::unique_ptr<Counter> gdbm_counter(const fs::path& db) {
+    CGICONFIG config;
+    config.store = "gdbm";
+    config.dir_save = db.parent_path().string();
+    config.dbfile_ext = db.extension().string().substr(1);
+    return store_open(config)->counter(db.stem().string());
 }
 
 bool journal_idle(const fs::path& journal) {

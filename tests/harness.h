@@ -13,7 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "support.h"
+#include "picture/gif.h"
+#include "store/store.h"
 
 namespace vorn::test {
 
@@ -123,17 +124,9 @@ bool is_error_image(const std::string& out, const std::string& message);
 // is_error_image.
 std::optional<std::string> error_text(const std::string& out);
 
-// Runs `action` in a death-test child of the test process with standard
-// output sent to a file, expects the child to end with exit status 1 (the
-// error path of support_errormsg), and returns what it wrote: the whole
-// answer, to be checked with is_error_image.
-std::string error_answer(const TempSite& site, const std::function<void()>& action);
-
-// A fixed present for the time texts: support_setclock(fixed_clock) makes
-// every time text read `fixed_moment`; support_setclock(nullptr) restores
-// the system clock.
-inline std::time_t fixed_moment = 0;
-std::time_t fixed_clock();
+// The message of the failure `action` ends in (ErrorAnswer), or nullopt
+// when it returns.
+std::optional<std::string> error_message(const std::function<void()>& action);
 
 // Seconds since the epoch of a calendar moment in UTC.
 std::time_t utc_time(int year, int month, int day, int hour, int minute = 0, int second = 0);
@@ -141,6 +134,9 @@ std::time_t utc_time(int year, int month, int day, int hour, int minute = 0, int
 // The uid of an unprivileged user to run the program as when the tests run
 // as root (so that file permissions apply), or nullopt when they do not.
 std::optional<uid_t> unprivileged_user();
+
+// The counter of the gdbm store whose file is `db` (DIR/NAME.EXT).
+std::unique_ptr<Counter> gdbm_counter(const fs::path& db);
 
 // True when the journal file `journal` guards no change: it is empty, or
 // there is none.

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "vorncounter/vc.h"
 
 namespace vorn::test {
 namespace {
@@ -199,7 +200,7 @@ int hits_between(const std::map<std::string, std::string>& before,
 
 int picture_width(const TempSite& site, const std::string& rel) {
     FilePtr f = util_fopen(site.path(rel).string(), "rb");
-    GdImage im = f ? support_readgif(f.get()) : GdImage();
+    GdImage im = f ? gif_read(f.get()) : GdImage();
     return im ? gdImageSX(im.get()) : -1;
 }
 
@@ -615,7 +616,7 @@ TEST(HostileBackground, FullPaletteStillGivesTheChart) {
     {
         FilePtr in = util_fopen(site.path("image/resource/imgmonth.rc").string(), "rb");
         ASSERT_TRUE(in);
-        GdImage bg = support_readgif(in.get());
+        GdImage bg = gif_read(in.get());
         ASSERT_TRUE(bg);
         gdImagePtr im = bg.get();
         const std::vector<unsigned> chart_colours = {0xF0F0F0, 0x303030, 0x000000, 0x808080, 0xD0D0D0};

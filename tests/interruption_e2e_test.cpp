@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "compute.h"
-#include "dbutil.h"
+#include "counting/compute.h"
+#include "gdbm/dbutil.h"
 #include "harness.h"
-#include "journal.h"
+#include "gdbm/journal.h"
 
 namespace vorn::test {
 namespace {
@@ -45,10 +45,9 @@ Seen seen_through_the_store(const std::string& db) {
     for (const auto& [key, value] : dump_db(db)) {
         if (is_hour_key(text_of(key))) hour_keys.push_back(text_of(key));
     }
-    dbutil_open(db, GDBM_READER);
-    seen.total = util_tolong(dbutil_fetch("%s", "totcnt").value_or("0"));
-    for (const std::string& k : hour_keys) seen.hours += util_tolong(dbutil_fetch("%s", k.c_str()).value_or("0"));
-    dbutil_close();
+    DbFile file = dbutil_open(db, DbMode::kRead);
+    seen.total = util_tolong(dbutil_fetch(file, "totcnt").value_or("0"));
+    for (const std::string& k : hour_keys) seen.hours += util_tolong(dbutil_fetch(file, k).value_or("0"));
     return seen;
 }
 
@@ -134,11 +133,8 @@ protected:
         mounted = true;
         setenv("TZ", "UTC", 1);
         tzset();
-        support_setclock(fixed_clock);
     }
     void TearDown() override {
-        support_setclock(nullptr);
-        dbutil_reset();
         if (mounted) umount2(mnt.c_str(), MNT_DETACH);
     }
     // Fills the file system, then gives back `slack` bytes.
@@ -153,17 +149,11 @@ protected:
     }
     // One visit in hour `h` of 2001/03/11 onwards: a new hour record each.
     bool visit(int h) {
-        fixed_moment = utc_time(2001, 3, 11, 0) + 3600L * h;
-        VDB vdb;
-        vdb.ago = "total";
-        vdb.cntlen = "6";
-        vdb.dbfile = db;
-        CNT cnt;
         try {
-            compute_count(vdb, cnt, CGICONFIG{});
+            compute_count(*gdbm_counter(db), std::nullopt, CGICONFIG{}, VISITOR{"GET", "127.0.0.1", "test"},
+                          vorn::Clock(utc_time(2001, 3, 11, 0) + 3600L * h));
             return true;
         } catch (const ErrorAnswer& e) {
-            dbutil_reset();
             last_error = e.message();
             return false;
         }

@@ -1,3 +1,5 @@
+// The undo journal beside a counter file: what a change writes before its
+// stores, and what readers and the next writer make of it.
 #include <gdbm.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,9 +9,9 @@
 #include <map>
 #include <string>
 
-#include "dbutil.h"
+#include "gdbm/dbutil.h"
+#include "gdbm/journal.h"
 #include "harness.h"
-#include "journal.h"
 
 namespace vorn::test {
 namespace {
@@ -25,68 +27,79 @@ const Journal kVisit = {
     {"startdate", std::nullopt, "2001/03/11/09"},
 };
 
-TEST(StoreJournal, ReadsBackWhatWasWrittenAndNothingCutShort) {
-    const std::string bytes = _journal_encode(kVisit);
-    Journal back;
-    ASSERT_EQ(_journal_decode(bytes, back), JournalState::kComplete);
-    ASSERT_EQ(back.size(), kVisit.size());
-    for (std::size_t i = 0; i < back.size(); ++i) {
-        EXPECT_EQ(back[i].key, kVisit[i].key);
-        EXPECT_EQ(back[i].before, kVisit[i].before);
-        EXPECT_EQ(back[i].after, kVisit[i].after);
-    }
-    // A writer that died while writing its journal had not touched the
-    // counter file yet: every shorter piece, or any changed byte, guards
-    // nothing.
-    for (std::size_t n = 0; n < bytes.size(); ++n) {
-        EXPECT_EQ(_journal_decode(bytes.substr(0, n), back), JournalState::kIncomplete) << n;
-    }
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        std::string changed = bytes;
-        changed[i] ^= 0x01;
-        EXPECT_EQ(_journal_decode(changed, back), JournalState::kIncomplete) << i;
-    }
-}
-
-TEST(StoreJournal, ValuesKeepEveryByte) {
-    const Journal odd = {{std::string("a\0b", 3), std::string(70000, '\n'), std::string()}};
-    Journal back;
-    ASSERT_EQ(_journal_decode(_journal_encode(odd), back), JournalState::kComplete);
-    ASSERT_EQ(back.size(), 1u);
-    EXPECT_EQ(back[0].key, odd[0].key);
-    EXPECT_EQ(back[0].before, odd[0].before);
-    EXPECT_EQ(back[0].after, std::string());
-}
-
 class StoreChange : public testing::Test {
 protected:
     void SetUp() override {
         site.create_counter("c");
         store_records(db, {{"totcnt", "41"}, {"2001/03/11/09", "41"}});
     }
-    void TearDown() override { dbutil_reset(); }
     std::optional<std::string> read(const std::string& key) {
-        dbutil_open(db, GDBM_READER);
-        std::optional<std::string> value = dbutil_fetch("%s", key.c_str());
-        dbutil_close();
-        return value;
+        DbFile file = dbutil_open(db, DbMode::kRead);
+        return dbutil_fetch(file, key);
     }
     // Opens and closes for writing: what the next visitor's open does.
-    void next_writer() {
-        dbutil_open(db, GDBM_WRITER);
-        dbutil_close();
+    void next_writer() { DbFile file = dbutil_open(db, DbMode::kWrite); }
+    // The journal of a change that was killed before its first store.
+    std::string journal_bytes(const Journal& journal) {
+        EXPECT_EQ(journal_write(db, journal, getuid(), getgid()).error, 0);
+        return site.read("save/c.db-journal");
     }
 
     TempSite site{false};
     std::string db = site.path("save/c.db").string();
 };
 
-TEST_F(StoreChange, IsWrittenWholeAndLeavesNoJournal) {
-    dbutil_open(db, GDBM_WRITER);
-    dbutil_update({{"totcnt", "42"}, {"2001/03/11/09", "42"}, {"startdate", "2001/03/11/09"}});
-    dbutil_update({{"startdate", std::nullopt}, {"never", std::nullopt}});
-    dbutil_close();
+TEST_F(StoreChange, ReadsBackWhatWasWrittenWithEveryByte) {
+    const Journal odd = {{std::string("a\0b", 3), std::string(70000, '\n'), std::string()},
+                         {"gone", std::string("x"), std::nullopt}};
+    ASSERT_EQ(journal_write(db, odd, getuid(), getgid()).error, 0);
+    Journal back;
+    ASSERT_EQ(journal_read(db, back), JournalState::kComplete);
+    ASSERT_EQ(back.size(), odd.size());
+    for (std::size_t i = 0; i < back.size(); ++i) {
+        EXPECT_EQ(back[i].key, odd[i].key);
+        EXPECT_EQ(back[i].before, odd[i].before);
+        EXPECT_EQ(back[i].after, odd[i].after);
+    }
+    // A shorter journal written over a longer one leaves nothing of it.
+    ASSERT_EQ(journal_write(db, kVisit, getuid(), getgid()).error, 0);
+    ASSERT_EQ(journal_read(db, back), JournalState::kComplete);
+    EXPECT_EQ(back.size(), kVisit.size());
+}
+
+// A writer that died while writing its journal had not touched the counter
+// file yet: every shorter piece, or any changed byte, guards nothing.
+TEST_F(StoreChange, JournalCutShortOrChangedGuardsNothing) {
+    const std::string bytes = journal_bytes(kVisit);
+    Journal back;
+    for (std::size_t n = 1; n < bytes.size(); ++n) {
+        site.write("save/c.db-journal", bytes.substr(0, n));
+        EXPECT_EQ(journal_read(db, back), JournalState::kIncomplete) << n;
+    }
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        std::string changed = bytes;
+        changed[i] ^= 0x01;
+        site.write("save/c.db-journal", changed);
+        EXPECT_EQ(journal_read(db, back), JournalState::kIncomplete) << i;
+    }
+    // An empty journal is the journal of no change.
+    site.write("save/c.db-journal", "");
+    EXPECT_EQ(journal_read(db, back), JournalState::kNone);
+
+    site.write("save/c.db-journal", bytes.substr(0, bytes.size() - 3));
+    next_writer();
+    EXPECT_EQ(read("totcnt"), "41");
+    EXPECT_TRUE(journal_idle(journal_path(db)));
+}
+
+TEST_F(StoreChange, IsWrittenWholeAndLeavesTheJournalEmpty) {
+    {
+        DbFile file = dbutil_open(db, DbMode::kWrite);
+        dbutil_update(file, {{"totcnt", "42"}, {"2001/03/11/09", "42"}, {"startdate", "2001/03/11/09"}});
+        dbutil_update(file, {{"startdate", std::nullopt}, {"never", std::nullopt}});
+    }
     EXPECT_EQ(dump_db(db), (Records{{stored("totcnt"), stored("42")}, {stored("2001/03/11/09"), stored("42")}}));
+    EXPECT_TRUE(fs::exists(journal_path(db)));
     EXPECT_TRUE(journal_idle(journal_path(db)));
 }
 
@@ -99,7 +112,7 @@ TEST_F(StoreChange, InterruptedChangeIsHiddenThenUndone) {
     EXPECT_EQ(read("totcnt"), "41");
     EXPECT_EQ(read("2001/03/11/09"), "41");
     EXPECT_EQ(read("startdate"), std::nullopt);
-    EXPECT_TRUE(fs::exists(journal_path(db))) << "a reader must not remove the journal";
+    EXPECT_FALSE(journal_idle(journal_path(db))) << "a reader must not clear the journal";
 
     next_writer();
     EXPECT_EQ(dump_db(db), (Records{{stored("totcnt"), stored("41")}, {stored("2001/03/11/09"), stored("41")}}));
@@ -108,20 +121,12 @@ TEST_F(StoreChange, InterruptedChangeIsHiddenThenUndone) {
 
 // A journal whose records hold neither their before- nor their after-image
 // belongs to another file (the counter was deleted and created anew): it is
-// not applied, and the next writer removes it.
+// not applied, and the next writer clears it.
 TEST_F(StoreChange, ForeignJournalIsNotApplied) {
     ASSERT_EQ(journal_write(db, {{"totcnt", "7", "8"}, {"2001/03/11/09", "41", "42"}}, getuid(), getgid()).error, 0);
     EXPECT_EQ(read("totcnt"), "41");
     next_writer();
     EXPECT_EQ(dump_db(db), (Records{{stored("totcnt"), stored("41")}, {stored("2001/03/11/09"), stored("41")}}));
-    EXPECT_TRUE(journal_idle(journal_path(db)));
-}
-
-TEST_F(StoreChange, JournalCutShortGuardsNothing) {
-    const std::string bytes = _journal_encode(kVisit);
-    site.write("save/c.db-journal", bytes.substr(0, bytes.size() - 3));
-    next_writer();
-    EXPECT_EQ(read("totcnt"), "41");
     EXPECT_TRUE(journal_idle(journal_path(db)));
 }
 
@@ -134,29 +139,14 @@ TEST_F(StoreChange, FileNeedingRecoveryIsRecoveredByTheNextWriter) {
     bytes += std::string(1024, 'x');
     site.write("save/c.db", bytes);
 
-    const std::string out = error_answer(site, [&] { dbutil_open(db, GDBM_READER); });
-    EXPECT_TRUE(is_error_image(out, "DB open error. Database needs recovery (" + db + ")"))
-        << error_text(out).value_or("no error image");
-
-    dbutil_open(db, GDBM_WRITER);
-    dbutil_update({{"totcnt", "42"}, {"2001/03/11/09", "42"}});
-    dbutil_close();
+    EXPECT_EQ(error_message([&] { read("totcnt"); }), "DB open error. Database needs recovery (" + db + ")");
+    {
+        DbFile file = dbutil_open(db, DbMode::kWrite);
+        dbutil_update(file, {{"totcnt", "42"}, {"2001/03/11/09", "42"}});
+    }
     EXPECT_EQ(dump_db(db), (Records{{stored("totcnt"), stored("42")}, {stored("2001/03/11/09"), stored("42")}}));
     EXPECT_EQ(site.read("save/c.db.damaged"), bytes);
     EXPECT_EQ(read("totcnt"), "42");
-}
-
-TEST_F(StoreChange, NeedsTheFileOpenForWriting) {
-    EXPECT_TRUE(is_error_image(error_answer(site, [] { dbutil_update({{"totcnt", "1"}}); }),
-                               "DB store error. There is no opened database."));
-    EXPECT_TRUE(is_error_image(error_answer(site,
-                                            [&] {
-                                                dbutil_open(db, GDBM_READER);
-                                                dbutil_update({{"totcnt", "1"}});
-                                            }),
-                               "DB Error!! (Reader can't store)"));
-    EXPECT_TRUE(journal_idle(journal_path(db)));
-    EXPECT_EQ(read("totcnt"), "41");
 }
 
 }  // namespace

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "harness.h"
-#include "util.h"
+#include "base/util.h"
 
 namespace vorn::test {
 namespace {
@@ -28,7 +28,7 @@ constexpr char kPictures[] = "0123456789hmrap";
 GdImage load_gif(const fs::path& file) {
     FilePtr in = util_fopen(file.string(), "rb");
     if (!in) return nullptr;
-    return support_readgif(in.get());
+    return gif_read(in.get());
 }
 
 std::vector<std::string> set_names() {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "harness.h"
-#include "redis.h"
+#include "store/redis.h"
 #include "redis_server.h"
 
 namespace vorn::test {

@@ -5,9 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "base/siphash.h"
+#include "base/support.h"
+#include "counting/address.h"
+#include "counting/rules.h"
 #include "harness.h"
-#include "rules.h"
-#include "siphash.h"
 
 namespace vorn::test {
 namespace {
@@ -33,11 +35,19 @@ TEST(siphash_24, ReferenceVectors) {
 }
 
 bool ignored(const std::string& rule, const std::string& remote) {
-    std::optional<AddrPrefix> prefix = _rules_parseprefix(rule);
+    std::optional<AddressPrefix> prefix = address_parseprefix(rule);
     EXPECT_TRUE(prefix) << rule;
-    std::optional<RulesAddr> addr = _rules_parseaddr(remote);
+    std::optional<Address> addr = address_parse(remote);
     EXPECT_TRUE(addr) << remote;
-    return prefix && addr && _rules_addrmatches(*prefix, *addr);
+    return prefix && addr && address_matches(*prefix, *addr);
+}
+
+// True when the robot list `bots` leaves out a visit of User-Agent `agent`.
+bool is_bot(const std::vector<std::string>& bots, const std::optional<std::string>& agent) {
+    RULES rules;
+    rules.ignore_bots = true;
+    rules.bots = bots;
+    return rules_decide(rules, VISITOR{"GET", "127.0.0.1", agent}) == RulesVerdict::kShow;
 }
 
 TEST(RulesAddress, Ipv4PrefixesMatchUpToTheirLastAddress) {
@@ -70,31 +80,43 @@ TEST(RulesAddress, Ipv6PrefixesZonesAndMappedIpv4) {
     // A server on a dual-stack socket passes IPv4 visitors as ::ffff:a.b.c.d.
     EXPECT_TRUE(ignored("192.0.2.0/24", "::ffff:192.0.2.9"));
     EXPECT_TRUE(ignored("::ffff:192.0.2.9", "192.0.2.9"));
-    EXPECT_FALSE(_rules_parseaddr(""));
-    EXPECT_FALSE(_rules_parseaddr("unix:/run/socket"));
+    EXPECT_FALSE(address_parse(""));
+    EXPECT_FALSE(address_parse("unix:/run/socket"));
+}
+
+// One visitor, one text, however the web server writes the address.
+TEST(RulesAddress, CanonicalFormOfEachAddress) {
+    EXPECT_EQ(address_canonical("::ffff:1.2.3.4"), "1.2.3.4");
+    EXPECT_EQ(address_canonical("::FFFF:1.2.3.4"), "1.2.3.4");
+    EXPECT_EQ(address_canonical("1.2.3.4"), "1.2.3.4");
+    EXPECT_EQ(address_canonical("2001:DB8:0:0::1"), "2001:db8::1");
+    EXPECT_EQ(address_canonical("2001:0db8:0000:0000:0000:0000:0000:0001"), "2001:db8::1");
+    EXPECT_EQ(address_canonical("fe80::1%eth1"), "fe80::1");
+    EXPECT_EQ(address_canonical("::1"), "::1");
+    EXPECT_EQ(address_canonical("not an address"), "not an address");
 }
 
 TEST(RulesAddress, EntriesThatAreNoAddressOrPrefixAreRefused) {
     for (const char* bad : {"192.0.2", "192.0.2.256", "192.0.2.0/33", "2001:db8::/129", "192.0.2.0/",
                             "/24", "192.0.2.0/-1", "192.0.2.0/+8", "192.0.2.0/8x", "192.0.2.0/0008",
                             "fe80::1%eth0", "example.org", "192.0.2.1,192.0.2.2", "[::1]", ""}) {
-        EXPECT_FALSE(_rules_parseprefix(bad)) << bad;
+        EXPECT_FALSE(address_parseprefix(bad)) << bad;
     }
 }
 
 TEST(RulesBots, ListFileLinesAndMatchingWithoutCase) {
     const std::vector<std::string> bots =
-        _rules_parsebots("# robots\n\nGoogleBot\r\n   Spider  \n  # indented comment\ncurl/\nlast-without-newline");
+        rules_parsebots("# robots\n\nGoogleBot\r\n   Spider  \n  # indented comment\ncurl/\nlast-without-newline");
     EXPECT_EQ(bots, (std::vector<std::string>{"googlebot", "spider", "curl/", "last-without-newline"}));
-    EXPECT_TRUE(_rules_isbot(bots, "Mozilla/5.0 (compatible; googleBOT/2.1)"));
-    EXPECT_TRUE(_rules_isbot(bots, "curl/8.5.0"));
-    EXPECT_FALSE(_rules_isbot(bots, "Mozilla/5.0 (X11; Linux x86_64; rv:128.0) Gecko/20100101 Firefox/128.0"));
-    EXPECT_FALSE(_rules_isbot(bots, "curl"));
+    EXPECT_TRUE(is_bot(bots, "Mozilla/5.0 (compatible; googleBOT/2.1)"));
+    EXPECT_TRUE(is_bot(bots, "curl/8.5.0"));
+    EXPECT_FALSE(is_bot(bots, "Mozilla/5.0 (X11; Linux x86_64; rv:128.0) Gecko/20100101 Firefox/128.0"));
+    EXPECT_FALSE(is_bot(bots, "curl"));
     // No User-Agent, or an empty one, is no browser.
-    EXPECT_TRUE(_rules_isbot(bots, ""));
-    EXPECT_TRUE(_rules_isbot(bots, std::nullopt));
-    EXPECT_TRUE(_rules_isbot({}, ""));
-    EXPECT_FALSE(_rules_isbot({}, "anything"));
+    EXPECT_TRUE(is_bot(bots, ""));
+    EXPECT_TRUE(is_bot(bots, std::nullopt));
+    EXPECT_TRUE(is_bot({}, ""));
+    EXPECT_FALSE(is_bot({}, "anything"));
 }
 
 // The list the site template ships: common robots are caught, and the
@@ -103,7 +125,7 @@ TEST(RulesBots, ShippedListCatchesRobotsAndSparesBrowsers) {
     std::ifstream in(kBuiltSite / "conf" / "bots.txt");
     std::stringstream text;
     text << in.rdbuf();
-    const std::vector<std::string> bots = _rules_parsebots(text.str());
+    const std::vector<std::string> bots = rules_parsebots(text.str());
     ASSERT_GT(bots.size(), 50u);
     for (const char* robot : {
              "Mozilla/5.0 (compatible; Googlebot/2.1; +http://www.google.com/bot.html)",
@@ -117,7 +139,7 @@ TEST(RulesBots, ShippedListCatchesRobotsAndSparesBrowsers) {
              "W3C-checklink/4.81 libwww-perl/6.72", "curl/8.5.0", "Wget/1.21.4", "python-requests/2.31.0",
              "Go-http-client/1.1", "okhttp/4.12.0", "Mozilla/5.0 (X11; Linux x86_64) HeadlessChrome/120.0.0.0",
          }) {
-        EXPECT_TRUE(_rules_isbot(bots, std::string(robot))) << robot;
+        EXPECT_TRUE(is_bot(bots, std::string(robot))) << robot;
     }
     for (const char* browser : {
              "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/124.0.0.0 "
@@ -135,7 +157,7 @@ TEST(RulesBots, ShippedListCatchesRobotsAndSparesBrowsers) {
              "SamsungBrowser/24.0 Chrome/117.0.0.0 Mobile Safari/537.36",
              "Opera/9.80 (Windows NT 6.1) Presto/2.12.388 Version/12.18",
          }) {
-        EXPECT_FALSE(_rules_isbot(bots, std::string(browser))) << browser;
+        EXPECT_FALSE(is_bot(bots, std::string(browser))) << browser;
     }
 }
 
@@ -193,7 +215,7 @@ TEST(RulesDecide, HeadAddressRobotThenRepeat) {
 
     rules.repeat_minutes = 30;
     EXPECT_EQ(rules_decide(rules, v), RulesVerdict::kRecordOnce);
-    rules.ignore_addr = {*_rules_parseprefix("192.0.2.0/24")};
+    rules.ignore_addr = {*address_parseprefix("192.0.2.0/24")};
     EXPECT_EQ(rules_decide(rules, v), RulesVerdict::kShow);
     EXPECT_EQ(rules_decide(rules, VISITOR{"GET", "192.0.3.1", v.agent}), RulesVerdict::kRecordOnce);
     EXPECT_EQ(rules_decide(rules, VISITOR{"GET", "not an address", v.agent}), RulesVerdict::kRecordOnce);

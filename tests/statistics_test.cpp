@@ -10,9 +10,12 @@
 #include <string>
 #include <tuple>
 
+#include "config/config.h"
 #include "harness.h"
-#include "statistics.h"
-#include "support.h"
+#include "store/store.h"
+#include "vorncounter/statistics.h"
+#include "vorncounter/vc.h"
+#include "web/channel.h"
 
 namespace vorn::test {
 namespace {
@@ -95,113 +98,129 @@ testing::AssertionResult texts_are(gdImagePtr im, const std::string& title, cons
     return testing::AssertionSuccess();
 }
 
-// A chart over a counter database written with gdbm directly, with the
-// clock fixed and local time UTC.
+// A chart over a counter database written with gdbm directly, drawn on a
+// background of the test's own, with the clock fixed and local time UTC.
 class Chart : public testing::Test {
 protected:
     void SetUp() override {
         setenv("TZ", "UTC", 1);
         tzset();
-        support_setclock(fixed_clock);
-        vdb.dbfile = site.path("save/chart.db").string();
         store({});
     }
-    void TearDown() override { support_setclock(nullptr); }
 
-    void store(const std::map<std::string, std::string>& records) { store_records(*vdb.dbfile, records); }
-    static void at(int y, int mon, int d, int h, int min = 30) {
-        fixed_moment = utc_time(y, mon, d, h, min);
-    }
+    void store(const std::map<std::string, std::string>& records) { store_records(db, records); }
+    void at(int y, int mon, int d, int h, int min = 30) { now = utc_time(y, mon, d, h, min); }
     GdImage draw(const std::string& when, const std::string& date, int w = 610, int h = 260) {
-        vdb.when = when;
-        ST_TIME st;
-        _statistics_settime(st, date);
-        GdImage im = canvas(w, h);
-        _statistics_compute(vdb, st, im.get());
-        return im;
+        return render(canvas(w, h).get(), when, date);
+    }
+    // The chart answer of `when` and `date` on `background`.
+    GdImage render(gdImagePtr background, const std::string& when, const std::string& date) {
+        const std::string rc = site.path("rc.gif").string();
+        site.write("rc.gif", gif_encode(background));
+        CGICONFIG config = config_fill({});
+        config.dir_save = site.path("save").string();
+        config.rc_imgyear = config.rc_imgmonth = config.rc_imgday = rc;
+        const Clock clock(now);
+        CgiChannel channel;
+        vorn::Request request{channel, clock, config,
+                              vc_parse({{"vdb", "chart"}, {"mode", "stat"}, {"when", when}, {"date", date}}, config, clock),
+                              store_open(config)->counter("chart")};
+        return statistics_makeimage(request);
     }
 
     TempSite site{false};
-    VDB vdb;
+    std::string db = site.path("save/chart.db").string();
+    std::time_t now = 0;
 };
 
-TEST(statistics_settime, CutsByPosition) {
-    struct Case {
-        std::string date, year, month, day;
-    } cases[] = {
-        {"2001/03/07", "2001", "03", "07"}, {"2001-03-07", "2001", "03", "07"}, {"2001/03/07/xyz", "2001", "03", "07"},
-        {"2001/03", "2001", "03", "-"},     {"2001", "2001", "-", "-"},         {"20010307", "2001", "30", "-"},
-        {"2001/3/7", "2001", "3/", "-"},    {"20", "20", "-", "-"},             {"", "", "-", "-"},
+// The date is cut by position into year, month and day, whatever stands
+// between them; the title names the month by its two characters.
+TEST_F(Chart, DateIsCutByPosition) {
+    at(2010, 1, 1, 0);
+    const std::pair<std::string, std::string> days[] = {
+        {"2001/03/07", "March 07, 2001"}, {"2001-03-07", "March 07, 2001"}, {"2001/03/07/xyz", "March 07, 2001"},
+        {"2001/03", "March , 2001"},      {"2001", "Unknown , 2001"},       {"20010307", "Unknown , 2001"},
+        {"2001/3/7", "Unknown , 2001"},   {"20", "Unknown , 20"},           {"", "Unknown , "},
     };
-    for (const Case& c : cases) {
-        ST_TIME st{"-", "-", "-"};
-        _statistics_settime(st, c.date);
-        EXPECT_EQ(st.year, c.year) << c.date;
-        EXPECT_EQ(st.month, c.month) << c.date;
-        EXPECT_EQ(st.day, c.day) << c.date;
+    for (const auto& [date, title] : days) {
+        EXPECT_TRUE(texts_are(draw("day", date).get(), title + " statistics", {"0", "0", "0", "0", "0"})) << date;
+    }
+    const char* months[] = {"January", "February", "March",     "April",   "May",      "June",
+                            "July",    "August",   "September", "October", "November", "December"};
+    for (int m = 1; m <= 12; ++m) {
+        const std::string mm = (m < 10 ? "0" : "") + std::to_string(m);
+        EXPECT_TRUE(texts_are(draw("month", "2001/" + mm).get(), std::string(months[m - 1]) + ", 2001 statistics",
+                              {"0", "0", "0", "0", "0"}))
+            << mm;
+    }
+    for (const char* no : {"00", "13", "1/", "3 "}) {
+        EXPECT_TRUE(texts_are(draw("month", std::string("2001/") + no).get(), "Unknown, 2001 statistics",
+                              {"0", "0", "0", "0", "0"}))
+            << no;
     }
 }
 
-TEST(statistics_returnmonth, ExactTwoCharacterTexts) {
-    EXPECT_STREQ(_statistics_returnmonth("01"), "January");
-    EXPECT_STREQ(_statistics_returnmonth("09"), "September");
-    EXPECT_STREQ(_statistics_returnmonth("12"), "December");
-    for (const char* no : {"1", "13", "00", "", "01 ", "3/"}) EXPECT_STREQ(_statistics_returnmonth(no), "Unknown") << no;
-
-    EXPECT_EQ(_statistics_returnimonth("2001", "01"), 31);
-    EXPECT_EQ(_statistics_returnimonth("2001", "04"), 30);
-    EXPECT_EQ(_statistics_returnimonth("2001", "02"), 28);
-    EXPECT_EQ(_statistics_returnimonth("2000", "02"), 29);
-    EXPECT_EQ(_statistics_returnimonth("1900", "02"), 29);  // no century rule
-    EXPECT_EQ(_statistics_returnimonth("abcd", "02"), 29);  // no digits: year 0
-    for (const char* no : {"13", "", "2", "1"}) EXPECT_EQ(_statistics_returnimonth("2001", no), 30) << no;
+// Each period has its own configured background; any other when is named.
+TEST_F(Chart, EachPeriodOnItsOwnBackground) {
+    at(2010, 1, 1, 0);
+    CGICONFIG config = config_fill({});
+    config.dir_save = site.path("save").string();
+    int width = 600;
+    for (std::string* rc : {&config.rc_imgyear, &config.rc_imgmonth, &config.rc_imgday}) {
+        *rc = site.path("rc" + std::to_string(width) + ".gif").string();
+        site.write("rc" + std::to_string(width) + ".gif", gif_encode(canvas(width, 260).get()));
+        width += 10;
+    }
+    const auto chart = [&](const std::string& when) {
+        CgiChannel channel;
+        vorn::Request request{channel, Clock(now), config,
+                              vc_parse({{"vdb", "chart"}, {"mode", "stat"}, {"when", when}}, config, Clock(now)),
+                              store_open(config)->counter("chart")};
+        return statistics_makeimage(request);
+    };
+    EXPECT_EQ(gdImageSX(chart("year").get()), 600);
+    EXPECT_EQ(gdImageSX(chart("month").get()), 610);
+    EXPECT_EQ(gdImageSX(chart("day").get()), 620);
+    EXPECT_EQ(error_message([&] { chart("Day"); }), "Unknown when ('Day')");
+    config.rc_imgday = site.path("none.gif").string();
+    EXPECT_EQ(error_message([&] { chart("day"); }), "Error, '" + config.rc_imgday + "' file not found");
+    site.write("none.gif", "GIF89a");
+    EXPECT_EQ(error_message([&] { chart("day"); }), "Error, '" + config.rc_imgday + "' is not a GIF picture");
 }
 
-TEST(statistics_loadrc, ChoosesTheConfiguredPicture) {
-    CGICONFIG cfg;
-    cfg.rc_imgyear = "y.rc";
-    cfg.rc_imgmonth = "m.rc";
-    cfg.rc_imgday = "d.rc";
-    VDB vdb;
-    vdb.when = "year";
-    EXPECT_EQ(&_statistics_loadrc(vdb, cfg), &cfg.rc_imgyear);
-    vdb.when = "month";
-    EXPECT_EQ(&_statistics_loadrc(vdb, cfg), &cfg.rc_imgmonth);
-    vdb.when = "day";
-    EXPECT_EQ(&_statistics_loadrc(vdb, cfg), &cfg.rc_imgday);
+// Slot by slot: a zero bar is a light row on a dark row; the average bar
+// stands five columns right of its slot; bars are scaled to the tallest,
+// which is 200 rows high.
+TEST_F(Chart, BarsStandInTheirSlots) {
+    store({{"2001/01/05/10", "40"}, {"2001/12/31/23", "80"}});
+    at(2010, 1, 1, 0);
+    GdImage year = draw("year", "2001");
+    EXPECT_TRUE(bar_between(year.get(), 8, 20, 100));     // slot 0, January
+    EXPECT_TRUE(bar_between(year.get(), 22, 34, 0));      // slot 1, February
+    EXPECT_TRUE(bar_between(year.get(), 162, 174, 200));  // slot 11, December
+    EXPECT_TRUE(bar_between(year.get(), 181, 193, 25));   // the average, 120 / 12, in slot 12
+    store({{"2001/03/31/23", "31"}});
+    GdImage month = draw("month", "2001/03");
+    EXPECT_TRUE(bar_between(month.get(), 428, 440, 200));  // slot 30, the 31st
+    EXPECT_TRUE(bar_between(month.get(), 447, 459, 6));    // the average, 1 of 31, in slot 31
 }
 
-TEST(statistics_drawstick, SlotsEdgesAndZeroBar) {
-    GdImage im = canvas();
-    _statistics_drawstick(im.get(), 0, 12, 0);
-    _statistics_drawstick(im.get(), 11, 12, 200);
-    _statistics_drawstick(im.get(), 12, 21, 37);
-    _statistics_drawstick(im.get(), 31, 21, 1);
-    EXPECT_TRUE(bar_between(im.get(), 8, 20, 0));  // a light row on a dark row
-    EXPECT_TRUE(bar_between(im.get(), 162, 174, 200));
-    EXPECT_TRUE(bar_between(im.get(), 181, 193, 37));
-    EXPECT_TRUE(bar_between(im.get(), 447, 459, 1));
-    GdImage other = canvas();
-    _statistics_drawstick(other.get(), 31, 12, 5);
-    EXPECT_TRUE(bar_between(other.get(), 442, 454, 5));
+TEST_F(Chart, TallBarsAreCutAtThePictureEdges) {
+    // The current day at 01:xx: the average is the day's sum itself, half
+    // again the tallest bar, and a negative count reaches down past the base.
+    store({{"2001/03/07/00", "100"}, {"2001/03/07/01", "100"}, {"2001/03/07/02", "-50"}});
+    at(2001, 3, 7, 1);
+    GdImage im = draw("day", "2001/03/07", 610, 140);
+    EXPECT_EQ(rgb_at(im.get(), 14 * 24 + 13, 0), kLit);  // the average bar, cut at the top edge
+    EXPECT_EQ(rgb_at(im.get(), 14 * 24 + 14, 0), kBody);
+    EXPECT_EQ(rgb_at(im.get(), 37, 139), kBody);  // the negative bar reaches the bottom edge
 }
 
-TEST(statistics_drawstick, AbsurdHeightsStayInsideThePicture) {
-    GdImage im = canvas();
-    _statistics_drawstick(im.get(), 0, 12, LONG_MAX);
-    _statistics_drawstick(im.get(), 2, 12, LONG_MIN);
-    EXPECT_EQ(rgb_at(im.get(), 8, 0), kLit);  // cut at the top edge
-    EXPECT_EQ(rgb_at(im.get(), 9, 0), kBody);
-    EXPECT_EQ(rgb_at(im.get(), 37, 259), kBody);  // reaches down to the bottom edge
-}
-
-TEST(statistics_colours, AllocationOrderAndBarColoursReleased) {
-    GdImage im = canvas();
+TEST_F(Chart, ColoursAreAllocatedInOrderAndBarColoursReleased) {
+    store({{"2001/03/07/00", "10"}, {"2001/03/07/01", "20"}});
+    at(2010, 1, 1, 0);
+    GdImage im = draw("day", "2001/03/07");
     gdImagePtr p = im.get();
-    _statistics_drawtitle(p, "T");
-    _statistics_drawstattext(p, "1", "2", "3", "4", "5");
-    _statistics_drawstick(p, 0, 12, 10);
-    _statistics_drawstick(p, 1, 12, 20);
     const unsigned want[] = {kFill, 0xF0F0F0, kDark, 0x000000, kBody, kLit, kDark};
     ASSERT_EQ(gdImageColorsTotal(p), 7);  // every bar takes the same three entries again
     for (int i = 0; i < 7; ++i) {
@@ -209,8 +228,8 @@ TEST(statistics_colours, AllocationOrderAndBarColoursReleased) {
         EXPECT_EQ(rgb, want[i]) << i;
         EXPECT_EQ(p->open[i], i >= 4 ? 1 : 0) << i;
     }
-    EXPECT_TRUE(bar_at(p, 0, 10));
-    EXPECT_TRUE(bar_at(p, 1, 20));
+    EXPECT_TRUE(bar_at(p, 0, 100));
+    EXPECT_TRUE(bar_at(p, 1, 200));
 }
 
 // A picture whose own pixels use `used` palette entries: kFill and greys.
@@ -225,12 +244,8 @@ TEST_F(Chart, FullPaletteBorrowsNearestAndReleasesNone) {
     store({{"2001/03/07/05", "8"}});
     at(2002, 1, 1, 0);
     for (int used : {256, 252}) {
-        vdb.when = "day";
-        ST_TIME st;
-        _statistics_settime(st, "2001/03/07");
-        GdImage im = crowded_canvas(used);
+        GdImage im = render(crowded_canvas(used).get(), "day", "2001/03/07");
         gdImagePtr p = im.get();
-        _statistics_compute(vdb, st, p);
         EXPECT_TRUE(bar_at(p, 5, 200)) << used;
         EXPECT_TRUE(bar_at(p, 4, 0)) << used;
         ASSERT_EQ(gdImageColorsTotal(p), 256);

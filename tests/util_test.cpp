@@ -1,72 +1,85 @@
+// Text helpers, the request's parameters and the configuration file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <map>
 #include <optional>
 #include <string>
 
+#include "base/util.h"
+#include "config/config.h"
 #include "harness.h"
-#include "util.h"
-#include "vc.h"
+#include "web/query.h"
 
 namespace vorn::test {
 namespace {
 
-// Sets the CGI variables of one request for the in-process decoder and
-// restores a clean state afterwards. Only GET pairs are decoded here: the
-// POST body is covered end to end, where standard input is the request's.
-class RequestDecoding : public ::testing::Test {
-protected:
-    void SetUp() override { reset(); }
-    void TearDown() override { reset(); }
-    static void reset() {
-        unsetenv("QUERY_STRING");
-        unsetenv("REQUEST_METHOD");
-        unsetenv("CONTENT_LENGTH");
-        util_entryfree();
+// A request of the test's own: its CGI variables and its body.
+class MemoryChannel final : public RequestChannel {
+public:
+    explicit MemoryChannel(std::map<std::string, std::string> variables, std::string body = "")
+        : variables_(std::move(variables)), body_(std::move(body)) {}
+    const char* variable(const char* name) override {
+        auto it = variables_.find(name);
+        return it == variables_.end() ? nullptr : it->second.c_str();
     }
-    static void query(const std::string& q) { setenv("QUERY_STRING", q.c_str(), 1); }
+    std::size_t read(char* data, std::size_t size) override {
+        const std::size_t n = std::min(size, body_.size() - taken_);
+        body_.copy(data, n, taken_);
+        taken_ += n;
+        return n;
+    }
+    void write(const char*, std::size_t) override {}
+    std::size_t taken() const { return taken_; }
+
+private:
+    std::map<std::string, std::string> variables_;
+    std::string body_;
+    std::size_t taken_ = 0;
 };
 
+EntryList pairs(const std::string& query) {
+    MemoryChannel channel({{"QUERY_STRING", query}});
+    return query_read(channel);
+}
+
+std::optional<std::string> value(const std::string& query, const std::string& name) {
+    return util_getvalue(pairs(query), name);
+}
+
 std::string decoded(std::string s) {
-    _util_decodequery(s);
+    util_decodequery(s);
     return s;
 }
 
-TEST(_util_x2c, HexDigitsInEitherCase) {
-    EXPECT_EQ(_util_x2c('4', '1'), 'A');
-    EXPECT_EQ(_util_x2c('4', 'a'), 'J');
-    EXPECT_EQ(_util_x2c('4', 'A'), 'J');
-    EXPECT_EQ(_util_x2c('f', 'F'), '\xff');
-    EXPECT_EQ(_util_x2c('0', '0'), '\0');
-}
-
-TEST(_util_x2c, NonHexCharactersFollowTheSameArithmetic) {
-    EXPECT_EQ(_util_x2c('z', 'z'), 'S');  // 16*35+35 = 595 = 0x253
-    // '%' (37) counts from '0': 16*(-11)+4 = -172, modulo 256 is 84.
-    EXPECT_EQ(_util_x2c('%', '4'), 'T');
-    // A byte above 0x7f is negative as a signed 8-bit number: 0xC1 - 48.
-    // A byte above 0x7f is negative as a signed 8-bit number: 0xC1 is -63,
-    // its value -111, and 16 * -111 modulo 256 is 0x10.
-    EXPECT_EQ(_util_x2c(0xC1, '0'), '\x10');
-}
-
-TEST(_util_decodequery, EscapesAndPlus) {
+TEST(util_decodequery, HexEscapesInEitherCaseAndPlus) {
     EXPECT_EQ(decoded("%41%42"), "AB");
+    EXPECT_EQ(decoded("%4a%4A"), "JJ");
+    EXPECT_EQ(decoded("%fF"), "\xff");
     EXPECT_EQ(decoded("%2B"), "+");
     EXPECT_EQ(decoded("a+b"), "a b");
-    EXPECT_EQ(decoded("%zz"), "S");
     EXPECT_EQ(decoded("100%25"), "100%");
     EXPECT_EQ(decoded("%2541"), "%41");  // decoded once, not twice
 }
 
-TEST(_util_decodequery, ZeroByteEndsTheText) {
+TEST(util_decodequery, NonHexCharactersFollowTheSameArithmetic) {
+    EXPECT_EQ(decoded("%zz"), "S");  // 16*35+35 = 595 = 0x253
+    // '%' (37) counts from '0': 16*(-11)+4 = -172, modulo 256 is 84.
+    EXPECT_EQ(decoded("%%4"), "T");
+    // A byte above 0x7f is negative as a signed 8-bit number: 0xC1 is -63,
+    // its value -111, and 16 * -111 modulo 256 is 0x10.
+    EXPECT_EQ(decoded("%\xC1" "0"), "\x10");
+}
+
+TEST(util_decodequery, ZeroByteEndsTheText) {
     EXPECT_EQ(decoded("ab%00cd"), "ab");
     EXPECT_EQ(decoded("%00"), "");
     EXPECT_EQ(decoded(std::string("ab\0cd", 5)), "ab");
 }
 
-TEST(_util_decodequery, IncompleteEscapeAtTheEndIsKept) {
+TEST(util_decodequery, IncompleteEscapeAtTheEndIsKept) {
     EXPECT_EQ(decoded("abc%"), "abc%");
     EXPECT_EQ(decoded("abc%4"), "abc%4");
     EXPECT_EQ(decoded("%"), "%");
@@ -74,18 +87,18 @@ TEST(_util_decodequery, IncompleteEscapeAtTheEndIsKept) {
     EXPECT_EQ(decoded("%41%4"), "A%4");
 }
 
-TEST(_util_makeword, SplitsAtTheFirstStop) {
+TEST(util_makeword, SplitsAtTheFirstStop) {
     std::string s = "a=b=c";
-    EXPECT_EQ(_util_makeword(s, '='), "a");
+    EXPECT_EQ(util_makeword(s, '='), "a");
     EXPECT_EQ(s, "b=c");
     s = "mode";
-    EXPECT_EQ(_util_makeword(s, '='), "mode");
+    EXPECT_EQ(util_makeword(s, '='), "mode");
     EXPECT_EQ(s, "");
     s = "&x";
-    EXPECT_EQ(_util_makeword(s, '&'), "");
+    EXPECT_EQ(util_makeword(s, '&'), "");
     EXPECT_EQ(s, "x");
     s = "x&";
-    EXPECT_EQ(_util_makeword(s, '&'), "x");
+    EXPECT_EQ(util_makeword(s, '&'), "x");
     EXPECT_EQ(s, "");
 }
 
@@ -101,81 +114,69 @@ TEST(util_deletespace, TrimsOnlyTheFourBlanksAtTheEnds) {
     EXPECT_EQ(util_deletespace(s), "");
 }
 
-TEST_F(RequestDecoding, PairsAndLookups) {
-    query("vdb=a&mode=date");
-    EXPECT_EQ(util_getvalue("mode"), "date");
-    EXPECT_EQ(util_getvalue("vdb"), "a");
-    EXPECT_EQ(util_getvalue("style"), std::nullopt);
-    EXPECT_EQ(util_getvalue("Mode"), std::nullopt);
-    EXPECT_EQ(_util_decoder(), -1) << "the list is built once";
+TEST(query_read, PairsAndLookups) {
+    const EntryList list = pairs("vdb=a&mode=date");
+    EXPECT_EQ(util_getvalue(list, "mode"), "date");
+    EXPECT_EQ(util_getvalue(list, "vdb"), "a");
+    EXPECT_EQ(util_getvalue(list, "style"), std::nullopt);
+    EXPECT_EQ(util_getvalue(list, "Mode"), std::nullopt);
 }
 
-TEST_F(RequestDecoding, EscapedSeparatorsAreData) {
-    query("name=a%26b&a%3Db=c&x=b=c");
-    EXPECT_EQ(util_getvalue("name"), "a&b");
-    EXPECT_EQ(util_getvalue("a=b"), "c");
-    EXPECT_EQ(util_getvalue("x"), "b=c");
-    EXPECT_EQ(util_getvalue("a"), std::nullopt);
+TEST(query_read, EscapedSeparatorsAreData) {
+    EXPECT_EQ(value("name=a%26b&a%3Db=c&x=b=c", "name"), "a&b");
+    EXPECT_EQ(value("name=a%26b&a%3Db=c&x=b=c", "a=b"), "c");
+    EXPECT_EQ(value("name=a%26b&a%3Db=c&x=b=c", "x"), "b=c");
+    EXPECT_EQ(value("name=a%26b&a%3Db=c&x=b=c", "a"), std::nullopt);
 }
 
-TEST_F(RequestDecoding, PieceWithoutEqualsHasEmptyValue) {
-    query("mode&vdb=x");
-    EXPECT_EQ(util_getvalue("mode"), "");
-    EXPECT_EQ(util_getvalue("vdb"), "x");
+TEST(query_read, PieceWithoutEqualsHasEmptyValue) {
+    EXPECT_EQ(value("mode&vdb=x", "mode"), "");
+    EXPECT_EQ(value("mode&vdb=x", "vdb"), "x");
 }
 
-TEST_F(RequestDecoding, BlanksFromPlusAndEscapesAreTrimmedAfterDecoding) {
-    query("+mode+=+date+&%20vdb%20=%20x%20y%20&%09t%0D%0A=%0Bv");
-    EXPECT_EQ(util_getvalue("mode"), "date");
-    EXPECT_EQ(util_getvalue("vdb"), "x y");
-    EXPECT_EQ(util_getvalue("t"), "\vv");
+TEST(query_read, BlanksFromPlusAndEscapesAreTrimmedAfterDecoding) {
+    const std::string q = "+mode+=+date+&%20vdb%20=%20x%20y%20&%09t%0D%0A=%0Bv";
+    EXPECT_EQ(value(q, "mode"), "date");
+    EXPECT_EQ(value(q, "vdb"), "x y");
+    EXPECT_EQ(value(q, "t"), "\vv");
 }
 
-TEST_F(RequestDecoding, FirstPairWinsAndEmptyPiecesCount) {
-    query("&&a=1&a=2&");
-    EXPECT_EQ(_util_decoder(), 4);
-    EXPECT_EQ(util_getvalue(""), "");
-    EXPECT_EQ(util_getvalue("a"), "1");
+TEST(query_read, FirstPairWinsAndEmptyPiecesCount) {
+    const EntryList list = pairs("&&a=1&a=2&");
+    EXPECT_EQ(list.size(), 4u);
+    EXPECT_EQ(util_getvalue(list, ""), "");
+    EXPECT_EQ(util_getvalue(list, "a"), "1");
 }
 
-TEST_F(RequestDecoding, ZeroByteEndsNameAndValue) {
-    query("ab%00cd=1&x=12%0034");
-    EXPECT_EQ(util_getvalue("ab"), "1");
-    EXPECT_EQ(util_getvalue("x"), "12");
+TEST(query_read, ZeroByteEndsNameAndValue) {
+    EXPECT_EQ(value("ab%00cd=1&x=12%0034", "ab"), "1");
+    EXPECT_EQ(value("ab%00cd=1&x=12%0034", "x"), "12");
 }
 
-TEST_F(RequestDecoding, NoSourceGivesNoPairsAndLookupsDecodeAgain) {
-    EXPECT_EQ(util_getvalue("mode"), std::nullopt);
-    query("");
-    EXPECT_EQ(util_getvalue("mode"), std::nullopt);
-    // While the list is empty every lookup decodes anew.
-    query("mode=time");
-    EXPECT_EQ(util_getvalue("mode"), "time");
-    util_entryfree();
-    query("mode=stat");
-    EXPECT_EQ(util_getvalue("mode"), "stat");
-}
-
-TEST_F(RequestDecoding, GetQueryReadsOnlyExactMethodNames) {
-    query("a=1");
-    EXPECT_EQ(_util_getquery("GET"), "a=1");
-    EXPECT_EQ(_util_getquery("get"), std::nullopt);
-    EXPECT_EQ(_util_getquery("PUT"), std::nullopt);
-    EXPECT_EQ(_util_getquery("POST"), std::nullopt) << "no REQUEST_METHOD";
-    setenv("REQUEST_METHOD", "post", 1);
-    EXPECT_EQ(_util_getquery("POST"), std::nullopt);
-    setenv("REQUEST_METHOD", "POST", 1);
-    setenv("CONTENT_LENGTH", "0", 1);
-    EXPECT_EQ(_util_getquery("POST"), "");
-    // Each read takes the body once per request: release between them.
-    for (const char* length : {"-5", "abc", ""}) {
-        util_entryfree();
-        setenv("CONTENT_LENGTH", length, 1);
-        EXPECT_EQ(_util_getquery("POST"), "") << length;
+// The body is read only for the exact method name POST, and for the
+// length CONTENT_LENGTH announces; query-string pairs come first.
+TEST(query_read, BodyOfExactlyPostAndItsLength) {
+    MemoryChannel none({});
+    EXPECT_TRUE(query_read(none).empty());
+    for (const char* method : {"GET", "post", "PUT"}) {
+        MemoryChannel channel({{"REQUEST_METHOD", method}, {"CONTENT_LENGTH", "3"}}, "a=1");
+        EXPECT_TRUE(query_read(channel).empty()) << method;
+        EXPECT_EQ(channel.taken(), 0u) << method;
     }
-    util_entryfree();
-    unsetenv("CONTENT_LENGTH");
-    EXPECT_EQ(_util_getquery("POST"), "");
+    for (const char* length : {"0", "-5", "abc", ""}) {
+        MemoryChannel channel({{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", length}}, "a=1");
+        EXPECT_TRUE(query_read(channel).empty()) << length;
+    }
+    MemoryChannel post({{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", "7x"}, {"QUERY_STRING", "a=q"}}, "a=1&b=2trailing");
+    const EntryList list = query_read(post);
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(util_getvalue(list, "a"), "q");
+    EXPECT_EQ(util_getvalue(list, "b"), "2");
+    MemoryChannel short_body({{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", "10"}}, "a=1");
+    EXPECT_EQ(error_message([&] { query_read(short_body); }), "Request body incomplete (3 of 10 bytes)");
+    MemoryChannel large({{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", "65537"}}, "a=1");
+    EXPECT_EQ(error_message([&] { query_read(large); }), "Request body too large (65537 bytes, at most 65536)");
+    EXPECT_EQ(large.taken(), 0u);
 }
 
 TEST(util_tolong, StrtolRules) {
@@ -210,7 +211,7 @@ protected:
         site.write("vc.conf", content);
         return util_fdecoder(site.path("vc.conf").string());
     }
-    CGICONFIG config(const std::string& content) { return _vc_fillconfiguration(read(content)); }
+    CGICONFIG config(const std::string& content) { return config_fill(read(content)); }
 };
 
 void expect_defaults_but_dir_save(const CGICONFIG& c) {
@@ -285,7 +286,7 @@ TEST_F(ConfigFile, OnlyAHashInTheFirstColumnIsAComment) {
     EXPECT_EQ(l[1].value, "");
     EXPECT_EQ(l[2].name, "");
     EXPECT_EQ(l[2].value, "v");
-    EXPECT_EQ(_vc_fillconfiguration(l).dir_save, "./save");
+    EXPECT_EQ(config_fill(l).dir_save, "./save");
 }
 
 TEST_F(ConfigFile, CrLfLinesMatchLfLines) {
@@ -310,14 +311,11 @@ TEST_F(ConfigFile, LongLinesAreReadInPiecesOf1000) {
     EXPECT_EQ(l[0].value, std::string(998, 'b'));
 }
 
-TEST_F(ConfigFile, FgetvalueAndFentryfree) {
+TEST_F(ConfigFile, LookupTakesTheFirstPair) {
     EntryList l = read("a = 1\nb = 2\na = 3\n");
-    EXPECT_EQ(util_fgetvalue(l, "a"), "1");
-    EXPECT_EQ(util_fgetvalue(l, "b"), "2");
-    EXPECT_EQ(util_fgetvalue(l, "c"), std::nullopt);
-    util_fentryfree(l);
-    EXPECT_TRUE(l.empty());
-    EXPECT_EQ(util_fgetvalue(l, "a"), std::nullopt);
+    EXPECT_EQ(util_getvalue(l, "a"), "1");
+    EXPECT_EQ(util_getvalue(l, "b"), "2");
+    EXPECT_EQ(util_getvalue(l, "c"), std::nullopt);
 }
 
 }  // namespace

@@ -7,10 +7,9 @@
 #include <optional>
 #include <string>
 
-#include "compute.h"
-#include "dbutil.h"
+#include "counting/compute.h"
 #include "harness.h"
-#include "visits.h"
+#include "store/visits.h"
 
 namespace vorn::test {
 namespace {
@@ -27,19 +26,11 @@ protected:
         if (const char* tz = std::getenv("TZ")) old_tz_ = tz;
         setenv("TZ", "UTC", 1);
         tzset();
-        support_setclock(fixed_clock);
         site.create_counter("c");
-        vdb.mode = "counter";
-        vdb.ago = "total";
-        vdb.cntlen = "6";
-        vdb.dbfile = db;
-        cgiconfig.repeat_minutes = "30";
+        config.repeat_minutes = "30";
         visitor("192.0.2.7", "Mozilla/5.0 Firefox/128.0");
     }
     void TearDown() override {
-        support_setclock(nullptr);
-        unsetenv("REMOTE_ADDR");
-        unsetenv("HTTP_USER_AGENT");
         if (old_tz_) {
             setenv("TZ", old_tz_->c_str(), 1);
         } else {
@@ -48,17 +39,9 @@ protected:
         tzset();
     }
 
-    void visitor(const std::string& addr, const std::string& agent) {
-        setenv("REMOTE_ADDR", addr.c_str(), 1);
-        setenv("HTTP_USER_AGENT", agent.c_str(), 1);
-    }
+    void visitor(const std::string& addr, const std::string& agent) { who = VISITOR{"GET", addr, agent}; }
     // The total shown at `moment`.
-    std::string hit(std::time_t moment) {
-        fixed_moment = moment;
-        CNT cnt;
-        compute_count(vdb, cnt, cgiconfig);
-        return cnt.outstr;
-    }
+    std::string hit(std::time_t moment) { return compute_count(*counter, std::nullopt, config, who, Clock(moment)); }
     std::string total() { return dump_db(db).at(stored("totcnt")); }
     // The visitor records ("v...") of the store.
     int remembered() {
@@ -69,8 +52,9 @@ protected:
 
     TempSite site{false};
     std::string db = site.path("save/c.db").string();
-    VDB vdb;
-    CGICONFIG cgiconfig;
+    std::unique_ptr<Counter> counter = gdbm_counter(db);
+    CGICONFIG config;
+    VISITOR who;
     std::optional<std::string> old_tz_;
 };
 
@@ -122,7 +106,7 @@ TEST_F(Repeat, SaltIsReplacedAtMidnightAndTheDaysVisitsGo) {
 }
 
 TEST_F(Repeat, EndedVisitsArePrunedAFewPerRequest) {
-    cgiconfig.repeat_minutes = "1";
+    config.repeat_minutes = "1";
     const std::time_t t0 = utc_time(2001, 3, 11, 9, 0, 0);
     for (int i = 0; i < 40; ++i) {
         visitor("192.0.2." + std::to_string(i), "same browser");
@@ -155,10 +139,7 @@ TEST_F(Repeat, NoAddressOrUserAgentIsStoredInClear) {
 TEST_F(Repeat, FailedHitIsForgotten) {
     const std::time_t t0 = utc_time(2001, 3, 11, 9, 0, 0);
     site.write("save/c.db", "not a database");
-    fixed_moment = t0;
-    CNT cnt;
-    EXPECT_THROW(compute_count(vdb, cnt, cgiconfig), ErrorAnswer);
-    dbutil_reset();
+    EXPECT_THROW(hit(t0), ErrorAnswer);
     fs::remove(db);
     site.create_counter("c");
     EXPECT_EQ(hit(t0 + 1), "1");

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "harness.h"
-#include "journal.h"
+#include "gdbm/journal.h"
 #include "vornctl_helpers.h"
 
 namespace vorn::test {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "harness.h"
-#include "journal.h"
+#include "gdbm/journal.h"
 #include "redis_server.h"
 #include "vornctl_helpers.h"
 

@@ -1,22 +1,24 @@
 // The gdbm store: one gdbm file per counter, DIR_SAVE/NAME.DBFILE_EXT, read
 // and written through dbutil under the file's own lock, exactly as the
 // counter always kept them. Its remembered visits are the gdbm files of
-// visits.h beside the counters.
+// store/visits.h beside the counters.
 #pragma once
 
 #include <memory>
 #include <string>
 
-#include "store.h"
+#include "store/store.h"
 
 namespace vorn {
 
-// The store of the counter files in `dir_save` with the extension `ext`.
-// An empty `dir_save` is refused ("Configuration error. DIR_SAVE is empty
-// (conf/vc.conf)"): it would put the files at the root of the file system.
-std::unique_ptr<CounterStore> gdbmstore_open(const std::string& dir_save, const std::string& ext);
+// Longest counter file path (DIR_SAVE/NAME.EXT) a request may name.
+inline constexpr std::size_t kMaxDbPath = 254;
 
-// The counter `name` at the file `path`.
-std::unique_ptr<Counter> gdbmstore_counter(const std::string& name, const std::string& path);
+// The store of the counter files in `dir_save` with the extension `ext`.
+// With an empty `dir_save` every counter and the list of them are refused
+// ("Configuration error. DIR_SAVE is empty (conf/vc.conf)", after a name
+// that is refused anyway): it would put the files at the root of the file
+// system.
+std::unique_ptr<CounterStore> gdbmstore_open(const std::string& dir_save, const std::string& ext);
 
 }  // namespace vorn

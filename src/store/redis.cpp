@@ -1,4 +1,4 @@
-#include "redis.h"
+#include "store/redis.h"
 
 #include <signal.h>
 #include <sys/time.h>
@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "support.h"
+#include "base/support.h"
 
 namespace vorn {
 

@@ -46,13 +46,13 @@ using RedisReply = std::unique_ptr<redisReply, RedisReplyDeleter>;
 
 // Connects, and sends AUTH when a password is given. Connecting and every
 // later reply wait at most `timeout`. Failures answer
-// "Redis error. <cause> (<address>)" (does not return).
+// "Redis error. <cause> (<address>)" (throws ErrorAnswer).
 RedisContext redis_connect(const RedisAddress& address, const std::optional<std::string>& password,
                            std::chrono::milliseconds timeout);
 
 // Sends one command (each argument binary-safe) and returns its reply. A
 // lost connection, a time-out or an error reply from the server answers
-// "Redis error. <cause> (<address>)" (does not return).
+// "Redis error. <cause> (<address>)" (throws ErrorAnswer).
 RedisReply redis_command(redisContext* c, const RedisAddress& address, const std::vector<std::string>& args);
 
 // Sends all `commands` at once and reads their replies in order: one round

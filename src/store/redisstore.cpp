@@ -1,17 +1,24 @@
-#include "redisstore.h"
+#include "store/redisstore.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <set>
 
-#include "redis.h"
-#include "siphash.h"
-#include "support.h"
-#include "util.h"
-#include "vc.h"
-#include "visits.h"
+#include "base/siphash.h"
+#include "base/support.h"
+#include "base/util.h"
+#include "gdbm/dbdump.h"
+#include "gdbm/dbutil.h"
+#include "store/increment.h"
+#include "store/redis.h"
+#include "store/visits.h"
 
 namespace vorn {
 
@@ -28,27 +35,10 @@ constexpr int kSaltSeconds = 25 * 3600;
 
 // One visit, on the server in one step: nothing is written for a counter
 // that is not in the set, and the texts rise as support_counterupdate
-// raises them (of any length, leading zeros kept; an absent record gives
-// "1"), so a Redis counter holds exactly the texts of a gdbm one.
-constexpr char kVisitScript[] = R"lua(
+// raises them (kIncrementScript), so a Redis counter holds exactly the
+// texts of a gdbm one.
+constexpr char kVisitBody[] = R"lua(
 if redis.call('SISMEMBER', KEYS[2], ARGV[1]) == 0 then return false end
-local function up(v)
-  if not v then return '1' end
-  local t = v
-  if not string.find(v, '[^9]') then t = '0' .. v end
-  local i = #t
-  while i > 0 do
-    local b = string.byte(t, i)
-    if b == 57 then
-      t = string.sub(t, 1, i - 1) .. '0' .. string.sub(t, i + 1)
-      i = i - 1
-    else
-      t = string.sub(t, 1, i - 1) .. string.char((b + 1) % 256) .. string.sub(t, i + 1)
-      break
-    end
-  end
-  return t
-end
 local total = up(redis.call('HGET', KEYS[1], 'totcnt'))
 local hour = up(redis.call('HGET', KEYS[1], ARGV[2]))
 redis.call('HSET', KEYS[1], 'totcnt', total, ARGV[2], hour)
@@ -56,6 +46,30 @@ if total == '1' then redis.call('HSET', KEYS[1], 'startdate', ARGV[2]) end
 return total
 )lua";
 
+// A private directory for a scratch gdbm file, removed with all it holds:
+// where a dump of a counter on the server is made and read.
+class ScratchDir {
+public:
+    ScratchDir() {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vornctl-XXXXXX";
+        if (!mkdtemp(pattern.data())) {
+            support_errormsg("cannot make a scratch directory %s: %s", pattern.c_str(), std::strerror(errno));
+        }
+        dir_ = pattern;
+    }
+    ~ScratchDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    std::string file() const { return dir_ + "/counter.db"; }
+
+private:
+    std::string dir_;
+};
 
 // The server of one store and the one connection a request makes to it.
 
@@ -206,7 +220,7 @@ public:
 
     std::string visit(const std::string& hour) override {
         daysums_.clear();
-        RedisReply reply = link_->command({"EVAL", kVisitScript, "2", key_, set_, name_, hour});
+        RedisReply reply = link_->command({"EVAL", std::string(kIncrementScript) + kVisitBody, "2", key_, set_, name_, hour});
         std::optional<std::string> total = link_->text(reply);
         if (!total) link_->missing(name_);
         return *total;
@@ -228,7 +242,7 @@ public:
             std::vector<std::string> args = {"HMGET", key_};
             args.reserve(2 + missing.size() * kHoursPerDay);
             for (const std::string& day : missing) {
-                for (int h = 0; h < kHoursPerDay; ++h) args.push_back(day + (h <= 9 ? "/0" : "/") + std::to_string(h));
+                for (int h = 0; h < kHoursPerDay; ++h) args.push_back(store_subkey(day, h));
             }
             RedisReply reply = link_->command(args);
             if (reply->type != REDIS_REPLY_ARRAY || reply->elements != args.size() - 2) {
@@ -317,6 +331,60 @@ public:
         return std::make_unique<RedisVisits>(link_, name_, now);
     }
 
+    // A server keeps no file whose size could be shown: the number of
+    // records instead (two, and one per hour with visits).
+    long long size() override { return static_cast<long long>(records().size()); }
+
+    void dump(std::FILE* out) override {
+        // gdbm itself writes the dump, of a scratch file that holds the
+        // records as vorncounter stores them in a counter file.
+        std::vector<DbChange> changes;
+        for (const DbRecord& record : records()) {
+            store_requiretext(record, where());
+            changes.push_back({record.key, record.value});
+        }
+        ScratchDir scratch;
+        const std::string file = scratch.file();
+        errno = 0;
+        if (dbutil_create(file) != 1) support_errormsg("cannot create %s: %s", file.c_str(), std::strerror(errno));
+        DbFile db = dbutil_open(file, DbMode::kWrite);
+        if (!changes.empty()) dbutil_update(db, changes);
+        dbdump_write(out, db);
+    }
+
+    void restore(std::FILE* dump, const std::string& dumpname) override {
+        std::vector<DbRecord> records;
+        {
+            ScratchDir scratch;
+            const std::string file = scratch.file();
+            UniqueFd fd(::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            if (!fd) support_errormsg("cannot create %s: %s", file.c_str(), std::strerror(errno));
+            dbdump_load(std::move(fd), file, dump, dumpname);
+            DbFile db = dbutil_open(file, DbMode::kRead);
+            dbutil_walk(db, [&](const DbRecord& record) { records.push_back(record); });
+        }
+        for (const DbRecord& record : records) store_requiretext(record, dumpname);
+        if (!exists()) create();
+        store_replace(*this, records);
+    }
+
+    std::vector<Finding> inspect(const std::optional<WebUser>&, bool, bool& readable) override {
+        // A server keeps no files, journals or permissions: it answers, and
+        // the name is in its set of counters.
+        readable = false;
+        try {
+            if (!exists()) return {{"missing", "no such counter (" + where() + ")"}};
+        } catch (const ErrorAnswer& e) {
+            return {{"open", e.message() + ": is the server running, and are REDIS_ADDR and REDIS_PASSWORD_FILE right?"}};
+        }
+        readable = true;
+        return {};
+    }
+
+    // The server applies each visit and change whole and keeps no file
+    // that could be left damaged or half changed.
+    Repair repair() override { return Repair{}; }
+
 private:
     std::shared_ptr<RedisLink> link_;
     std::string name_;
@@ -331,6 +399,7 @@ public:
 
     const char* kind() const override { return "redis"; }
     std::string describe() const override { return link_->describe(); }
+    const char* sizeunit() const override { return "records"; }
 
     std::unique_ptr<Counter> counter(const std::string& name) override {
         if (!util_safename(name)) {
@@ -351,6 +420,9 @@ public:
         std::sort(names.begin(), names.end());
         return names;
     }
+
+    std::vector<Finding> inspectname(const std::string&) override { return {}; }
+    std::vector<Finding> inspect(const std::optional<WebUser>&, bool) override { return {}; }
 
 private:
     std::shared_ptr<RedisLink> link_;
@@ -377,7 +449,7 @@ std::optional<std::string> _redisstore_password(const std::string& path) {
 
 }  // namespace
 
-std::unique_ptr<CounterStore> redisstore_open(const STORECONFIG& config) {
+std::unique_ptr<CounterStore> redisstore_open(const CGICONFIG& config) {
     std::optional<RedisAddress> address = redis_parseaddress(config.redis_addr);
     if (!address) {
         support_errormsg(

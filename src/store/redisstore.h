@@ -23,7 +23,7 @@
 #include <chrono>
 #include <memory>
 
-#include "store.h"
+#include "store/store.h"
 
 namespace vorn {
 
@@ -37,6 +37,6 @@ inline constexpr std::size_t kMaxRedisName = 240;
 // The store on the server of `config` (REDIS_ADDR, REDIS_PREFIX,
 // REDIS_PASSWORD_FILE). The password file is read now; the server is
 // connected at the first operation.
-std::unique_ptr<CounterStore> redisstore_open(const STORECONFIG& config);
+std::unique_ptr<CounterStore> redisstore_open(const CGICONFIG& config);
 
 }  // namespace vorn

@@ -1,23 +1,102 @@
-#include "store.h"
+#include "store/store.h"
 
-#include "gdbmstore.h"
-#include "redisstore.h"
-#include "support.h"
-#include "vc.h"
+#include <map>
+
+#include "base/support.h"
+#include "store/gdbmstore.h"
+#include "store/redisstore.h"
 
 namespace vorn {
 
-std::unique_ptr<CounterStore> store_open(const STORECONFIG& config) {
+namespace {
+
+// Thrown out of a change whose counter is no longer as it was read.
+struct StaleRead {};
+constexpr int kReplaceAttempts = 5;
+
+bool _store_digits(const std::string& text, std::size_t from, std::size_t count) {
+    for (std::size_t i = from; i < from + count; ++i) {
+        if (i >= text.size() || text[i] < '0' || text[i] > '9') return false;
+    }
+    return true;
+}
+
+int _store_field(const std::string& text, std::size_t from, std::size_t count) {
+    return static_cast<int>(util_tolong(text.substr(from, count)));
+}
+
+}  // namespace
+
+std::string store_subkey(const std::string& period, int n) {
+    return period + (n <= 9 ? "/0" : "/") + std::to_string(n);
+}
+
+bool store_ishour(const std::string& key) {
+    if (key.size() != 13 || key[4] != '/' || key[7] != '/' || key[10] != '/') return false;
+    if (!_store_digits(key, 0, 4) || !_store_digits(key, 5, 2) || !_store_digits(key, 8, 2) ||
+        !_store_digits(key, 11, 2)) {
+        return false;
+    }
+    const int year = _store_field(key, 0, 4), month = _store_field(key, 5, 2);
+    const int day = _store_field(key, 8, 2), hour = _store_field(key, 11, 2);
+    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12 || hour > 23 || day < 1) return false;
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return day <= kDays[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
+std::unique_ptr<CounterStore> store_open(const CGICONFIG& config) {
     if (config.store.empty() || config.store == "gdbm") return gdbmstore_open(config.dir_save, config.dbfile_ext);
     if (config.store == "redis") return redisstore_open(config);
     support_errormsg("Configuration error. STORE must be gdbm or redis, not '%s' (%s)", config.store.c_str(), kConfigFile);
 }
 
-std::unique_ptr<Counter> store_gdbmcounter(const std::string& path) {
-    // The name is the file's, without its directory and extension.
-    std::string name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
-    if (const std::size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0) name.resize(dot);
-    return gdbmstore_counter(name, path);
+void store_replace(Counter& counter, const std::vector<DbRecord>& records) {
+    std::map<std::string, std::string> wanted;
+    for (const DbRecord& record : records) wanted[record.key] = record.value;
+    for (int attempt = 0; attempt < kReplaceAttempts; ++attempt) {
+        std::map<std::string, std::string> read;
+        for (const DbRecord& record : counter.records()) {
+            if (record.text) read[record.key] = record.value;
+        }
+        try {
+            counter.change([&](const StoreGet& get) {
+                // The records it read are still there as they were, and no
+                // visit came since (each raises "totcnt"): no record the
+                // read missed needs removing.
+                for (const auto& [key, value] : read) {
+                    if (get(key) != value) throw StaleRead{};
+                }
+                for (const char* key : {kTotalKey, kStartDateKey}) {
+                    if (!read.count(key) && get(key)) throw StaleRead{};
+                }
+                std::vector<DbChange> changes;
+                for (const auto& [key, value] : read) {
+                    if (!wanted.count(key)) changes.push_back({key, std::nullopt});
+                }
+                for (const auto& [key, value] : wanted) {
+                    auto now = read.find(key);
+                    if (now == read.end() || now->second != value) changes.push_back({key, value});
+                }
+                return changes;
+            });
+            return;
+        } catch (const StaleRead&) {
+        }
+    }
+    support_errormsg("counter '%s' kept changing; try again", counter.name().c_str());
+}
+
+void store_requiretext(const DbRecord& record, const std::string& what) {
+    if (record.text && record.key.find('\0') == std::string::npos && record.value.find('\0') == std::string::npos) {
+        return;
+    }
+    support_errormsg("record '%s' of %s is not stored as text, which the %s store cannot hold",
+                     util_printable(record.key).c_str(), what.c_str(), record.text ? "gdbm" : "redis");
+}
+
+std::string store_ctl(const std::string& command, const std::string& args) {
+    return "vornctl -C " + util_abspath(".") + " " + command + " " + args;
 }
 
 }  // namespace vorn

@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 
-#include "dbutil.h"
-#include "util.h"
+#include "gdbm/dbutil.h"
+#include "base/util.h"
 
 namespace {
 

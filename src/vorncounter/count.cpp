@@ -1,45 +1,64 @@
-#include "count.h"
+#include "vorncounter/count.h"
 
 #include <algorithm>
 #include <climits>
 #include <map>
-#include <utility>
 #include <vector>
 
-#include "compute.h"
-#include "support.h"
-#include "util.h"
+#include "base/util.h"
+#include "counting/compute.h"
+#include "counting/rules.h"
+#include "picture/cells.h"
 
 namespace vorn {
 
-void count_makeimage(const VDB& vdb, const CGICONFIG& cgiconfig) {
-    // Refused requests must record no hit, so both checks come before
-    // compute_count. A set name with "/" or ".." would reach pictures
-    // outside dir_digit.
-    if (!util_safename(vdb.digit)) {
-        support_errormsg("Invalid digit set ('%s'): a name may not hold '/' or '..'", vdb.digit.c_str());
-    }
+namespace {
 
-    CNT cnt;
-    if (vdb.mode == "counter") {
+// Path of the picture for cell `num` of `cnt`: a counter's count stands
+// right-aligned in its cells with 0.gif before it, and a longer count
+// loses its leading digits; a date or time has a cell per character.
+std::string _count_getimagefilename(const Request& request, const CNT& cnt, int num) {
+    const std::string dir = request.config.dir_digit + "/" + request.vdb.digit + "/";
+    long index = num;
+    if (request.vdb.mode.value == Mode::kCounter) {
+        const long pad = cnt.stylelen - static_cast<long>(cnt.outstr.size());
+        if (num < pad) return dir + "0.gif";
+        index = num - pad;
+    }
+    return dir + cnt.outstr.at(static_cast<std::size_t>(index)) + ".gif";
+}
+
+// The text and cells of the request's mode.
+CNT _count_text(Request& request) {
+    const VDB& vdb = request.vdb;
+    if (vdb.mode.value == Mode::kCounter) {
         // Cell 0 fixes the height, so at least one cell; the upper bound
         // keeps one request from reading pictures without limit.
-        const long cntlen = util_tolong(vdb.cntlen);
-        if (cntlen < 1 || cntlen > kMaxCntlen) {
-            support_errormsg("Invalid cntlen ('%s'): use 1 to %ld", vdb.cntlen.c_str(), kMaxCntlen);
+        if (!vdb.cntlen.value) {
+            support_errormsg("Invalid cntlen ('%s'): use 1 to %ld", vdb.cntlen.text.c_str(), kMaxCntlen);
         }
-        compute_count(vdb, cnt, cgiconfig);
-    } else if (vdb.mode == "date") {
-        compute_date(vdb, cnt);
-    } else if (vdb.mode == "time") {
-        compute_time(vdb, cnt);
-    } else {
-        support_errormsg("Unknown mode ('%s')", vdb.mode.c_str());
+        if (!vdb.ago_total && !vdb.ago.value) support_errormsg("ago out of range ('%s')", vdb.ago.text.c_str());
+        const std::optional<long> days_back = vdb.ago_total ? std::nullopt : vdb.ago.value;
+        CNT cnt;
+        cnt.outstr = compute_count(*request.counter, days_back, request.config, rules_visitor(request.channel),
+                                   request.clock);
+        cnt.stylelen = static_cast<int>(*vdb.cntlen.value);
+        return cnt;
     }
+    if (!vdb.style.value) support_errormsg("Unknown style ('%s')", vdb.style.text.c_str());
+    return compute_date(*vdb.style.value, request.clock);
+}
 
-    // Cell 0 gives the height. The text operations always fill at least one
-    // cell; this guard only keeps a future one from reaching an empty array.
-    if (cnt.stylelen < 1) support_errormsg("No cell to show in mode ('%s')", vdb.mode.c_str());
+}  // namespace
+
+GdImage count_makeimage(Request& request) {
+    // Refused requests must record no hit, so this check comes before the
+    // count. A set name with "/" or ".." would reach pictures outside
+    // dir_digit.
+    if (!util_safename(request.vdb.digit)) {
+        support_errormsg("Invalid digit set ('%s'): a name may not hold '/' or '..'", request.vdb.digit.c_str());
+    }
+    const CNT cnt = _count_text(request);
 
     // Each picture file is read and decoded once, however many cells show
     // its character: decoding is most of the work of a date or counter
@@ -49,12 +68,12 @@ void count_makeimage(const VDB& vdb, const CGICONFIG& cgiconfig) {
     im_digit.reserve(static_cast<std::size_t>(cnt.stylelen));
     int im_digit_size_x = 0;
     for (int i = 0; i < cnt.stylelen; ++i) {
-        const std::string path = _count_getimagefilename(vdb, cgiconfig, cnt.outstr, i);
+        const std::string path = _count_getimagefilename(request, cnt, i);
         GdImage& im = decoded[path];
         if (!im) {
             FilePtr in = util_fopen(path, "rb");
             if (!in) support_errormsg("Image file open error. ('%s')", path.c_str());
-            im = support_readgif(in.get());
+            im = gif_read(in.get());
             if (!im) support_errormsg("Image file decode error. ('%s')", path.c_str());
         }
         im_digit_size_x += gdImageSX(im.get());
@@ -75,59 +94,10 @@ void count_makeimage(const VDB& vdb, const CGICONFIG& cgiconfig) {
     im_digit_size_x = 0;
     CellColors colors;
     for (gdImagePtr cell : im_digit) {
-        _count_copycell(im_out.get(), cell, im_digit_size_x, colors);
+        cells_copy(im_out.get(), cell, im_digit_size_x, colors);
         im_digit_size_x += gdImageSX(cell);
     }
-
-    support_writeimage(im_out.get());
-}
-
-void _count_copycell(gdImagePtr im_out, gdImagePtr cell, int x, CellColors& colors) {
-    if (gdImageTrueColor(cell) || gdImageTrueColor(im_out)) {
-        gdImageCopy(im_out, cell, x, 0, 0, 0, gdImageSX(cell), gdImageSY(cell));
-        return;
-    }
-    // What gdImageCopy does for two palette images, pixel for pixel: the
-    // colours are resolved in the picture's scan order (also in rows cut
-    // off below the answer, whose colours gdImageCopy allocates all the
-    // same), transparent pixels are skipped, and each colour is resolved by
-    // gd itself. A colour is resolved once per answer instead of once per
-    // cell, which gives the same index: the palette only grows.
-    const int transparent = gdImageGetTransparent(cell);
-    const int height = gdImageSY(im_out), width = gdImageSX(im_out);
-    for (int y = 0; y < gdImageSY(cell); ++y) {
-        for (int cx = 0; cx < gdImageSX(cell); ++cx) {
-            const int c = cell->pixels[y][cx];
-            if (c == transparent) continue;
-            const std::uint32_t rgba = (static_cast<std::uint32_t>(gdImageRed(cell, c)) << 24) |
-                                       (static_cast<std::uint32_t>(gdImageGreen(cell, c)) << 16) |
-                                       (static_cast<std::uint32_t>(gdImageBlue(cell, c)) << 8) |
-                                       static_cast<std::uint32_t>(gdImageAlpha(cell, c));
-            auto [it, fresh] = colors.try_emplace(rgba, 0);
-            if (fresh) {
-                it->second = gdImageColorResolveAlpha(im_out, gdImageRed(cell, c), gdImageGreen(cell, c),
-                                                      gdImageBlue(cell, c), gdImageAlpha(cell, c));
-            }
-            if (y < height && x + cx < width) im_out->pixels[y][x + cx] = static_cast<unsigned char>(it->second);
-        }
-    }
-}
-
-std::string _count_getimagefilename(const VDB& vdb, const CGICONFIG& cgiconfig,
-                                    const std::string& outstr, int num) {
-    const std::string dir = cgiconfig.dir_digit + "/" + vdb.digit + "/";
-    long index = num;
-    if (vdb.mode == "counter") {
-        // The count stands right-aligned in cntlen cells: cells before it
-        // show 0, and a longer count loses its leading digits.
-        // count_makeimage refuses widths beyond these bounds; the clamp only
-        // keeps the subtraction in range.
-        const long cells = std::clamp(util_tolong(vdb.cntlen), 0L, kMaxCntlen);
-        const long pad = cells - static_cast<long>(outstr.size());
-        if (num < pad) return dir + "0.gif";
-        index = num - pad;
-    }
-    return dir + outstr.at(static_cast<std::size_t>(index)) + ".gif";
+    return im_out;
 }
 
 }  // namespace vorn

@@ -1,3 +1,3 @@
-#include "vc.h"
+#include "vorncounter/vc.h"
 
 int main(int argc, char** argv) { return vorn::vc_main(argc, argv); }

@@ -1,4 +1,4 @@
-#include "statistics.h"
+#include "vorncounter/statistics.h"
 
 #include <gdfontg.h>
 #include <gdfonts.h>
@@ -9,9 +9,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "compute.h"
-#include "support.h"
-#include "util.h"
+#include "base/util.h"
+#include "counting/compute.h"
 
 namespace vorn {
 
@@ -100,15 +99,20 @@ struct Bar {
     std::string key;
 };
 
-}  // namespace
-
-const std::string& _statistics_loadrc(const VDB& vdb, const CGICONFIG& cgiconfig) {
-    if (vdb.when == "year") return cgiconfig.rc_imgyear;
-    if (vdb.when == "month") return cgiconfig.rc_imgmonth;
-    if (vdb.when == "day") return cgiconfig.rc_imgday;
-    support_errormsg("Unknown when ('%s')", vdb.when.c_str());
+// Path of the background picture for the request's when; answers
+// "Unknown when ('%s')" for any other when.
+const std::string& _statistics_loadrc(const Request& request) {
+    const Parsed<When>& when = request.vdb.when;
+    if (!when.value) support_errormsg("Unknown when ('%s')", when.text.c_str());
+    switch (*when.value) {
+        case When::kYear: return request.config.rc_imgyear;
+        case When::kMonth: return request.config.rc_imgmonth;
+        case When::kDay: break;
+    }
+    return request.config.rc_imgday;
 }
 
+// Cuts `time` into year (characters 0-3), month (5-6) and day (8-9).
 void _statistics_settime(ST_TIME& st_time, const std::string& time) {
     std::size_t len = time.size();
     st_time.year = time.substr(0, 4);
@@ -118,6 +122,7 @@ void _statistics_settime(ST_TIME& st_time, const std::string& time) {
     st_time.day = time.substr(8, 2);
 }
 
+// "January" ... "December" for "01" ... "12"; "Unknown" otherwise.
 const char* _statistics_returnmonth(const std::string& month) {
     static constexpr const char* kNames[] = {"January", "February", "March",     "April",   "May",      "June",
                                              "July",    "August",   "September", "October", "November", "December"};
@@ -128,6 +133,7 @@ const char* _statistics_returnmonth(const std::string& month) {
     return "Unknown";
 }
 
+// Days of the month (February: 29 when the year is divisible by 4).
 int _statistics_returnimonth(const std::string& year, const std::string& month) {
     if (month == "01" || month == "03" || month == "05" || month == "07" || month == "08" || month == "10" ||
         month == "12") {
@@ -136,109 +142,6 @@ int _statistics_returnimonth(const std::string& year, const std::string& month) 
     // Every fourth year is a leap year here, centuries included.
     if (month == "02") return (util_tolong(year) % 4 == 0) ? 29 : 28;
     return 30;
-}
-
-void _statistics_compute(const VDB& vdb, const ST_TIME& st_time, gdImagePtr im_out) {
-    // The all-time total is read first, whatever the period; a counter that
-    // never recorded a hit has no total record and shows 0.
-    std::string total = compute_gettotalcount(vdb).value_or("0");
-
-    using Getter = std::string (*)(const VDB&, const std::string&);
-    Getter bar_count = nullptr;
-    Getter period_count = nullptr;
-    std::vector<Bar> bars;
-    std::string period;  // the period key
-    int test_style = 0;  // present moment in the period key's shape
-    int divisor_style = 0;
-    long fixed_divisor = 0;
-    int average_slot = 0;
-    std::string title;
-
-    if (vdb.when == "year") {
-        for (int i = 1; i <= 12; ++i) {
-            bars.push_back({i - 1, i <= 9 ? _statistics_format("%s/0%d", st_time.year.c_str(), i)
-                                          : _statistics_format("%s/%d", st_time.year.c_str(), i)});
-        }
-        bar_count = compute_getmonthcount;
-        period_count = compute_getyearcount;
-        period = st_time.year;
-        test_style = 15;
-        divisor_style = 16;
-        fixed_divisor = 12;
-        average_slot = 12;
-        title = _statistics_format("%s statistics", st_time.year.c_str());
-    } else if (vdb.when == "month") {
-        int days = _statistics_returnimonth(st_time.year, st_time.month);
-        for (int i = 1; i <= days; ++i) {
-            bars.push_back({i - 1, i <= 9 ? _statistics_format("%s/%s/0%d", st_time.year.c_str(),
-                                                               st_time.month.c_str(), i)
-                                          : _statistics_format("%s/%s/%d", st_time.year.c_str(),
-                                                               st_time.month.c_str(), i)});
-        }
-        bar_count = compute_getdaycount;
-        period_count = compute_getmonthcount;
-        period = _statistics_format("%s/%s", st_time.year.c_str(), st_time.month.c_str());
-        test_style = 6;
-        divisor_style = 17;
-        fixed_divisor = days;
-        average_slot = 31;
-        title = _statistics_format("%s, %s statistics", _statistics_returnmonth(st_time.month),
-                                   st_time.year.c_str());
-    } else if (vdb.when == "day") {
-        for (int i = 0; i <= 23; ++i) {
-            bars.push_back({i, i <= 9 ? _statistics_format("%s/%s/%s/0%d", st_time.year.c_str(),
-                                                           st_time.month.c_str(), st_time.day.c_str(), i)
-                                      : _statistics_format("%s/%s/%s/%d", st_time.year.c_str(),
-                                                           st_time.month.c_str(), st_time.day.c_str(), i)});
-        }
-        bar_count = compute_gethourscount;
-        period_count = compute_getdaycount;
-        period = _statistics_format("%s/%s/%s", st_time.year.c_str(), st_time.month.c_str(),
-                                    st_time.day.c_str());
-        test_style = 4;
-        divisor_style = 24;
-        fixed_divisor = 24;
-        average_slot = 24;
-        title = _statistics_format("%s %s, %s statistics", _statistics_returnmonth(st_time.month),
-                                   st_time.day.c_str(), st_time.year.c_str());
-    } else {
-        return;
-    }
-
-    // The bars in order; equal values keep the earlier bar as max and min.
-    std::vector<std::string> data;
-    std::vector<long> values;
-    std::size_t max = 0, min = 0;
-    for (const Bar& bar : bars) {
-        data.push_back(bar_count(vdb, bar.key));
-        values.push_back(util_tolong(data.back()));
-        std::size_t i = values.size() - 1;
-        if (values[i] > values[max]) max = i;
-        if (values[i] < values[min]) min = i;
-    }
-
-    std::string this_ = period_count(vdb, period);
-    long this_value = util_tolong(this_);
-
-    // The current period is averaged over the part of it that has begun:
-    // the months, days or hours so far. Hour 00 divides by nothing.
-    long average = 0;
-    if (support_returntime(test_style, 0) == period) {
-        long divisor = util_tolong(support_returntime(divisor_style, 0));
-        average = (divisor == 0) ? this_value : this_value / divisor;
-    } else {
-        average = this_value / fixed_divisor;
-    }
-    std::string avg = _statistics_format("%ld", average);
-
-    _statistics_drawtitle(im_out, title);
-    _statistics_drawstattext(im_out, total, this_, data[max], data[min], avg);
-
-    long max_value = values[max];
-    for (std::size_t i = 0; i < bars.size(); ++i) {
-        _statistics_drawstick(im_out, bars[i].slot, kBarWidth, _statistics_barheight(values[i], max_value));
-    }
-    _statistics_drawstick(im_out, average_slot, kAverageBarWidth, _statistics_barheight(average, max_value));
 }
 
 void _statistics_drawtitle(gdImagePtr im_out, const std::string& text) {
@@ -260,6 +163,7 @@ void _statistics_drawstattext(gdImagePtr im_out, const std::string& total, const
     }
 }
 
+// A bar of `height` pixels in slot `num`; width 21 marks the average bar.
 void _statistics_drawstick(gdImagePtr im_out, int num, int width, long height) {
     ChartColor bgcolor = _statistics_allocate(im_out, kBarBody);
     ChartColor reflection = _statistics_allocate(im_out, kBarReflection);
@@ -293,20 +197,116 @@ void _statistics_drawstick(gdImagePtr im_out, int num, int width, long height) {
     _statistics_release(im_out, shadow);
 }
 
-void statistics_makeimage(const VDB& vdb, const CGICONFIG& cgiconfig) {
-    const std::string& rc = _statistics_loadrc(vdb, cgiconfig);
+// Reads the counts and draws title, numbers and bars on `im_out`.
+void _statistics_compute(Request& request, const ST_TIME& st_time, gdImagePtr im_out) {
+    Counter& counter = *request.counter;
+    // The all-time total is read first, whatever the period; a counter that
+    // never recorded a hit has no total record and shows 0.
+    std::string total = compute_gettotalcount(counter).value_or("0");
+
+    using Getter = std::string (*)(Counter&, const std::string&);
+    Getter bar_count = nullptr;
+    Getter period_count = nullptr;
+    std::vector<Bar> bars;
+    std::string period;           // the period key
+    TimeStyle test_style{};       // present moment in the period key's shape
+    TimeStyle divisor_style{};    // the part of the present period begun
+    long fixed_divisor = 0;
+    int average_slot = 0;
+    std::string title;
+
+    switch (*request.vdb.when.value) {
+        case When::kYear:
+            period = st_time.year;
+            for (int i = 1; i <= 12; ++i) bars.push_back({i - 1, store_subkey(period, i)});
+            bar_count = compute_getmonthcount;
+            period_count = compute_getyearcount;
+            test_style = TimeStyle::kYear;
+            divisor_style = TimeStyle::kMonthOfYear;
+            fixed_divisor = 12;
+            average_slot = 12;
+            title = _statistics_format("%s statistics", st_time.year.c_str());
+            break;
+        case When::kMonth: {
+            const int days = _statistics_returnimonth(st_time.year, st_time.month);
+            period = _statistics_format("%s/%s", st_time.year.c_str(), st_time.month.c_str());
+            for (int i = 1; i <= days; ++i) bars.push_back({i - 1, store_subkey(period, i)});
+            bar_count = compute_getdaycount;
+            period_count = compute_getmonthcount;
+            test_style = TimeStyle::kMonth;
+            divisor_style = TimeStyle::kDayOfMonth;
+            fixed_divisor = days;
+            average_slot = 31;
+            title = _statistics_format("%s, %s statistics", _statistics_returnmonth(st_time.month),
+                                       st_time.year.c_str());
+            break;
+        }
+        case When::kDay:
+            period = _statistics_format("%s/%s/%s", st_time.year.c_str(), st_time.month.c_str(), st_time.day.c_str());
+            for (int i = 0; i <= 23; ++i) bars.push_back({i, store_subkey(period, i)});
+            bar_count = compute_gethourscount;
+            period_count = compute_getdaycount;
+            test_style = TimeStyle::kDay;
+            divisor_style = TimeStyle::kHour24;
+            fixed_divisor = 24;
+            average_slot = 24;
+            title = _statistics_format("%s %s, %s statistics", _statistics_returnmonth(st_time.month),
+                                       st_time.day.c_str(), st_time.year.c_str());
+            break;
+    }
+
+    // The bars in order; equal values keep the earlier bar as max and min.
+    std::vector<std::string> data;
+    std::vector<long> values;
+    std::size_t max = 0, min = 0;
+    for (const Bar& bar : bars) {
+        data.push_back(bar_count(counter, bar.key));
+        values.push_back(util_tolong(data.back()));
+        std::size_t i = values.size() - 1;
+        if (values[i] > values[max]) max = i;
+        if (values[i] < values[min]) min = i;
+    }
+
+    std::string this_ = period_count(counter, period);
+    long this_value = util_tolong(this_);
+
+    // The current period is averaged over the part of it that has begun:
+    // the months, days or hours so far. Hour 00 divides by nothing.
+    long average = 0;
+    if (support_returntime(request.clock, test_style, 0) == period) {
+        long divisor = util_tolong(support_returntime(request.clock, divisor_style, 0));
+        average = (divisor == 0) ? this_value : this_value / divisor;
+    } else {
+        average = this_value / fixed_divisor;
+    }
+    std::string avg = _statistics_format("%ld", average);
+
+    _statistics_drawtitle(im_out, title);
+    _statistics_drawstattext(im_out, total, this_, data[max], data[min], avg);
+
+    long max_value = values[max];
+    for (std::size_t i = 0; i < bars.size(); ++i) {
+        _statistics_drawstick(im_out, bars[i].slot, kBarWidth, _statistics_barheight(values[i], max_value));
+    }
+    _statistics_drawstick(im_out, average_slot, kAverageBarWidth, _statistics_barheight(average, max_value));
+}
+
+}  // namespace
+
+GdImage statistics_makeimage(Request& request) {
+    const std::string& rc = _statistics_loadrc(request);
     GdImage im_out;
     {
         FilePtr in = util_fopen(rc, "rb");
         if (!in) support_errormsg("Error, '%s' file not found", rc.c_str());
-        im_out = support_readgif(in.get());
+        im_out = gif_read(in.get());
     }
     if (!im_out) support_errormsg("Error, '%s' is not a GIF picture", rc.c_str());
 
     ST_TIME st_time;
-    _statistics_settime(st_time, vdb.date);
-    _statistics_compute(vdb, st_time, im_out.get());
-    support_writeimage(im_out.get());
+    _statistics_settime(st_time, request.vdb.date);
+    _statistics_compute(request, st_time, im_out.get());
+    return im_out;
 }
 
 }  // namespace vorn

@@ -1,22 +1,20 @@
-#include "vc.h"
+#include "vorncounter/vc.h"
 
 #include <unistd.h>
 
 #include <new>
 
-#include "count.h"
-#include "dbutil.h"
-#include "fastcgi.h"
-#include "statistics.h"
-#include "support.h"
+#include "base/util.h"
+#include "picture/errorimage.h"
+#include "picture/gif.h"
+#include "vorncounter/count.h"
+#include "vorncounter/statistics.h"
+#include "web/fastcgi.h"
+#include "web/query.h"
 
 namespace vorn {
 
 namespace {
-
-// The configuration list; the record's fields are copies of its values, the
-// error path releases it through support_moveentry.
-EntryList configentry;
 
 // "본 프로그램은 CGI 프로그램으로 웹 브라우저 상에서만 실행됩니다." in EUC-KR
 // (this program is a CGI program and runs only from a web browser). Kept as
@@ -31,43 +29,95 @@ constexpr char kConsoleNotice[] =
 // configuration, the date from the clock.
 constexpr char kDefaultMode[] = "counter";
 constexpr char kDefaultStyle[] = "a";
-constexpr char kDefaultAgo[] = "total";
+constexpr char kAgoTotal[] = "total";
 constexpr char kDefaultWhen[] = "month";
-constexpr int kDateStyle = 4;
-
-// Each configuration key with its default, in the order of the record.
-struct ConfigKey {
-    const char* key;
-    const char* fallback;
-    std::string CGICONFIG::*field;
-};
-constexpr ConfigKey kConfigKeys[] = {
-    {"CGINAME", "VornCounter.cgi", &CGICONFIG::cginame},
-    {"DBFILE_EXT", "db", &CGICONFIG::dbfile_ext},
-    {"DIR_SAVE", "./save", &CGICONFIG::dir_save},
-    {"DIR_DIGIT", "./image/digits", &CGICONFIG::dir_digit},
-    {"DEFAULT_DIGIT", "d", &CGICONFIG::default_digit},
-    {"DEFAULT_CNTLEN", "6", &CGICONFIG::default_cntlen},
-    {"RC_IMGYEAR", "./image/resource/imgyear.rc", &CGICONFIG::rc_imgyear},
-    {"RC_IMGMONTH", "./image/resource/imgmonth.rc", &CGICONFIG::rc_imgmonth},
-    {"RC_IMGDAY", "./image/resource/imgday.rc", &CGICONFIG::rc_imgday},
-    // The counting rules, each off by default.
-    {"IGNORE_ADDR", "", &CGICONFIG::ignore_addr},
-    {"IGNORE_BOTS", "", &CGICONFIG::ignore_bots},
-    {"REPEAT_MINUTES", "", &CGICONFIG::repeat_minutes},
-    // The store of the counters: the gdbm files unless STORE says redis.
-    {"STORE", kDefaultStore, &CGICONFIG::store},
-    {"REDIS_ADDR", kDefaultRedisAddr, &CGICONFIG::redis_addr},
-    {"REDIS_PREFIX", kDefaultRedisPrefix, &CGICONFIG::redis_prefix},
-    {"REDIS_PASSWORD_FILE", "", &CGICONFIG::redis_password_file},
-};
-
-bool needs_database(const std::string& mode) { return mode != "date" && mode != "time"; }
 
 // The request parameter `name`, or `fallback` when the request lacks it. A
 // parameter present with an empty value keeps the empty value.
-std::string parameter(const char* name, const std::string& fallback) {
-    return util_getvalue(name).value_or(fallback);
+std::string _vc_parameter(const EntryList& params, const char* name, const std::string& fallback) {
+    return util_getvalue(params, name).value_or(fallback);
+}
+
+std::optional<Mode> _vc_mode(const std::string& text) {
+    if (text == "counter") return Mode::kCounter;
+    if (text == "date") return Mode::kDate;
+    if (text == "time") return Mode::kTime;
+    if (text == "stat") return Mode::kStat;
+    return std::nullopt;
+}
+
+std::optional<When> _vc_when(const std::string& text) {
+    if (text == "year") return When::kYear;
+    if (text == "month") return When::kMonth;
+    if (text == "day") return When::kDay;
+    return std::nullopt;
+}
+
+}  // namespace
+
+VDB vc_parse(const EntryList& params, const CGICONFIG& config, const Clock& clock) {
+    VDB vdb;
+    vdb.vdb = util_getvalue(params, "vdb");
+    vdb.digit = _vc_parameter(params, "digit", config.default_digit);
+    vdb.mode.text = _vc_parameter(params, "mode", kDefaultMode);
+    vdb.mode.value = _vc_mode(vdb.mode.text);
+    vdb.style.text = _vc_parameter(params, "style", kDefaultStyle);
+    if (!vdb.style.text.empty() && vdb.mode.value == Mode::kDate) vdb.style.value = compute_datestyle(vdb.style.text[0]);
+    if (!vdb.style.text.empty() && vdb.mode.value == Mode::kTime) vdb.style.value = compute_timestyle(vdb.style.text[0]);
+    vdb.ago.text = _vc_parameter(params, "ago", kAgoTotal);
+    vdb.ago_total = vdb.ago.text == kAgoTotal;
+    if (const long days = util_tolong(vdb.ago.text); !vdb.ago_total && days >= -kMaxAgoDays && days <= kMaxAgoDays) {
+        vdb.ago.value = days;
+    }
+    vdb.when.text = _vc_parameter(params, "when", kDefaultWhen);
+    vdb.when.value = _vc_when(vdb.when.text);
+    vdb.date = util_getvalue(params, "date").value_or(support_returntime(clock, TimeStyle::kDay, 0));
+    vdb.cntlen.text = _vc_parameter(params, "cntlen", config.default_cntlen);
+    if (const long cells = util_tolong(vdb.cntlen.text); cells >= 1 && cells <= kMaxCntlen) vdb.cntlen.value = cells;
+    return vdb;
+}
+
+namespace {
+
+void _vc_write(RequestChannel& channel, const std::string& bytes) { channel.write(bytes.data(), bytes.size()); }
+
+// The whole of a picture answer: the image header and the GIF. When gd
+// cannot encode the picture (no memory) only the header is written.
+void _vc_writeimage(RequestChannel& channel, gdImagePtr im) {
+    _vc_write(channel, kImageHeader);
+    if (im) _vc_write(channel, gif_encode(im));
+}
+
+// Reads the request: configuration, parameters, the checks of the modes
+// that need a counter. Throws ErrorAnswer for the first failure.
+Request _vc_request(RequestChannel& channel) {
+    Request request{channel, Clock::system(), config_read(), {}, nullptr};
+    // The body of a POST request is read after the configuration.
+    request.vdb = vc_parse(query_read(channel), request.config, request.clock);
+    const VDB& vdb = request.vdb;
+    if (vdb.mode.value != Mode::kDate && vdb.mode.value != Mode::kTime) {
+        if (!vdb.vdb) support_errormsg("%s-%s (%s)", kProgramName, kProgramVersion, kProgramDate);
+        // The store is chosen here, once: every count below is read from
+        // it and the visit recorded in it. It refuses a name that could
+        // leave it before any path is built.
+        request.counter = store_open(request.config)->counter(*vdb.vdb);
+        request.counter->require();
+    }
+    return request;
+}
+
+// The picture of the request's mode.
+GdImage _vc_picture(Request& request) {
+    if (!request.vdb.mode.value) support_errormsg("Unknown mode ('%s')", request.vdb.mode.text.c_str());
+    if (*request.vdb.mode.value == Mode::kStat) return statistics_makeimage(request);
+    return count_makeimage(request);
+}
+
+// Answers a failed request with the error image of `message`.
+int _vc_answererror(RequestChannel& channel, const std::string& message) {
+    GdImage im = errorimage_draw(message);
+    _vc_writeimage(channel, im.get());
+    return 1;
 }
 
 }  // namespace
@@ -77,111 +127,32 @@ int vc_main(int, char**) {
     // then it answers request after request. Otherwise it is a CGI run, the
     // same answer for the one request in its environment.
     if (fastcgi_listening(STDIN_FILENO)) return fastcgi_serve(vc_answer);
-    return vc_answer();
+    CgiChannel channel;
+    return vc_answer(channel);
 }
 
-int vc_answer() {
-    RequestChannel& channel = util_channel();
+int vc_answer(RequestChannel& channel) {
     if (!channel.variable("REMOTE_ADDR")) {
-        const std::string title = std::string(kProgramName) + " " + kProgramVersion + "\n";
-        channel.write(title.data(), title.size());
-        channel.write(kConsoleNotice, sizeof kConsoleNotice - 1);
+        _vc_write(channel, std::string(kProgramName) + " " + kProgramVersion + "\n");
+        _vc_write(channel, kConsoleNotice);
         return 0;
     }
-
-    int status = 0;
+    // The picture is made whole before a byte of the answer is written, and
+    // everything the request opened (a counter file and its lock) is closed
+    // with the request, before the answer goes out.
     try {
-        _vc_request();
-    } catch (const ErrorAnswer& e) {
-        status = _vc_answererror(e.message());
-    } catch (const std::bad_alloc&) {
-        status = _vc_answererror("Out of memory");
-    }
-    _vc_release();
-    return status;
-}
-
-void _vc_request() {
-    CGICONFIG cgiconfig;
-    _vc_getconfiguration(cgiconfig);
-    support_moveentry(&configentry);
-
-    // The first lookup decodes the request (and reads a POST body).
-    VDB vdb;
-    vdb.vdb = util_getvalue("vdb");
-    vdb.digit = parameter("digit", cgiconfig.default_digit);
-    vdb.mode = parameter("mode", kDefaultMode);
-    vdb.style = parameter("style", kDefaultStyle);
-    vdb.ago = parameter("ago", kDefaultAgo);
-    vdb.when = parameter("when", kDefaultWhen);
-    std::optional<std::string> date = util_getvalue("date");
-    vdb.date = date ? *date : support_returntime(kDateStyle, 0);
-    vdb.cntlen = parameter("cntlen", cgiconfig.default_cntlen);
-
-    if (needs_database(vdb.mode)) {
-        if (!vdb.vdb) support_errormsg("%s-%s (%s)", kProgramName, kProgramVersion, kProgramDate);
-        // The name becomes part of a path: refused before any path is
-        // built when it could leave the save directory.
-        if (!util_safename(*vdb.vdb)) {
-            support_errormsg("Invalid counter name ('%s'): a name may not hold '/' or '..'", vdb.vdb->c_str());
+        GdImage im;
+        {
+            Request request = _vc_request(channel);
+            im = _vc_picture(request);
         }
-        // The store is chosen here, once: every count below is read from
-        // it and the visit recorded in it.
-        std::shared_ptr<CounterStore> store = store_open(vc_storeconfig(cgiconfig));
-        vdb.counter = store->counter(*vdb.vdb);
-        vdb.counter->require();
-        vdb.dbfile = vdb.counter->where();
+        _vc_writeimage(channel, im.get());
+        return 0;
+    } catch (const ErrorAnswer& e) {
+        return _vc_answererror(channel, e.message());
+    } catch (const std::bad_alloc&) {
+        return _vc_answererror(channel, "Out of memory");
     }
-
-    if (vdb.mode == "counter" || vdb.mode == "date" || vdb.mode == "time") {
-        count_makeimage(vdb, cgiconfig);
-    } else if (vdb.mode == "stat") {
-        statistics_makeimage(vdb, cgiconfig);
-    } else {
-        support_errormsg("Unknown mode ('%s')", vdb.mode.c_str());
-    }
-}
-
-int _vc_answererror(const std::string& message) {
-    // A database the request still had open is closed first, so its lock
-    // is not held while the answer is written.
-    dbutil_reset();
-    support_answererror(message);
-    return 1;
-}
-
-void _vc_release() {
-    dbutil_reset();
-    util_entryfree();
-    util_fentryfree(configentry);
-    support_forgetentry();
-}
-
-void _vc_getconfiguration(CGICONFIG& cgiconfig) {
-    if (!util_filecheck(kConfigFile)) {
-        support_errormsg("Configuration file('%s') not found.", kConfigFile);
-    }
-    configentry = util_fdecoder(kConfigFile);
-    cgiconfig = _vc_fillconfiguration(configentry);
-}
-
-std::vector<std::string> vc_configkeys() {
-    std::vector<std::string> keys;
-    for (const ConfigKey& k : kConfigKeys) keys.push_back(k.key);
-    return keys;
-}
-
-STORECONFIG vc_storeconfig(const CGICONFIG& cgiconfig) {
-    return {cgiconfig.store,      cgiconfig.dir_save,     cgiconfig.dbfile_ext,
-            cgiconfig.redis_addr, cgiconfig.redis_prefix, cgiconfig.redis_password_file};
-}
-
-CGICONFIG _vc_fillconfiguration(const EntryList& entries) {
-    CGICONFIG cgiconfig;
-    for (const ConfigKey& k : kConfigKeys) {
-        cgiconfig.*k.field = util_fgetvalue(entries, k.key).value_or(k.fallback);
-    }
-    return cgiconfig;
 }
 
 }  // namespace vorn

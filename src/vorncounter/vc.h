@@ -1,68 +1,75 @@
-// The CGI entry: configuration, request record and dispatch.
+// The counter program: a request read and checked once, at the edge, and
+// handed to the picture of its mode.
+//
+// The program answers one CGI request (a loop of one) or, started on a
+// listening socket, FastCGI request after request (web/fastcgi.h). Each
+// request is a value of its own, owned by the call that answers it: its
+// channel, its parameters, the site's configuration read for it, and the
+// moment it is answered. Nothing of it outlives the answer.
 #pragma once
 
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
-#include "store.h"
-#include "util.h"
+#include "base/support.h"
+#include "config/config.h"
+#include "counting/compute.h"
+#include "store/store.h"
+#include "web/channel.h"
 
 namespace vorn {
 
-inline constexpr char kProgramName[] = "VornCounter";
-inline constexpr char kProgramVersion[] = "2.0.0 beta1";
-inline constexpr char kProgramDate[] = "March 11, 2001";
-inline constexpr char kConfigFile[] = "conf/vc.conf";
+// The header that precedes every picture answer, byte for byte. HTTP/1.1
+// caches and image proxies ignore Pragma in an answer and keep an answer
+// without Cache-Control for as long as they like, which freezes a counter:
+// Cache-Control tells them to ask again every time.
+inline constexpr char kImageHeader[] =
+    "Pragma: no-cache\nCache-Control: no-cache, no-store, must-revalidate\nContent-type: image/gif\n\n";
 
-// Longest database path (dir_save/vdb.dbfile_ext) a request may name.
-inline constexpr std::size_t kMaxDbPath = 254;
+// Most cells one counter picture may have; a larger cntlen is refused.
+inline constexpr long kMaxCntlen = 64;
 
-// The request: each field is the request parameter of the same name or
-// its default. `vdb` stays absent when the request names no counter;
-// `dbfile` is set only for the modes that read the database, and so is
-// `counter`, the counter in its store (store.h) that the counts are read
-// from and the visit is recorded in. A record filled without `counter` reads
-// the gdbm file `dbfile`.
+enum class Mode { kCounter, kDate, kTime, kStat };
+enum class When { kYear, kMonth, kDay };
+
+// A request parameter as it was given, and what it means where it means
+// something: the text stays for the messages that name it.
+template <typename T>
+struct Parsed {
+    std::string text;
+    std::optional<T> value;
+};
+
+// The request record: each field is the request parameter of the same name
+// or its default, read and parsed once.
 struct VDB {
-    std::optional<std::string> vdb;
-    std::string digit;
-    std::string mode;
-    std::string style;
-    std::string ago;
-    std::string when;
-    std::string date;
-    std::string cntlen;
-    std::optional<std::string> dbfile;
-    std::shared_ptr<Counter> counter;
+    std::optional<std::string> vdb;  // the counter; absent when not given
+    std::string digit;               // the digit set
+    Parsed<Mode> mode;               // none for any other text
+    Parsed<ImageStyle> style;        // of the date or time style letter of mode date or time
+    Parsed<long> ago;                // days back; none for "total" (or one out of range)
+    bool ago_total = true;           // ago is "total": the visit counts
+    Parsed<When> when;               // none for any other text
+    std::string date;                // the day the chart is about
+    Parsed<long> cntlen;             // the cells of a counter; none outside 1 to 64
 };
 
-// The configuration: each field is its key's value in conf/vc.conf, or the
-// key's default when the key is absent.
-struct CGICONFIG {
-    std::string cginame;
-    std::string dbfile_ext;
-    std::string dir_save;
-    std::string dir_digit;
-    std::string default_digit;
-    std::string default_cntlen;
-    std::string rc_imgyear;
-    std::string rc_imgmonth;
-    std::string rc_imgday;
-    // Which visits are counted (rules.h); empty: every visit counts.
-    std::string ignore_addr;
-    std::string ignore_bots;
-    std::string repeat_minutes;
-    // Where the counters are kept (store.h); the gdbm files by default.
-    std::string store;
-    std::string redis_addr;
-    std::string redis_prefix;
-    std::string redis_password_file;
+// One request being answered.
+struct Request {
+    RequestChannel& channel;
+    Clock clock;
+    CGICONFIG config;
+    VDB vdb;
+    // The counter of the modes that read one (all but date and time).
+    std::unique_ptr<Counter> counter;
 };
 
-// The store settings of a configuration.
-STORECONFIG vc_storeconfig(const CGICONFIG& cgiconfig);
+// The request record of the parameters `params`: each parameter or its
+// default (the digit set and cntlen from `config`, the date from `clock`),
+// parsed once. Only the first letter of a style counts; cntlen and ago are
+// read as strtol reads them.
+VDB vc_parse(const EntryList& params, const CGICONFIG& config, const Clock& clock);
 
 // The program: started by a FastCGI process manager (a listening socket as
 // standard input) it serves FastCGI requests until it is asked to end;
@@ -70,35 +77,9 @@ STORECONFIG vc_storeconfig(const CGICONFIG& cgiconfig);
 // exit status: for a CGI run 0 for an answer, 1 for an error image.
 int vc_main(int argc, char** argv);
 
-// Answers the current request on its channel (util_channel): the console
-// lines when it has no REMOTE_ADDR, else the picture or the error image
-// (every failure raised through support_errormsg ends there). Releases all
-// the request held, also on the error path, so nothing it opened or read
-// survives into the next request. Returns 0 for an answer or the console
-// lines, 1 for an error image.
-int vc_answer();
-
-// The request itself: configuration, parameters, checks and dispatch. Writes
-// the whole answer; a failure throws ErrorAnswer before anything is written.
-void _vc_request();
-
-// Answers a failed request with its error image after closing any database
-// it still had open; returns exit status 1.
-int _vc_answererror(const std::string& message);
-
-// Releases what a request leaves in the modules: the open database, the
-// request list, the configuration list and its registration.
-void _vc_release();
-
-// Every key conf/vc.conf may hold, in the order of the record.
-std::vector<std::string> vc_configkeys();
-
-// Reads conf/vc.conf into `cgiconfig` and keeps the list for the error
-// path. A missing file is answered with the error image (does not return).
-void _vc_getconfiguration(CGICONFIG& cgiconfig);
-
-// Fills a configuration record from a list: each key's first value or its
-// default.
-CGICONFIG _vc_fillconfiguration(const EntryList& entries);
+// Answers the request on `channel`: the console lines when it has no
+// REMOTE_ADDR, else the picture or the error image. Returns 0 for an
+// answer or the console lines, 1 for an error image.
+int vc_answer(RequestChannel& channel);
 
 }  // namespace vorn

@@ -1,4 +1,4 @@
-#include "backup.h"
+#include "vornctl/backup.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,8 +10,8 @@
 #include <cstring>
 #include <memory>
 
-#include "support.h"
-#include "util.h"
+#include "base/support.h"
+#include "base/util.h"
 
 namespace vorn {
 
@@ -58,7 +58,7 @@ std::vector<std::string> backup_names(const Site& site, const std::string& dir) 
 
 std::string backup_write(const Site& site, const std::string& dir, const std::string& name) {
     std::shared_ptr<Counter> counter = counters_counter(site, name);
-    counters_require(site, *counter);
+    counters_require(*counter);
     _backup_makedirs(dir);
     const std::string target = backup_file(dir, name);
     // Written under a name no one can guess and renamed when whole: the
@@ -73,7 +73,7 @@ std::string backup_write(const Site& site, const std::string& dir, const std::st
         FilePtr out(fdopen(fd.get(), "w"));
         if (!out) _backup_fail("write", temp, errno);
         fd.release();
-        counters_dump(site, *counter, out.get());
+        counter->dump(out.get());
         if (std::fflush(out.get()) != 0 || fsync(fileno(out.get())) != 0) _backup_fail("write", temp, errno);
         if (std::fclose(out.release()) != 0) _backup_fail("write", temp, errno);
         if (rename(temp.c_str(), target.c_str()) != 0) _backup_fail("write", target, errno);
@@ -92,7 +92,7 @@ std::string backup_restore(const Site& site, const std::string& dir, const std::
     struct stat st {};
     if (fstat(fileno(in.get()), &st) != 0) _backup_fail("read", source, errno);
     if (!S_ISREG(st.st_mode)) support_errormsg("%s is not a regular file", source.c_str());
-    counters_restore(site, *counter, in.get(), source);
+    counter->restore(in.get(), source);
     return counter->where();
 }
 

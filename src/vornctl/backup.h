@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "counters.h"
+#include "vornctl/counters.h"
 
 namespace vorn {
 
@@ -25,7 +25,7 @@ std::vector<std::string> backup_names(const Site& site, const std::string& dir);
 // its path.
 std::string backup_write(const Site& site, const std::string& dir, const std::string& name);
 
-// Puts counter `name` back from its dump in `dir` (counters_restore).
+// Puts counter `name` back from its dump in `dir` (Counter::restore).
 // Answers where the counter is (its file, or the server and key).
 std::string backup_restore(const Site& site, const std::string& dir, const std::string& name);
 

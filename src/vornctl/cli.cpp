@@ -1,4 +1,4 @@
-#include "cli.h"
+#include "vornctl/cli.h"
 
 #include <cstdarg>
 #include <cstdio>

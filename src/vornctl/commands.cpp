@@ -1,22 +1,22 @@
-#include "commands.h"
+#include "vornctl/commands.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 
-#include "backup.h"
-#include "copy.h"
-#include "csv.h"
-#include "health.h"
-#include "journal.h"
-#include "output.h"
-#include "support.h"
-#include "util.h"
+#include "base/support.h"
+#include "base/util.h"
+#include "vornctl/backup.h"
+#include "vornctl/copy.h"
+#include "vornctl/csv.h"
+#include "vornctl/health.h"
+#include "vornctl/output.h"
 
 namespace vorn {
 
@@ -30,7 +30,7 @@ const std::string& _commands_arg(const CommandContext& c, std::size_t i) { retur
 // The counter named by the first argument, which must exist.
 std::shared_ptr<Counter> _commands_counter(const CommandContext& c) {
     std::shared_ptr<Counter> counter = counters_counter(c.site, _commands_arg(c, 0));
-    counters_require(c.site, *counter);
+    counters_require(*counter);
     return counter;
 }
 
@@ -44,6 +44,12 @@ const std::string* _commands_ptr(const std::optional<std::string>& text) { retur
 std::optional<std::string> _commands_lasthour(const CounterData& data) {
     if (data.hours.empty()) return std::nullopt;
     return data.hours.rbegin()->first;
+}
+
+// `text` in capitals, for a table's heading.
+std::string _commands_upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
 }
 
 // "1 hour", "2 hours": `n` and the noun in its number.
@@ -74,36 +80,30 @@ bool _commands_confirm(const CommandContext& c, const std::string& question) {
 std::string _commands_day(const CommandContext& c, const char* name, const char* fallback) {
     std::optional<std::string> day = c.args.value(name);
     if (!day) return fallback;
-    if (!counters_ishour(*day + "/00")) cli_usage("--%s needs a day as YYYY/MM/DD, not '%s'", name, day->c_str());
+    if (!store_ishour(*day + "/00")) cli_usage("--%s needs a day as YYYY/MM/DD, not '%s'", name, day->c_str());
     return *day;
 }
 
 int _commands_list(const CommandContext& c) {
     // A counter file's size in bytes; on a server, which keeps no file, the
     // number of records instead (two, and one per hour with visits).
-    const bool files = counters_onfiles(c.site);
-    const char* size_key = files ? "size" : "records";
-    std::vector<std::vector<std::string>> rows = {{"NAME", "TOTAL", "STARTDATE", "LASTHOUR", files ? "SIZE" : "RECORDS"}};
+    const char* unit = c.site.store->sizeunit();
+    std::vector<std::vector<std::string>> rows = {{"NAME", "TOTAL", "STARTDATE", "LASTHOUR", _commands_upper(unit)}};
     JsonWriter json;
     json.begin_array();
     int status = 0;
-    for (const std::string& name : counters_names(c.site)) {
+    for (const std::string& name : c.site.store->names()) {
         try {
             std::shared_ptr<Counter> counter = counters_counter(c.site, name);
             const CounterData data = counters_read(*counter);
-            long long size = static_cast<long long>(data.records);
-            if (std::optional<std::string> path = counters_file(c.site, *counter)) {
-                struct stat st {};
-                size = ::stat(path->c_str(), &st) == 0 ? st.st_size : 0;
-            }
+            const long long size = counter->size();
             const std::optional<std::string> last = _commands_lasthour(data);
             rows.push_back({name, std::to_string(_commands_total(data.total)), _commands_or_none(data.startdate),
                             _commands_or_none(last), std::to_string(size)});
             json.begin_object().key("name").string(name).key("total").number(_commands_total(data.total));
             json.key("startdate").string_or_null(_commands_ptr(data.startdate));
-            json.key("lasthour").string_or_null(_commands_ptr(last)).key(size_key).number(size).end_object();
+            json.key("lasthour").string_or_null(_commands_ptr(last)).key(unit).number(size).end_object();
         } catch (const ErrorAnswer& e) {
-            dbutil_reset();
             commands_warn(name + ": " + e.message());
             status = 1;
         }
@@ -117,7 +117,7 @@ int _commands_show(const CommandContext& c) {
     const std::string& name = _commands_arg(c, 0);
     const std::shared_ptr<Counter> counter = _commands_counter(c);
     const CounterData data = counters_read(*counter);
-    const Periods p = counters_periods(counter);
+    const Periods p = counters_periods(*counter, Clock::system());
     const std::optional<std::string> last = _commands_lasthour(data);
     const long long total = _commands_total(data.total);
     if (c.json) {
@@ -154,7 +154,7 @@ int _commands_create(const CommandContext& c) {
     const std::string path = counter->where();
     std::optional<long long> total;
     if (std::optional<std::string> n = c.args.value("total")) total = cli_count(*n, "--total");
-    counters_create(c.site, *counter, total);
+    counters_create(*counter, total, Clock::system());
     if (c.json) {
         output_write(JsonWriter().begin_object().key("name").string(name).key("path").string(path)
                          .key("total").number(total.value_or(0)).end_object().text() + "\n");
@@ -171,7 +171,7 @@ int _commands_delete(const CommandContext& c) {
     if (!_commands_confirm(c, "delete the counter " + name + " (" + path + ") with all its records?")) {
         support_errormsg("counter '%s' not deleted", name.c_str());
     }
-    counters_delete(*counter);
+    counter->remove();
     if (c.json) {
         output_write(JsonWriter().begin_object().key("name").string(name).key("path").string(path)
                          .key("deleted").boolean(true).end_object().text() + "\n");
@@ -184,7 +184,7 @@ int _commands_delete(const CommandContext& c) {
 int _commands_settotal(const CommandContext& c) {
     const std::string& name = _commands_arg(c, 0);
     const long long total = cli_count(_commands_arg(c, 1), "the total");
-    const std::optional<std::string> previous = counters_settotal(*_commands_counter(c), total);
+    const std::optional<std::string> previous = counters_settotal(*_commands_counter(c), total, Clock::system());
     if (c.json) {
         JsonWriter json;
         json.begin_object().key("name").string(name).key("total").number(total).key("previous");
@@ -251,13 +251,9 @@ int _commands_import(const CommandContext& c) {
 }
 
 int _commands_check(const CommandContext& c) {
-    const std::vector<std::string> names = c.args.positional.empty() ? counters_names(c.site) : c.args.positional;
-    // A server keeps no files, so there are no permissions to check.
-    const bool files = counters_onfiles(c.site);
-    const std::optional<WebUser> user = files ? health_user(c.args.value("user")) : std::nullopt;
-    if (files && !user) {
-        commands_warn("no user www-data: the web server's permissions are not checked (name it with --user USER)");
-    }
+    const std::vector<std::string> names = c.args.positional.empty() ? c.site.store->names() : c.args.positional;
+    const std::optional<WebUser> user = health_user(c.args.value("user"));
+    if (!user) commands_warn("no user www-data: the web server's permissions are not checked (name it with --user USER)");
     JsonWriter json;
     json.begin_array();
     std::string text;
@@ -271,7 +267,6 @@ int _commands_check(const CommandContext& c) {
         try {
             found = health_check(c.site, name, user);
         } catch (const ErrorAnswer& e) {
-            dbutil_reset();
             found.push_back({"name", e.message()});
         }
         reports.push_back({name, found});
@@ -320,8 +315,8 @@ int _commands_repair(const CommandContext& c) {
         text += name + ": the original is kept as " + k.original + "\n";
     }
     if (r.removed) text += name + ": removed " + *r.removed + ", which was no journal\n";
-    if (r.undid_change) text += name + ": undid an interrupted change (" + journal_path(*r.file) + ")\n";
-    if (!r.file) {
+    if (r.undid_change) text += name + ": undid an interrupted change (" + r.journal.value_or("") + ")\n";
+    if (!r.journal) {
         text = name + ": nothing to repair: the " + c.site.store->kind() +
                " server applies each visit and change whole and keeps no counter file (vornctl check " + name +
                " looks at the records)\n";
@@ -349,7 +344,6 @@ int _commands_each(const CommandContext& c, const std::vector<std::string>& name
             json.key("dump").string(backup_file(dir, name)).end_object();
             text += name + " " + arrow + " " + backup_file(dir, name) + "\n";
         } catch (const ErrorAnswer& e) {
-            dbutil_reset();
             commands_warn(name + ": " + e.message());
             status = 1;
         }
@@ -359,7 +353,7 @@ int _commands_each(const CommandContext& c, const std::vector<std::string>& name
     return status;
 }
 
-int _commands_backup(const CommandContext& c) { return _commands_each(c, counters_names(c.site), "->", backup_write); }
+int _commands_backup(const CommandContext& c) { return _commands_each(c, c.site.store->names(), "->", backup_write); }
 
 int _commands_restore(const CommandContext& c) {
     const std::string dir = _commands_path(c, _commands_arg(c, 0));
@@ -376,7 +370,7 @@ int _commands_copy(const CommandContext& c) {
     const std::string& name = _commands_arg(c, 0);
     const std::optional<std::string> to = c.args.value("to");
     if (!to) cli_usage("copy: missing --to redis or --to gdbm");
-    if (*to != kRedisStore && *to != kGdbmStore) cli_usage("--to must be redis or gdbm, not '%s'", to->c_str());
+    if (*to != "redis" && *to != "gdbm") cli_usage("--to must be redis or gdbm, not '%s'", to->c_str());
     const CopyResult r = copy_counter(c.site, name, *to, c.args.has("replace"));
     const long long total = _commands_total(r.total);
     if (c.json) {
@@ -392,7 +386,13 @@ int _commands_copy(const CommandContext& c) {
     return 0;
 }
 
-const CliOption kYes = {"yes", 'y', false};
+// The options of the commands, besides --json and --help.
+constexpr CliOption kYes[] = {{"yes", 'y', false}};
+constexpr CliOption kTotal[] = {{"total", '\0', true}};
+constexpr CliOption kDays[] = {{"from", '\0', true}, {"to", '\0', true}};
+constexpr CliOption kUser[] = {{"user", '\0', true}};
+constexpr CliOption kCopy[] = {{"to", '\0', true}, {"replace", '\0', false}};
+constexpr std::span<const CliOption> kNoOptions{};
 
 constexpr char kListDetails[] =
     "On redis the last column is RECORDS (JSON: records), the number of the\n"
@@ -420,33 +420,31 @@ constexpr char kCopyDetails[] =
     "afterwards. Visits counted on the source after the copy read it are not in\n"
     "the copy, and remembered visits (REPEAT_MINUTES) are not copied.\n";
 
-const std::vector<Command> kCommands = {
-    {"list", "", "every counter with its total, start, last recorded hour and file size", {}, 0, 0, _commands_list,
+constexpr Command kCommands[] = {
+    {"list", "", "every counter with its total, start, last recorded hour and file size", kNoOptions, 0, 0, _commands_list,
      kListDetails},
-    {"show", "NAME", "the total, today, yesterday, this month and year, the last 7 days", {}, 1, 1, _commands_show, ""},
-    {"create", "NAME [--total N]", "a new counter, starting at the total N", {{"total", '\0', true}}, 1, 1,
-     _commands_create, ""},
-    {"delete", "NAME [--yes]", "removes a counter (asks first on a terminal)", {kYes}, 1, 1, _commands_delete, ""},
-    {"set-total", "NAME N", "sets the total to N; the hour records stay", {}, 2, 2, _commands_settotal, ""},
-    {"export", "NAME [--from YYYY/MM/DD] [--to YYYY/MM/DD]", "the hour records as CSV (hour,count)",
-     {{"from", '\0', true}, {"to", '\0', true}}, 1, 1, _commands_export, ""},
-    {"import", "NAME FILE", "adds the hours of a CSV file in export's form (- reads standard input)", {}, 2, 2,
+    {"show", "NAME", "the total, today, yesterday, this month and year, the last 7 days", kNoOptions, 1, 1, _commands_show,
+     ""},
+    {"create", "NAME [--total N]", "a new counter, starting at the total N", kTotal, 1, 1, _commands_create, ""},
+    {"delete", "NAME [--yes]", "removes a counter (asks first on a terminal)", kYes, 1, 1, _commands_delete, ""},
+    {"set-total", "NAME N", "sets the total to N; the hour records stay", kNoOptions, 2, 2, _commands_settotal, ""},
+    {"export", "NAME [--from YYYY/MM/DD] [--to YYYY/MM/DD]", "the hour records as CSV (hour,count)", kDays, 1, 1,
+     _commands_export, ""},
+    {"import", "NAME FILE", "adds the hours of a CSV file in export's form (- reads standard input)", kNoOptions, 2, 2,
      _commands_import, ""},
     {"check", "[NAME...] [--user USER]", "looks for damage, stray records and permissions of the web server user",
-     {{"user", '\0', true}}, 0, kMany, _commands_check, kCheckDetails},
-    {"repair", "NAME", "recovers a damaged counter file with gdbm, keeping the original", {}, 1, 1, _commands_repair,
-     kRepairDetails},
-    {"backup", "DIR", "writes every counter into DIR as a gdbm dump (NAME.dump)", {}, 1, 1, _commands_backup,
+     kUser, 0, kMany, _commands_check, kCheckDetails},
+    {"repair", "NAME", "recovers a damaged counter file with gdbm, keeping the original", kNoOptions, 1, 1,
+     _commands_repair, kRepairDetails},
+    {"backup", "DIR", "writes every counter into DIR as a gdbm dump (NAME.dump)", kNoOptions, 1, 1, _commands_backup,
      kBackupDetails},
     {"restore", "DIR [NAME...] [--yes]", "puts counters back from their dumps in DIR (asks first on a terminal)",
-     {kYes}, 1, kMany, _commands_restore, kBackupDetails},
+     kYes, 1, kMany, _commands_restore, kBackupDetails},
     {"copy", "NAME --to redis|gdbm [--replace]", "copies a counter's whole history from the site's other store",
-     {{"to", '\0', true}, {"replace", '\0', false}}, 1, 1, _commands_copy, kCopyDetails},
+     kCopy, 1, 1, _commands_copy, kCopyDetails},
 };
 
 }  // namespace
-
-std::span<const Command> commands_table() { return kCommands; }
 
 const Command* commands_find(const std::string& name) {
     for (const Command& command : kCommands) {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
-#include "counters.h"
+#include "vornctl/cli.h"
+#include "vornctl/counters.h"
 
 namespace vorn {
 
@@ -27,7 +27,7 @@ struct Command {
     const char* name;
     const char* synopsis;  // the arguments, as the help shows them
     const char* summary;
-    std::vector<CliOption> options;  // besides --json and --help
+    std::span<const CliOption> options;  // besides --json and --help
     std::size_t min_args;
     std::size_t max_args;
     // Writes the results and answers the exit status (0, or 1 when part of
@@ -36,9 +36,6 @@ struct Command {
     // More for COMMAND --help (whole lines), or "".
     const char* details;
 };
-
-// Every command, in the order the help lists them.
-std::span<const Command> commands_table();
 
 // The command called `name`, or null.
 const Command* commands_find(const std::string& name);

@@ -1,8 +1,8 @@
-#include "copy.h"
+#include "vornctl/copy.h"
 
 #include <vector>
 
-#include "support.h"
+#include "base/support.h"
 
 namespace vorn {
 
@@ -27,20 +27,20 @@ std::string _copy_describe(const Totals& t) {
 
 CopyResult copy_counter(const Site& site, const std::string& name, const std::string& to, bool replace) {
     const Site target_site = counters_site(site, to);
-    const Site source_site = counters_site(site, to == kRedisStore ? kGdbmStore : kRedisStore);
+    const Site source_site = counters_site(site, to == "redis" ? "gdbm" : "redis");
     std::shared_ptr<Counter> source = counters_counter(source_site, name);
     std::shared_ptr<Counter> target = counters_counter(target_site, name);
-    counters_require(source_site, *source);
-    const bool exists = counters_exists(target_site, *target);
+    counters_require(*source);
+    const bool exists = target->exists();
     if (exists && !replace) {
         support_errormsg("counter '%s' already exists (%s); copy --replace overwrites it", name.c_str(),
                          target->where().c_str());
     }
 
     const std::vector<DbRecord> records = source->records();
-    for (const DbRecord& record : records) counters_requiretext(record, source->where());
-    if (!exists) counters_create(target_site, *target, std::nullopt);
-    counters_replace(*target, records);
+    for (const DbRecord& record : records) store_requiretext(record, source->where());
+    if (!exists) counters_create(*target, std::nullopt, Clock::system());
+    store_replace(*target, records);
 
     // The totals of what was read, not of the source now: visits that go on
     // there after the read are not in the copy.

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "counters.h"
+#include "vornctl/counters.h"
 
 namespace vorn {
 
@@ -27,11 +27,11 @@ struct CopyResult {
 // gdbm files) and is not changed. A target that exists is refused ("counter
 // 'NAME' already exists (WHERE); copy --replace overwrites it") unless
 // `replace`; otherwise it is created (a new file gets the owner of DIR_SAVE
-// when run as root) and written as one change (counters_replace). Then the
+// when run as root) and written as one change (store_replace). Then the
 // target is read back: its "totcnt", the sum of its hours and its number of
 // records must be the source's, else the copy is refused as not matching
 // (the target stays as written, for a look). A record not stored as text is
-// refused before anything is written. Does not return on failure.
+// refused before anything is written. Throws ErrorAnswer on failure.
 CopyResult copy_counter(const Site& site, const std::string& name, const std::string& to, bool replace);
 
 }  // namespace vorn

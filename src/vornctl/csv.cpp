@@ -1,9 +1,9 @@
-#include "csv.h"
+#include "vornctl/csv.h"
 
 #include <optional>
 
-#include "counters.h"
-#include "support.h"
+#include "base/support.h"
+#include "vornctl/counters.h"
 
 namespace vorn {
 
@@ -29,7 +29,7 @@ std::optional<std::string> _csv_parse(const std::string& line, std::string& hour
     }
     hour = line.substr(0, comma);
     const std::string value = line.substr(comma + 1);
-    if (!counters_ishour(hour)) return "bad hour '" + _csv_shown(hour) + "' (YYYY/MM/DD/HH of a real day)";
+    if (!store_ishour(hour)) return "bad hour '" + _csv_shown(hour) + "' (YYYY/MM/DD/HH of a real day)";
     std::optional<long long> parsed = counters_value(value);
     if (!parsed) return "bad count '" + _csv_shown(value) + "' (decimal digits, at most 18)";
     count = *parsed;

@@ -35,7 +35,7 @@ struct CsvHours {
 // Reads and checks the whole of `in` before anything is used. A bad line
 // (or input past the bounds) is refused: the message names `source`, the
 // first bad line's number and what is wrong with it, and how many more bad
-// lines follow ("SOURCE:LINE: ..."). Does not return then.
+// lines follow ("SOURCE:LINE: ..."). Throws ErrorAnswer then.
 CsvHours csv_read(std::FILE* in, const std::string& source);
 
 }  // namespace vorn

@@ -17,12 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
-#include "commands.h"
-#include "dbutil.h"
-#include "output.h"
-#include "support.h"
-#include "vc.h"
+#include "base/support.h"
+#include "vornctl/cli.h"
+#include "vornctl/commands.h"
+#include "vornctl/output.h"
 
 namespace {
 
@@ -107,12 +105,10 @@ int main(int argc, char** argv) {
         std::fputs("Try 'vornctl --help' for more information.\n", stderr);
         return kUsage;
     } catch (const ErrorAnswer& e) {
-        dbutil_reset();
         std::fflush(stdout);
         commands_warn(e.message());
         status = kFailed;
     } catch (const std::bad_alloc&) {
-        dbutil_reset();
         commands_warn("out of memory");
         status = kFailed;
     }

@@ -1,4 +1,4 @@
-#include "output.h"
+#include "vornctl/output.h"
 
 #include <cstdio>
 

@@ -15,14 +15,17 @@
 #include <string>
 #include <vector>
 
-#include "dbutil.h"
-#include "support.h"
+#include "base/support.h"
+#include "gdbm/dbutil.h"
+#include "store/increment.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Stopwatch = std::chrono::steady_clock;
 
-double ms_since(Clock::time_point t0) { return std::chrono::duration<double, std::milli>(Clock::now() - t0).count(); }
+double ms_since(Stopwatch::time_point t0) {
+    return std::chrono::duration<double, std::milli>(Stopwatch::now() - t0).count();
+}
 
 }  // namespace
 
@@ -34,21 +37,21 @@ int main(int argc, char** argv) {
     const std::string file = argv[1];
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 500;
     try {
-        auto t0 = Clock::now();
+        auto t0 = Stopwatch::now();
         for (int i = 0; i < rounds; ++i) {
-            vorn::dbutil_open(file, 1);
-            std::optional<std::string> total = vorn::dbutil_fetch("%s", "totcnt");
-            const std::string hour = vorn::support_returntime(5, 0);
-            std::optional<std::string> count = vorn::dbutil_fetch("%s", hour.c_str());
-            vorn::dbutil_update({{"totcnt", vorn::support_counterupdate(total.value_or("0"))},
-                                 {hour, vorn::support_counterupdate(count.value_or("0"))}});
-            vorn::dbutil_close();
+            vorn::DbFile db = vorn::dbutil_open(file, vorn::DbMode::kWrite);
+            std::optional<std::string> total = vorn::dbutil_fetch(db, "totcnt");
+            const std::string hour = vorn::support_returntime(vorn::Clock::system(), vorn::TimeStyle::kHour, 0);
+            std::optional<std::string> count = vorn::dbutil_fetch(db, hour);
+            vorn::dbutil_update(db, {{"totcnt", vorn::support_counterupdate(total.value_or("0"))},
+                                     {hour, vorn::support_counterupdate(count.value_or("0"))}});
+            vorn::dbutil_close(db);
         }
         const double hit = ms_since(t0) / rounds;
 
         const std::string scratch = file + ".fsync";
         int fd = open(scratch.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-        t0 = Clock::now();
+        t0 = Stopwatch::now();
         for (int i = 0; i < rounds; ++i) {
             if (pwrite(fd, "x", 1, 0) != 1 || fsync(fd) != 0) return 1;
         }

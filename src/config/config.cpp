@@ -1,0 +1,68 @@
+#include "config/config.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "base/support.h"
+
+namespace vorn {
+
+namespace {
+
+// Each configuration key with its default, in the order of the record.
+struct ConfigKey {
+    const char* key;
+    const char* fallback;
+    std::string CGICONFIG::*field;
+};
+constexpr ConfigKey kConfigKeys[] = {
+    {"CGINAME", "VornCounter.cgi", &CGICONFIG::cginame},
+    {"DBFILE_EXT", "db", &CGICONFIG::dbfile_ext},
+    {"DIR_SAVE", "./save", &CGICONFIG::dir_save},
+    {"DIR_DIGIT", "./image/digits", &CGICONFIG::dir_digit},
+    {"DEFAULT_DIGIT", "d", &CGICONFIG::default_digit},
+    {"DEFAULT_CNTLEN", "6", &CGICONFIG::default_cntlen},
+    {"RC_IMGYEAR", "./image/resource/imgyear.rc", &CGICONFIG::rc_imgyear},
+    {"RC_IMGMONTH", "./image/resource/imgmonth.rc", &CGICONFIG::rc_imgmonth},
+    {"RC_IMGDAY", "./image/resource/imgday.rc", &CGICONFIG::rc_imgday},
+    // The counting rules, each off by default.
+    {"IGNORE_ADDR", "", &CGICONFIG::ignore_addr},
+    {"IGNORE_BOTS", "", &CGICONFIG::ignore_bots},
+    {"REPEAT_MINUTES", "", &CGICONFIG::repeat_minutes},
+    // The store of the counters: the gdbm files unless STORE says redis.
+    {"STORE", "gdbm", &CGICONFIG::store},
+    {"REDIS_ADDR", "127.0.0.1:6379", &CGICONFIG::redis_addr},
+    {"REDIS_PREFIX", "vorncounter:", &CGICONFIG::redis_prefix},
+    {"REDIS_PASSWORD_FILE", "", &CGICONFIG::redis_password_file},
+};
+
+}  // namespace
+
+std::vector<std::string> config_keys() {
+    std::vector<std::string> keys;
+    for (const ConfigKey& k : kConfigKeys) keys.push_back(k.key);
+    return keys;
+}
+
+CGICONFIG config_fill(const EntryList& lines) {
+    CGICONFIG config;
+    for (const ConfigKey& k : kConfigKeys) config.*k.field = util_getvalue(lines, k.key).value_or(k.fallback);
+    return config;
+}
+
+CGICONFIG config_read() {
+    if (!util_filecheck(kConfigFile)) support_errormsg("Configuration file('%s') not found.", kConfigFile);
+    return config_fill(util_fdecoder(kConfigFile));
+}
+
+CGICONFIG config_readsite() {
+    struct stat st {};
+    if (::stat(kConfigFile, &st) == 0 && !util_filecheck(kConfigFile)) {
+        support_errormsg("Configuration file('%s') cannot be read: %s", kConfigFile, std::strerror(errno));
+    }
+    return config_fill(util_fdecoder(kConfigFile));
+}
+
+}  // namespace vorn

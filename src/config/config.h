@@ -1,0 +1,54 @@
+// The site configuration: conf/vc.conf in the working directory, every key
+// with its default, read once per request.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "base/util.h"
+
+namespace vorn {
+
+inline constexpr char kConfigFile[] = "conf/vc.conf";
+
+// Each field is its key's value in conf/vc.conf, or the key's default when
+// the key is absent (a key present with an empty value stays empty).
+struct CGICONFIG {
+    std::string cginame;        // CGINAME, informational only
+    std::string dbfile_ext;     // DBFILE_EXT
+    std::string dir_save;       // DIR_SAVE
+    std::string dir_digit;      // DIR_DIGIT
+    std::string default_digit;  // DEFAULT_DIGIT
+    std::string default_cntlen; // DEFAULT_CNTLEN
+    std::string rc_imgyear;     // RC_IMGYEAR
+    std::string rc_imgmonth;    // RC_IMGMONTH
+    std::string rc_imgday;      // RC_IMGDAY
+    // Which visits are counted (counting/rules.h); empty: every visit.
+    std::string ignore_addr;     // IGNORE_ADDR
+    std::string ignore_bots;     // IGNORE_BOTS
+    std::string repeat_minutes;  // REPEAT_MINUTES
+    // Where the counters are kept (store/store.h); the gdbm files by default.
+    std::string store;                // STORE
+    std::string redis_addr;           // REDIS_ADDR
+    std::string redis_prefix;         // REDIS_PREFIX
+    std::string redis_password_file;  // REDIS_PASSWORD_FILE
+};
+
+// Every key the file may hold, in the order of the record.
+std::vector<std::string> config_keys();
+
+// The configuration of `lines` (the pairs of the file): each key's first
+// value, or its default.
+CGICONFIG config_fill(const EntryList& lines);
+
+// Reads conf/vc.conf of the working directory. A file that cannot be
+// opened answers "Configuration file('conf/vc.conf') not found." (throws
+// ErrorAnswer).
+CGICONFIG config_read();
+
+// The same for the operator's tool, which works also in a site without the
+// file: a missing file gives every default; one that is there but cannot be
+// read answers "Configuration file('conf/vc.conf') cannot be read: CAUSE".
+CGICONFIG config_readsite();
+
+}  // namespace vorn

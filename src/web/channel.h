@@ -1,0 +1,33 @@
+// Where a request comes from and where its answer goes: the CGI variables,
+// the body and the answer's bytes. A CGI run answers on the process's own
+// environment, standard input and standard output (CgiChannel); the
+// FastCGI loop makes a channel of each request it accepts.
+#pragma once
+
+#include <cstddef>
+
+namespace vorn {
+
+class RequestChannel {
+public:
+    virtual ~RequestChannel() = default;
+    // The CGI variable `name` (REMOTE_ADDR, QUERY_STRING, ...), or nullptr
+    // when the request has none. Valid while the channel is.
+    virtual const char* variable(const char* name) = 0;
+    // Reads up to `size` bytes of the request body into `data`; fewer only
+    // when the body has ended. Returns the number of bytes read.
+    virtual std::size_t read(char* data, std::size_t size) = 0;
+    // Appends `size` bytes to the answer.
+    virtual void write(const char* data, std::size_t size) = 0;
+};
+
+// The request of a CGI process: its environment, standard input and
+// standard output, read and written exactly as a web server hands them over.
+class CgiChannel final : public RequestChannel {
+public:
+    const char* variable(const char* name) override;
+    std::size_t read(char* data, std::size_t size) override;
+    void write(const char* data, std::size_t size) override;
+};
+
+}  // namespace vorn
