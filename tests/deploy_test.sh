@@ -8,15 +8,21 @@
 # byte. conf/ and save/ must not be served, and N concurrent visits must
 # raise the count by exactly N.
 #
-#   tests/deploy_test.sh BUILD_DIR SERVER MODE
+#   tests/deploy_test.sh BUILD_DIR SERVER MODE [DEB]
+#
+# The program and the template come from BUILD_DIR installed with cmake
+# --install, or, given DEB, from the Debian package installed with dpkg
+# into a scratch root.
 set -uo pipefail
 
-build=$(cd "${1:?usage: deploy_test.sh BUILD_DIR SERVER MODE}" && pwd)
+build=$(cd "${1:?usage: deploy_test.sh BUILD_DIR SERVER MODE [DEB]}" && pwd)
 server=${2:?server}
 mode=${3:?mode}
+deb=${4:-}
 src=$(cd "$(dirname "$0")/.." && pwd)
 . "$src/scripts/lib/site.sh"
 . "$src/scripts/lib/servers.sh"
+. "$src/scripts/lib/deb.sh"
 
 need=(cmake curl gdbm_dump python3 cmp)
 case $server in
@@ -44,11 +50,16 @@ passed=0 failed=0
 ok() { passed=$((passed + 1)); }
 bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
 
-prefix=$tmp/prefix
-if ! cmake --install "$build" --prefix "$prefix" >"$tmp/install.log" 2>&1; then
-    cat "$tmp/install.log"
-    echo "deploy: cmake --install failed"
-    exit 1
+if [ -n "$deb" ]; then
+    vc_deb_install "$deb" "$tmp/root" || exit 1
+    prefix=$tmp/root/usr
+else
+    prefix=$tmp/prefix
+    if ! cmake --install "$build" --prefix "$prefix" >"$tmp/install.log" 2>&1; then
+        cat "$tmp/install.log"
+        echo "deploy: cmake --install failed"
+        exit 1
+    fi
 fi
 site=$tmp/www/site
 twin=$tmp/twin
@@ -60,7 +71,7 @@ done
 export VC_README=$src/README.md
 vc_web_start "$server" "$mode" "$site" "$tmp/run" || exit 1
 base="http://127.0.0.1:$VC_PORT"
-echo "deploy: $server ($mode) on $base serving $site"
+echo "deploy: $server ($mode) on $base serving $site, installed from ${deb:-$build}"
 
 header=$'Pragma: no-cache\nCache-Control: no-cache, no-store, must-revalidate\nContent-type: image/gif\n\n'
 

@@ -13,6 +13,7 @@ set -uo pipefail
 build=$(cd "${1:?usage: redis_webserver_test.sh BUILD_DIR}" && pwd)
 src=$(cd "$(dirname "$0")/.." && pwd)
 . "$src/scripts/lib/site.sh"
+. "$src/scripts/lib/redis.sh"
 
 for tool in lighttpd curl redis-server redis-cli; do
     command -v "$tool" >/dev/null || { echo "redis-web: $tool is missing (scripts/install-deps)"; exit 1; }
@@ -41,21 +42,9 @@ passed=0 failed=0
 ok() { passed=$((passed + 1)); }
 bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
 
-# The server, on a free loopback port: tried until one binds.
-mkdir -p "$tmp/redis"
-for ((i = 0; i < 20; i++)); do
-    port=$((20000 + RANDOM % 40000))
-    redis-server --port "$port" --bind 127.0.0.1 --save '' --appendonly no --dir "$tmp/redis" \
-        --daemonize no --logfile "$tmp/redis/log" &
-    redis_pid=$!
-    for ((n = 0; n < 50; n++)); do
-        redis-cli -p "$port" ping >/dev/null 2>&1 && break 2
-        kill -0 "$redis_pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    kill "$redis_pid" 2>/dev/null; wait "$redis_pid" 2>/dev/null; redis_pid=
-done
-[ -n "$redis_pid" ] || { echo "redis-web: redis-server did not start"; exit 1; }
+# The server, on a free loopback port.
+vc_redis_start "$tmp/redis" --bind 127.0.0.1 || exit 1
+redis_pid=$VC_REDIS_PID port=$VC_REDIS_PORT
 cli() { redis-cli -p "$port" "$@"; }
 cli sadd vorncounter:counters shared >/dev/null
 
