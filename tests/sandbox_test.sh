@@ -52,6 +52,9 @@ run_sandboxed "$python" -c 'import socket; socket.socket(socket.AF_NETLINK, sock
 site=$tmp/www/site
 vc_site_create "$build" "$site" || exit 1
 for name in web damaged; do vc_site_add_counter "$build" "$site" "$name" || exit 1; done
+# The site's vorncounter.cgi is a link to the built program: replace the
+# link, never write through it.
+rm -f "$site/vorncounter.cgi"
 cat >"$site/vorncounter.cgi" <<EOF
 #!/bin/sh
 exec $python $sandbox/sandbox_exec.py $sandbox/calls $families -- $sandbox/vorncounter
