@@ -59,7 +59,8 @@ cat >"$site/vorncounter.cgi" <<EOF
 #!/bin/sh
 exec $python $sandbox/sandbox_exec.py $sandbox/calls $families -- $sandbox/vorncounter
 EOF
-chmod -R a+rX "$sandbox" "$site/vorncounter.cgi"
+chmod 755 "$site/vorncounter.cgi"
+chmod -R a+rX "$sandbox"
 # A damaged file: bytes past the end that gdbm's header does not know, as
 # a process leaves it that ended while gdbm extended the file.
 head -c 3000 /dev/zero | tr '\0' x >>"$site/save/damaged.db"
