@@ -122,7 +122,8 @@ protected:
         config.rc_imgyear = config.rc_imgmonth = config.rc_imgday = rc;
         const Clock clock(now);
         CgiChannel channel;
-        vorn::Request request{channel, clock, config,
+        Worker worker(false);
+        vorn::Request request{channel, worker, clock, config,
                               vc_parse({{"vdb", "chart"}, {"mode", "stat"}, {"when", when}, {"date", date}}, config, clock),
                               store_open(config)->counter("chart")};
         return statistics_makeimage(request);
@@ -173,7 +174,8 @@ TEST_F(Chart, EachPeriodOnItsOwnBackground) {
     }
     const auto chart = [&](const std::string& when) {
         CgiChannel channel;
-        vorn::Request request{channel, Clock(now), config,
+        Worker worker(false);
+        vorn::Request request{channel, worker, Clock(now), config,
                               vc_parse({{"vdb", "chart"}, {"mode", "stat"}, {"when", when}}, config, Clock(now)),
                               store_open(config)->counter("chart")};
         return statistics_makeimage(request);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -92,13 +93,25 @@ std::string& util_deletespace(std::string& str) {
 }
 
 EntryList util_fdecoder(const std::string& filename) {
-    EntryList list;
     FilePtr f = util_fopen(filename, "r");
-    if (!f) return list;
-    char line[kLineBuffer];
-    while (std::fgets(line, sizeof line, f.get())) {
-        if (line[0] == '#' || line[0] == '\0') continue;
-        std::string value = line;
+    if (!f) return {};
+    // What fgets reads of a file that cannot be read (a directory) is nothing.
+    return util_decodelines(util_readall(f.get(), std::string().max_size()).value_or(""));
+}
+
+EntryList util_decodelines(const std::string& text) {
+    EntryList list;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        // What fgets gives into a buffer of kLineBuffer characters: up to
+        // and with the next line feed, or the most that fits.
+        std::size_t end = text.find('\n', pos);
+        end = end == std::string::npos ? text.size() : end + 1;
+        end = std::min(end, pos + kLineBuffer - 1);
+        std::string value = text.substr(pos, end - pos);
+        pos = end;
+        value.resize(std::strlen(value.c_str()));
+        if (value.empty() || value[0] == '#') continue;
         std::string name = util_makeword(value, '=');
         util_deletespace(name);
         util_deletespace(value);

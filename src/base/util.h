@@ -48,6 +48,10 @@ std::string& util_deletespace(std::string& str);
 // split at the first "=". Empty list when the file cannot be opened.
 EntryList util_fdecoder(const std::string& filename);
 
+// The pairs of the text of a name/value file, as util_fdecoder reads them
+// (a line, or a piece of it, ends at its first zero byte).
+EntryList util_decodelines(const std::string& text);
+
 // 1 if `filename` can be opened for reading (and is closed again), else 0.
 int util_filecheck(const std::string& filename);
 

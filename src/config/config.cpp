@@ -52,9 +52,17 @@ CGICONFIG config_fill(const EntryList& lines) {
     return config;
 }
 
-CGICONFIG config_read() {
-    if (!util_filecheck(kConfigFile)) support_errormsg("Configuration file('%s') not found.", kConfigFile);
-    return config_fill(util_fdecoder(kConfigFile));
+CGICONFIG config_parse(const std::string& text) { return config_fill(util_decodelines(text)); }
+
+CGICONFIG config_read(FileCache<CGICONFIG>& cache) {
+    const auto found = cache.get(kConfigFile, [](const FileRead& read, std::size_t& cost) {
+        // What cannot be read of an opened file (a directory) is nothing,
+        // and a file beyond kMaxConfigFile is read that far.
+        cost = read.bytes.size();
+        return std::make_shared<const CGICONFIG>(config_parse(read.bytes));
+    });
+    if (!found.value) support_errormsg("Configuration file('%s') not found.", kConfigFile);
+    return *found.value;
 }
 
 CGICONFIG config_readsite() {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "base/filecache.h"
 #include "base/util.h"
 
 namespace vorn {
@@ -41,10 +42,16 @@ std::vector<std::string> config_keys();
 // value, or its default.
 CGICONFIG config_fill(const EntryList& lines);
 
-// Reads conf/vc.conf of the working directory. A file that cannot be
-// opened answers "Configuration file('conf/vc.conf') not found." (throws
-// ErrorAnswer).
-CGICONFIG config_read();
+// The configuration of the text of a conf/vc.conf.
+CGICONFIG config_parse(const std::string& text);
+
+// Largest configuration file read; what lies beyond is not read.
+inline constexpr std::size_t kMaxConfigFile = 16 * 1024 * 1024;
+
+// Reads conf/vc.conf of the working directory, through `cache`. A file that
+// cannot be opened answers "Configuration file('conf/vc.conf') not found."
+// (throws ErrorAnswer).
+CGICONFIG config_read(FileCache<CGICONFIG>& cache);
 
 // The same for the operator's tool, which works also in a site without the
 // file: a missing file gives every default; one that is there but cannot be

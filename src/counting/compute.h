@@ -41,8 +41,10 @@ inline constexpr long kMaxAgoDays = 3650000;
 // IGNORE_ADDR, IGNORE_BOTS, REPEAT_MINUTES) writes nothing and answers the
 // stored total ("0" before the first hit). With `days_back`: the sum of the
 // day so many days back, and nothing is written.
+// The robot list is read through `bots` when one is given.
 std::string compute_count(Counter& counter, std::optional<long> days_back, const CGICONFIG& config,
-                          const VISITOR& visitor, const Clock& clock);
+                          const VISITOR& visitor, const Clock& clock,
+                          FileCache<std::vector<std::string>>* bots = nullptr);
 
 // Modes "date" and "time": the present moment of `clock` in `style`.
 CNT compute_date(const ImageStyle& style, const Clock& clock);

@@ -55,20 +55,20 @@ std::vector<AddressPrefix> _rules_readaddrs(const std::string& value) {
     support_errormsg("Configuration error. IGNORE_BOTS is yes but %s cannot be read (%s)", kBotsFile, cause);
 }
 
-std::vector<std::string> _rules_readbots() {
-    UniqueFd in(open(kBotsFile, O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    if (!in) _rules_botserror(std::strerror(errno));
-    std::string text;
-    char buf[16384];
-    for (;;) {
-        const ssize_t n = read(in.get(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) _rules_botserror(std::strerror(errno));
-        if (n == 0) break;
-        text.append(buf, static_cast<std::size_t>(n));
-        if (text.size() > kMaxBotsFile) _rules_botserror("larger than 1 MiB");
-    }
-    return rules_parsebots(text);
+// The patterns of kBotsFile, through `cache` when one is given.
+std::vector<std::string> _rules_readbots(FileCache<std::vector<std::string>>* cache) {
+    FileCache<std::vector<std::string>> once(0, kMaxBotsFile);
+    int read_error = 0;
+    const auto found = (cache ? *cache : once).get(kBotsFile, [&](const FileRead& read, std::size_t& cost) {
+        read_error = read.error;
+        if (read.error != 0) return std::shared_ptr<const std::vector<std::string>>();
+        cost = read.bytes.size() * 2;
+        return std::make_shared<const std::vector<std::string>>(rules_parsebots(read.bytes));
+    });
+    if (found.error != 0) _rules_botserror(std::strerror(found.error));
+    if (read_error == EFBIG) _rules_botserror("larger than 1 MiB");
+    if (read_error != 0) _rules_botserror(std::strerror(read_error));
+    return *found.value;
 }
 
 long _rules_readminutes(const std::string& value) {
@@ -102,12 +102,12 @@ bool _rules_isbot(const std::vector<std::string>& bots, const std::optional<std:
 
 }  // namespace
 
-RULES rules_read(const CGICONFIG& config) {
+RULES rules_read(const CGICONFIG& config, FileCache<std::vector<std::string>>* bots) {
     RULES rules;
     rules.ignore_addr = _rules_readaddrs(config.ignore_addr);
     if (config.ignore_bots == kBotsYes) {
         rules.ignore_bots = true;
-        rules.bots = _rules_readbots();
+        rules.bots = _rules_readbots(bots);
     } else if (!config.ignore_bots.empty() && config.ignore_bots != kBotsNo) {
         support_errormsg("Configuration error. IGNORE_BOTS must be yes or no, not '%s' (%s)",
                          config.ignore_bots.c_str(), kConfigFile);
@@ -147,8 +147,9 @@ void RulesAdmission::undo() noexcept {
     if (visits_) visits_->forget();
 }
 
-RulesAdmission rules_admit(const CGICONFIG& config, const VISITOR& visitor, Counter& counter, std::time_t now) {
-    const RULES rules = rules_read(config);
+RulesAdmission rules_admit(const CGICONFIG& config, const VISITOR& visitor, Counter& counter, std::time_t now,
+                           FileCache<std::vector<std::string>>* bots) {
+    const RULES rules = rules_read(config, bots);
     switch (rules_decide(rules, visitor)) {
         case RulesVerdict::kShow:
             return RulesAdmission(false, nullptr);

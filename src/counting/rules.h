@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "base/filecache.h"
 #include "config/config.h"
 #include "counting/address.h"
 #include "store/store.h"
@@ -57,7 +58,9 @@ enum class RulesVerdict {
 //   "Configuration error. IGNORE_BOTS must be yes or no, not '<value>' (conf/vc.conf)"
 //   "Configuration error. IGNORE_BOTS is yes but conf/bots.txt cannot be read (<cause>)"
 //   "Configuration error. REPEAT_MINUTES must be a number from 0 to 1440, not '<value>' (conf/vc.conf)"
-RULES rules_read(const CGICONFIG& config);
+// The robot list is read through `bots` when one is given (a worker's
+// copy, checked against the file at every use), else from the file.
+RULES rules_read(const CGICONFIG& config, FileCache<std::vector<std::string>>* bots = nullptr);
 
 // The request's own CGI variables on `channel` (in the FastCGI mode they
 // are not the process's environment).
@@ -99,6 +102,7 @@ private:
 // `now`, asking its visits store (Counter::visits) when REPEAT_MINUTES is
 // set. Throws on a bad configuration or a store failure (nothing is
 // counted then).
-RulesAdmission rules_admit(const CGICONFIG& config, const VISITOR& visitor, Counter& counter, std::time_t now);
+RulesAdmission rules_admit(const CGICONFIG& config, const VISITOR& visitor, Counter& counter, std::time_t now,
+                           FileCache<std::vector<std::string>>* bots = nullptr);
 
 }  // namespace vorn

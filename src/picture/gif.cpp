@@ -7,13 +7,25 @@
 namespace vorn {
 
 GdImage gif_read(std::FILE* in) {
-    // gd returns whatever part of a cut-off picture it managed to decode; a
-    // damaged file would then show as a half-drawn counter or chart. Only a
-    // stream that ends with the GIF trailer is handed to the decoder.
-    constexpr unsigned char kGifTrailer = 0x3B;
     std::optional<std::string> data = util_readall(in, kMaxPictureFile);
-    if (!data || data->empty() || static_cast<unsigned char>(data->back()) != kGifTrailer) return nullptr;
-    return GdImage(gdImageCreateFromGifPtr(static_cast<int>(data->size()), data->data()));
+    return data ? gif_decode(*data) : nullptr;
+}
+
+GdImage gif_decode(const std::string& bytes) {
+    // gd returns whatever part of a cut-off picture it managed to decode; a
+    // damaged file would then show as a half-drawn counter or chart. Only
+    // bytes that end with the GIF trailer are handed to the decoder.
+    constexpr unsigned char kGifTrailer = 0x3B;
+    if (bytes.empty() || bytes.size() > kMaxPictureFile || static_cast<unsigned char>(bytes.back()) != kGifTrailer) {
+        return nullptr;
+    }
+    return GdImage(gdImageCreateFromGifPtr(static_cast<int>(bytes.size()), const_cast<char*>(bytes.data())));
+}
+
+std::size_t gif_cost(gdImagePtr im) {
+    const std::size_t rows = static_cast<std::size_t>(gdImageSY(im));
+    const std::size_t row = static_cast<std::size_t>(gdImageSX(im)) * (gdImageTrueColor(im) ? 4 : 1);
+    return sizeof(gdImage) + rows * (row + sizeof(void*) + 16);
 }
 
 std::string gif_encode(gdImagePtr im) {

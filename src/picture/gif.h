@@ -24,6 +24,12 @@ inline constexpr std::size_t kMaxPictureFile = 8 * 1024 * 1024;
 // it is larger than kMaxPictureFile.
 GdImage gif_read(std::FILE* in);
 
+// Decodes the GIF picture of `bytes`; empty as for gif_read.
+GdImage gif_decode(const std::string& bytes);
+
+// Bytes a decoded picture holds in memory, about.
+std::size_t gif_cost(gdImagePtr im);
+
 // The GIF bytes of `im`, as gdImageGif writes them; empty when gd cannot
 // encode the picture (no memory).
 std::string gif_encode(gdImagePtr im);

@@ -41,7 +41,7 @@ CNT _count_text(Request& request) {
         const std::optional<long> days_back = vdb.ago_total ? std::nullopt : vdb.ago.value;
         CNT cnt;
         cnt.outstr = compute_count(*request.counter, days_back, request.config, rules_visitor(request.channel),
-                                   request.clock);
+                                   request.clock, &request.worker.bots);
         cnt.stylelen = static_cast<int>(*vdb.cntlen.value);
         return cnt;
     }
@@ -63,21 +63,24 @@ GdImage count_makeimage(Request& request) {
     // Each picture file is read and decoded once, however many cells show
     // its character: decoding is most of the work of a date or counter
     // answer. The widths add up to the width of the answer.
-    std::map<std::string, GdImage> decoded;
+    std::map<std::string, std::shared_ptr<const gdImage>> decoded;
     std::vector<gdImagePtr> im_digit;
     im_digit.reserve(static_cast<std::size_t>(cnt.stylelen));
     int im_digit_size_x = 0;
     for (int i = 0; i < cnt.stylelen; ++i) {
         const std::string path = _count_getimagefilename(request, cnt, i);
-        GdImage& im = decoded[path];
+        std::shared_ptr<const gdImage>& im = decoded[path];
         if (!im) {
-            FilePtr in = util_fopen(path, "rb");
-            if (!in) support_errormsg("Image file open error. ('%s')", path.c_str());
-            im = gif_read(in.get());
-            if (!im) support_errormsg("Image file decode error. ('%s')", path.c_str());
+            const auto found = vc_picture(request.worker, path);
+            if (found.error != 0) support_errormsg("Image file open error. ('%s')", path.c_str());
+            if (!found.value) support_errormsg("Image file decode error. ('%s')", path.c_str());
+            im = found.value;
         }
-        im_digit_size_x += gdImageSX(im.get());
-        im_digit.push_back(im.get());
+        // gd reads a picture through a pointer it does not promise to keep
+        // from changing; cells_copy only reads the cell.
+        gdImagePtr cell = const_cast<gdImagePtr>(im.get());
+        im_digit_size_x += gdImageSX(cell);
+        im_digit.push_back(cell);
     }
 
     // A fresh palette image: its colours come only from the cells copied in,

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "base/util.h"
+#include "counting/rules.h"
 #include "picture/errorimage.h"
 #include "picture/gif.h"
 #include "vorncounter/count.h"
@@ -31,6 +32,11 @@ constexpr char kDefaultMode[] = "counter";
 constexpr char kDefaultStyle[] = "a";
 constexpr char kAgoTotal[] = "total";
 constexpr char kDefaultWhen[] = "month";
+
+// What a persistent worker keeps at most: 32 MiB in all.
+constexpr std::size_t kConfigBudget = 2 * 1024 * 1024;
+constexpr std::size_t kBotsBudget = 2 * 1024 * 1024;
+constexpr std::size_t kPictureBudget = 28 * 1024 * 1024;
 
 // The request parameter `name`, or `fallback` when the request lacks it. A
 // parameter present with an empty value keeps the empty value.
@@ -90,8 +96,8 @@ void _vc_writeimage(RequestChannel& channel, gdImagePtr im) {
 
 // Reads the request: configuration, parameters, the checks of the modes
 // that need a counter. Throws ErrorAnswer for the first failure.
-Request _vc_request(RequestChannel& channel) {
-    Request request{channel, Clock::system(), config_read(), {}, nullptr};
+Request _vc_request(RequestChannel& channel, Worker& worker) {
+    Request request{channel, worker, Clock::system(), config_read(worker.config), {}, nullptr};
     // The body of a POST request is read after the configuration.
     request.vdb = vc_parse(query_read(channel), request.config, request.clock);
     const VDB& vdb = request.vdb;
@@ -122,16 +128,36 @@ int _vc_answererror(RequestChannel& channel, const std::string& message) {
 
 }  // namespace
 
-int vc_main(int, char**) {
-    // A FastCGI process manager starts the program on a listening socket:
-    // then it answers request after request. Otherwise it is a CGI run, the
-    // same answer for the one request in its environment.
-    if (fastcgi_listening(STDIN_FILENO)) return fastcgi_serve(vc_answer);
-    CgiChannel channel;
-    return vc_answer(channel);
+Worker::Worker(bool keep)
+    : config(keep ? kConfigBudget : 0, kMaxConfigFile),
+      bots(keep ? kBotsBudget : 0, kMaxBotsFile),
+      pictures(keep ? kPictureBudget : 0, kMaxPictureFile) {}
+
+FileCache<gdImage>::Found vc_picture(Worker& worker, const std::string& path) {
+    return worker.pictures.get(path, [](const FileRead& read, std::size_t& cost) {
+        GdImage im = read.error == 0 ? gif_decode(read.bytes) : nullptr;
+        if (!im) return std::shared_ptr<const gdImage>();
+        cost = gif_cost(im.get());
+        return std::shared_ptr<const gdImage>(im.release(),
+                                              [](const gdImage* p) { gdImageDestroy(const_cast<gdImagePtr>(p)); });
+    });
 }
 
-int vc_answer(RequestChannel& channel) {
+int vc_main(int, char**) {
+    // A FastCGI process manager starts the program on a listening socket:
+    // then it answers request after request, and what does not change
+    // between them is kept by the worker the loop owns. Otherwise it is a
+    // CGI run, the same answer for the one request in its environment.
+    if (fastcgi_listening(STDIN_FILENO)) {
+        Worker worker(true);
+        return fastcgi_serve([&worker](RequestChannel& channel) { return vc_answer(channel, worker); });
+    }
+    Worker worker(false);
+    CgiChannel channel;
+    return vc_answer(channel, worker);
+}
+
+int vc_answer(RequestChannel& channel, Worker& worker) {
     if (!channel.variable("REMOTE_ADDR")) {
         _vc_write(channel, std::string(kProgramName) + " " + kProgramVersion + "\n");
         _vc_write(channel, kConsoleNotice);
@@ -143,7 +169,7 @@ int vc_answer(RequestChannel& channel) {
     try {
         GdImage im;
         {
-            Request request = _vc_request(channel);
+            Request request = _vc_request(channel, worker);
             im = _vc_picture(request);
         }
         _vc_writeimage(channel, im.get());

@@ -12,9 +12,11 @@
 #include <optional>
 #include <string>
 
+#include "base/filecache.h"
 #include "base/support.h"
 #include "config/config.h"
 #include "counting/compute.h"
+#include "picture/gif.h"
 #include "store/store.h"
 #include "web/channel.h"
 
@@ -55,9 +57,31 @@ struct VDB {
     Parsed<long> cntlen;             // the cells of a counter; none outside 1 to 64
 };
 
+// What a worker keeps between requests, owned by the loop that serves
+// them: copies of what does not change from one request to the next (the
+// configuration, the robot list, the decoded digit pictures and chart
+// backgrounds), each checked against its file at every request
+// (base/filecache.h) and bounded, the least recently used going first.
+// Nothing of a request of its own (parameters, counts, locks, answers) is
+// kept. A CGI run, which answers one request, keeps nothing.
+struct Worker {
+    // `keep`: a persistent worker; otherwise each request reads its files.
+    explicit Worker(bool keep);
+
+    FileCache<CGICONFIG> config;
+    FileCache<std::vector<std::string>> bots;
+    FileCache<gdImage> pictures;
+};
+
+// The picture of the file `path`, decoded, through the worker's pictures;
+// none with `error` the errno of a file that cannot be opened (0: it is no
+// whole GIF).
+FileCache<gdImage>::Found vc_picture(Worker& worker, const std::string& path);
+
 // One request being answered.
 struct Request {
     RequestChannel& channel;
+    Worker& worker;
     Clock clock;
     CGICONFIG config;
     VDB vdb;
@@ -77,9 +101,9 @@ VDB vc_parse(const EntryList& params, const CGICONFIG& config, const Clock& cloc
 // exit status: for a CGI run 0 for an answer, 1 for an error image.
 int vc_main(int argc, char** argv);
 
-// Answers the request on `channel`: the console lines when it has no
-// REMOTE_ADDR, else the picture or the error image. Returns 0 for an
-// answer or the console lines, 1 for an error image.
-int vc_answer(RequestChannel& channel);
+// Answers the request on `channel` with what `worker` keeps: the console
+// lines when it has no REMOTE_ADDR, else the picture or the error image.
+// Returns 0 for an answer or the console lines, 1 for an error image.
+int vc_answer(RequestChannel& channel, Worker& worker);
 
 }  // namespace vorn
