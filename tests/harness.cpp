@@ -333,6 +333,21 @@ std::time_t utc_time(int year, int month, int day, int hour, int minute, int sec
     return timegm(&tm);
 }
 
+UtcZone::UtcZone() {
+    if (const char* tz = std::getenv("TZ")) old_ = tz;
+    setenv("TZ", "UTC", 1);
+    tzset();
+}
+
+UtcZone::~UtcZone() {
+    if (old_) {
+        setenv("TZ", old_->c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
+}
+
 unsigned rgb_at(gdImagePtr im, int x, int y) {
     int c = gdImageGetPixel(im, x, y);
     return (static_cast<unsigned>(gdImageRed(im, c)) << 16) |
@@ -373,6 +388,12 @@ std::map<std::string, std::string> dump_db(const fs::path& db) {
     }
     for (size_t i = 0; i + 1 < items.size(); i += 2) records[items[i]] = items[i + 1];
     return records;
+}
+
+std::map<std::string, std::string> db_texts(const fs::path& db) {
+    std::map<std::string, std::string> texts;
+    for (const auto& [k, v] : dump_db(db)) texts[k.substr(0, k.size() - 1)] = v.substr(0, v.size() - 1);
+    return texts;
 }
 
 void store_records(const fs::path& db, const std::map<std::string, std::string>& records) {
