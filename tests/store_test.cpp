@@ -383,5 +383,28 @@ TEST_P(StoreBehaviour, RememberedVisitsGoWithAFailedHitAndARemovedCounter) {
     EXPECT_EQ(count(*other, t + 4, std::nullopt, config), "1");
 }
 
+// What only the Redis store does.
+class RedisStore : public testing::Test {
+protected:
+    void SetUp() override {
+        if (!backend.available()) GTEST_SKIP() << "redis-server is not installed";
+    }
+    Backend backend{Kind::kRedis};
+};
+
+// The Lua `up` the server raises counts with gives the texts of
+// support_counterupdate, so a counter holds the same texts in either store:
+// all nines, empty, leading zeros, texts that are no number (the last byte
+// raised, 0xFF wrapping round to a zero byte), and "1" for a missing value.
+TEST_F(RedisStore, LuaIncrementGivesTheTextsOfTheCppOne) {
+    const std::string script = std::string(kIncrementScript) + "return up(ARGV[1])\n";
+    for (const std::string v : {"9", "999", "", "007", "0999", "12a", "abc", "9x9", "12\xFF", "\xFF" "9", "-1"}) {
+        EXPECT_EQ(backend.client().run({"EVAL", script, "0", v}), support_counterupdate(v)) << testing::PrintToString(v);
+    }
+    const std::string nines(300, '9');
+    EXPECT_EQ(backend.client().run({"EVAL", script, "0", nines}), support_counterupdate(nines));
+    EXPECT_EQ(backend.client().run({"EVAL", script, "0"}), "1") << "a missing value (nil)";
+}
+
 }  // namespace
 }  // namespace vorn::test
