@@ -353,13 +353,60 @@ TEST_P(StoreBehaviour, DumpRestoresIntoEitherStore) {
     EXPECT_EQ(backend.stored("back"), planted);
 }
 
-// store_replace makes the records of an existing counter exactly the given
-// ones, writing, changing and removing what differs.
-TEST_P(StoreBehaviour, ReplaceMakesTheRecordsTheGivenOnes) {
+// The real counter, but for a visit let in after each of the first `visits`
+// reads of its records: between store_replace's read and its change.
+class VisitedAfterRead : public Counter {
+public:
+    VisitedAfterRead(Counter& real, int visits) : real_(real), visits_(visits) {}
+    int reads = 0;
+
+    std::vector<DbRecord> records() override {
+        std::vector<DbRecord> all = real_.records();
+        if (reads++ < visits_) real_.visit(kHour);
+        return all;
+    }
+    const std::string& name() const override { return real_.name(); }
+    std::string where() const override { return real_.where(); }
+    bool exists() override { return real_.exists(); }
+    void require() override { real_.require(); }
+    std::string visit(const std::string& hour) override { return real_.visit(hour); }
+    std::optional<std::string> get(const std::string& key) override { return real_.get(key); }
+    std::vector<long> daysums(const std::vector<std::string>& days) override { return real_.daysums(days); }
+    void change(const StoreEdit& edit) override { real_.change(edit); }
+    bool create() override { return real_.create(); }
+    void remove() override { real_.remove(); }
+    std::unique_ptr<VisitsStore> visits(std::time_t now) override { return real_.visits(now); }
+    long long size() override { return real_.size(); }
+    void dump(std::FILE* out) override { real_.dump(out); }
+    void restore(std::FILE* dump, const std::string& name) override { real_.restore(dump, name); }
+    std::vector<Finding> inspect(const std::optional<WebUser>& user, bool repeat, bool& readable) override {
+        return real_.inspect(user, repeat, readable);
+    }
+    Repair repair() override { return real_.repair(); }
+
+private:
+    Counter& real_;
+    int visits_;
+};
+
+// store_replace makes the records exactly the given ones, writing, changing
+// and removing what differs. A visit between its read and its change has it
+// read again; after five such reads it gives up and writes nothing.
+TEST_P(StoreBehaviour, ReplaceMakesTheRecordsTheGivenOnesUnlessVisitsKeepComing) {
     backend.plant("c", {{kTotalKey, "5"}, {kStartDateKey, kHour}, {kHour, "5"}, {"old", "x"}});
     const Fields wanted = {{kTotalKey, "7"}, {kHour, "5"}, {"2001/03/12/00", "2"}};
     store_replace(*counter, as_records(wanted));
     EXPECT_EQ(backend.stored("c"), wanted);
+
+    VisitedAfterRead busy(*counter, 5);
+    const Fields next = {{kTotalKey, "100"}, {"note", "replaced"}};
+    EXPECT_EQ(error_message([&] { store_replace(busy, as_records(next)); }), "counter 'c' kept changing; try again");
+    EXPECT_EQ(busy.reads, 5);
+    EXPECT_EQ(backend.stored("c"), (Fields{{kTotalKey, "12"}, {kHour, "10"}, {"2001/03/12/00", "2"}}));
+    VisitedAfterRead once(*counter, 1);
+    store_replace(once, as_records(next));
+    EXPECT_EQ(once.reads, 2);
+    EXPECT_EQ(backend.stored("c"), next);
 }
 
 // With REPEAT_MINUTES a visitor is counted once in its window. A hit that
@@ -383,7 +430,8 @@ TEST_P(StoreBehaviour, RememberedVisitsGoWithAFailedHitAndARemovedCounter) {
     EXPECT_EQ(count(*other, t + 4, std::nullopt, config), "1");
 }
 
-// What only the Redis store does.
+// What only the Redis store does: its Lua twin of the increment and its
+// retried change.
 class RedisStore : public testing::Test {
 protected:
     void SetUp() override {
@@ -404,6 +452,23 @@ TEST_F(RedisStore, LuaIncrementGivesTheTextsOfTheCppOne) {
     const std::string nines(300, '9');
     EXPECT_EQ(backend.client().run({"EVAL", script, "0", nines}), support_counterupdate(nines));
     EXPECT_EQ(backend.client().run({"EVAL", script, "0"}), "1") << "a missing value (nil)";
+}
+
+// A change whose counter another host changes every time its edit runs
+// never gets its write through: tried 20 times, then refused, with nothing
+// of it written.
+TEST_F(RedisStore, ChangeGivesUpWhenTheCounterKeepsChanging) {
+    backend.plant("c", {{kTotalKey, "0"}});
+    int runs = 0;
+    const auto message = error_message([&] {
+        backend.counter("c")->change([&](const StoreGet&) {
+            backend.client().run({"HSET", backend.key("c"), kTotalKey, std::to_string(++runs)});
+            return std::vector<DbChange>{{"note", "written"}};
+        });
+    });
+    EXPECT_EQ(message, "Redis error. The counter kept changing; try again (" + backend.config().redis_addr + ")");
+    EXPECT_EQ(runs, 20);
+    EXPECT_EQ(backend.stored("c"), (Fields{{kTotalKey, "20"}}));
 }
 
 }  // namespace
