@@ -22,15 +22,6 @@ using namespace std::chrono_literals;
 
 const std::string kTimeOut = "DB open error. Time out. Please, try again.";
 
-// A text as the database holds it: with its terminating zero byte.
-std::string stored(const std::string& text) { return text + '\0'; }
-
-Request get(const std::string& query) {
-    Request req;
-    req.query = query;
-    return req;
-}
-
 // Sum of all hour records (every record but the total and the start date).
 long hour_sum(const Records& records) {
     long sum = 0;

@@ -127,6 +127,12 @@ void TempSite::create_counter(const std::string& name) const {
     ASSERT_EQ(dbutil_create(path("save/" + name + ".db").string()), 1) << name;
 }
 
+Request get(const std::string& query) {
+    Request req;
+    req.query = query;
+    return req;
+}
+
 Child start_program(const std::string& program, const fs::path& cwd,
                     const std::vector<std::string>& env, const std::string& input,
                     std::optional<uid_t> user, const std::vector<std::string>& args) {
@@ -354,6 +360,8 @@ unsigned rgb_at(gdImagePtr im, int x, int y) {
            (static_cast<unsigned>(gdImageGreen(im, c)) << 8) |
            static_cast<unsigned>(gdImageBlue(im, c));
 }
+
+std::string stored(const std::string& text) { return text + '\0'; }
 
 std::map<std::string, std::string> dump_db(const fs::path& db) {
     std::map<std::string, std::string> records;

@@ -66,6 +66,9 @@ struct Request {
     std::optional<uid_t> user;  // run as this user (and its group): needs root
 };
 
+// A GET request of `query` from 127.0.0.1.
+Request get(const std::string& query);
+
 // A started program whose answer has not been collected yet.
 struct Child {
     pid_t pid = -1;
@@ -157,6 +160,9 @@ bool journal_idle(const fs::path& journal);
 
 // Colour of pixel (x, y) as 0xRRGGBB.
 unsigned rgb_at(gdImagePtr im, int x, int y);
+
+// A text as a counter file holds it: with its terminating zero byte.
+std::string stored(const std::string& text);
 
 // All records of a counter database, read with Debian's gdbm_dump so the
 // check does not go through the program's own access layer. Keys and

@@ -21,12 +21,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-Request get(const std::string& query) {
-    Request r;
-    r.query = query;
-    return r;
-}
-
 double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 // A site whose conf/vc.conf points at the server.

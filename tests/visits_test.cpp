@@ -15,8 +15,6 @@ namespace {
 
 using Records = std::map<std::string, std::string>;
 
-std::string stored(const std::string& text) { return text + '\0'; }
-
 // The counter path with REPEAT_MINUTES on, in this process, so the clock
 // seam sets the moment of every hit. The visitor is the CGI variables.
 class Repeat : public testing::Test {
