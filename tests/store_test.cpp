@@ -30,6 +30,7 @@ using Fields = std::map<std::string, std::string>;
 using Dump = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 
 enum class Kind { kGdbm, kRedis };
+void PrintTo(Kind kind, std::ostream* out) { *out << (kind == Kind::kGdbm ? "gdbm" : "redis"); }
 
 constexpr char kHour[] = "2001/03/11/15";
 
@@ -111,9 +112,7 @@ protected:
 };
 
 INSTANTIATE_TEST_SUITE_P(Stores, StoreBehaviour, testing::Values(Kind::kGdbm, Kind::kRedis),
-                         [](const testing::TestParamInfo<Kind>& info) {
-                             return info.param == Kind::kGdbm ? "gdbm" : "redis";
-                         });
+                         testing::PrintToStringParamName());
 
 // A counter that does not exist is refused and made by no use but create;
 // one removed is gone, and made anew it starts empty.
