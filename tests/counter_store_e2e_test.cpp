@@ -8,7 +8,6 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -22,15 +21,6 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 const std::string kTimeOut = "DB open error. Time out. Please, try again.";
-
-// A text as the database holds it: with its terminating zero byte.
-std::string stored(const std::string& text) { return text + '\0'; }
-
-Request get(const std::string& query) {
-    Request req;
-    req.query = query;
-    return req;
-}
 
 // Sum of all hour records (every record but the total and the start date).
 long hour_sum(const Records& records) {
@@ -72,31 +62,6 @@ pid_t hold_with_gdbm(const std::string& db, int mode, std::chrono::milliseconds 
     close(ready[0]);
     EXPECT_EQ(opened, '1') << "the helper could not open " << db;
     return pid;
-}
-
-TEST(CounterStoreE2E, ConcurrentHitsAreEachCountedOnce) {
-    TempSite site;
-    site.create_counter("c");
-    constexpr int kVisitors = 40;
-    std::vector<Child> visitors;
-    for (int i = 0; i < kVisitors; ++i) visitors.push_back(start_cgi(site, get("vdb=c&cntlen=3")));
-
-    // Nobody waits long for a lock held for a fraction of a millisecond:
-    // every visitor gets a counter of a total of its own.
-    std::set<std::string> counters;
-    for (Child& child : visitors) {
-        RunResult r = finish_program(child);
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.status, 0);
-        EXPECT_TRUE(decode_answer(r.out).ok);
-        counters.insert(r.out);
-    }
-    EXPECT_EQ(counters.size(), static_cast<std::size_t>(kVisitors));
-    const Records records = dump_db(site.path("save/c.db"));
-    EXPECT_EQ(records.at(stored("totcnt")), stored(std::to_string(kVisitors)));
-    EXPECT_EQ(hour_sum(records), kVisitors);
-    EXPECT_EQ(records.count(stored("startdate")), 1u);
-    EXPECT_TRUE(journal_idle(site.path("save/c.db-journal")));
 }
 
 TEST(CounterStoreE2E, PastDaysAreShownWithoutCounting) {

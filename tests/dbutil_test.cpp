@@ -15,9 +15,6 @@
 namespace vorn::test {
 namespace {
 
-// A text as the database holds it: with its terminating zero byte.
-std::string stored(const std::string& text) { return text + '\0'; }
-
 // Another process holding the database open in a gdbm mode. It opens the
 // file before the constructor returns and holds it until release(), or
 // for `hold_seconds` when that is given.

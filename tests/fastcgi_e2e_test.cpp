@@ -33,12 +33,6 @@ struct Row {
     Request req;
 };
 
-Request get(const std::string& query) {
-    Request r;
-    r.query = query;
-    return r;
-}
-
 Request post(const std::string& query, const std::string& body,
              std::optional<std::string> content_length = std::nullopt) {
     Request r;

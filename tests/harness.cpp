@@ -127,6 +127,12 @@ void TempSite::create_counter(const std::string& name) const {
     ASSERT_EQ(dbutil_create(path("save/" + name + ".db").string()), 1) << name;
 }
 
+Request get(const std::string& query) {
+    Request req;
+    req.query = query;
+    return req;
+}
+
 Child start_program(const std::string& program, const fs::path& cwd,
                     const std::vector<std::string>& env, const std::string& input,
                     std::optional<uid_t> user, const std::vector<std::string>& args) {
@@ -333,12 +339,29 @@ std::time_t utc_time(int year, int month, int day, int hour, int minute, int sec
     return timegm(&tm);
 }
 
+UtcZone::UtcZone() {
+    if (const char* tz = std::getenv("TZ")) old_ = tz;
+    setenv("TZ", "UTC", 1);
+    tzset();
+}
+
+UtcZone::~UtcZone() {
+    if (old_) {
+        setenv("TZ", old_->c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
+}
+
 unsigned rgb_at(gdImagePtr im, int x, int y) {
     int c = gdImageGetPixel(im, x, y);
     return (static_cast<unsigned>(gdImageRed(im, c)) << 16) |
            (static_cast<unsigned>(gdImageGreen(im, c)) << 8) |
            static_cast<unsigned>(gdImageBlue(im, c));
 }
+
+std::string stored(const std::string& text) { return text + '\0'; }
 
 std::map<std::string, std::string> dump_db(const fs::path& db) {
     std::map<std::string, std::string> records;
@@ -373,6 +396,12 @@ std::map<std::string, std::string> dump_db(const fs::path& db) {
     }
     for (size_t i = 0; i + 1 < items.size(); i += 2) records[items[i]] = items[i + 1];
     return records;
+}
+
+std::map<std::string, std::string> db_texts(const fs::path& db) {
+    std::map<std::string, std::string> texts;
+    for (const auto& [k, v] : dump_db(db)) texts[k.substr(0, k.size() - 1)] = v.substr(0, v.size() - 1);
+    return texts;
 }
 
 void store_records(const fs::path& db, const std::map<std::string, std::string>& records) {

@@ -66,6 +66,9 @@ struct Request {
     std::optional<uid_t> user;  // run as this user (and its group): needs root
 };
 
+// A GET request of `query` from 127.0.0.1.
+Request get(const std::string& query);
+
 // A started program whose answer has not been collected yet.
 struct Child {
     pid_t pid = -1;
@@ -131,6 +134,19 @@ std::optional<std::string> error_message(const std::function<void()>& action);
 // Seconds since the epoch of a calendar moment in UTC.
 std::time_t utc_time(int year, int month, int day, int hour, int minute = 0, int second = 0);
 
+// Makes UTC the local time zone of this process while it lives, so that
+// hour keys and date texts are those of utc_time; puts the zone before back.
+class UtcZone {
+public:
+    UtcZone();
+    ~UtcZone();
+    UtcZone(const UtcZone&) = delete;
+    UtcZone& operator=(const UtcZone&) = delete;
+
+private:
+    std::optional<std::string> old_;
+};
+
 // The uid of an unprivileged user to run the program as when the tests run
 // as root (so that file permissions apply), or nullopt when they do not.
 std::optional<uid_t> unprivileged_user();
@@ -145,10 +161,17 @@ bool journal_idle(const fs::path& journal);
 // Colour of pixel (x, y) as 0xRRGGBB.
 unsigned rgb_at(gdImagePtr im, int x, int y);
 
+// A text as a counter file holds it: with its terminating zero byte.
+std::string stored(const std::string& text);
+
 // All records of a counter database, read with Debian's gdbm_dump so the
 // check does not go through the program's own access layer. Keys and
 // values are returned as stored, zero bytes included.
 std::map<std::string, std::string> dump_db(const fs::path& db);
+
+// dump_db without the terminating zero byte of each key and value: the
+// records as the texts the program reads.
+std::map<std::string, std::string> db_texts(const fs::path& db);
 
 // Stores `records` in the gdbm file `db` (created when missing), keys and
 // values with their terminating zero byte as the program stores them,

@@ -51,12 +51,6 @@ struct HostileCase {
     int cells = 0;        // for a counter picture: the cells it must have
 };
 
-Request get(const std::string& query) {
-    Request r;
-    r.query = query;
-    return r;
-}
-
 Request post(const std::string& body, std::optional<std::string> length) {
     Request r;
     r.method = "POST";

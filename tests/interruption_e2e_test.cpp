@@ -28,7 +28,6 @@ namespace {
 using Records = std::map<std::string, std::string>;
 using Clock = std::chrono::steady_clock;
 
-std::string stored(const std::string& text) { return text + '\0'; }
 std::string text_of(const std::string& stored_text) { return stored_text.substr(0, stored_text.find('\0')); }
 
 bool is_hour_key(const std::string& key) { return key.size() == 13 && key[4] == '/' && key[10] == '/'; }

@@ -18,9 +18,6 @@ namespace {
 
 using Records = std::map<std::string, std::string>;
 
-// A text as the database holds it: with its terminating zero byte.
-std::string stored(const std::string& text) { return text + '\0'; }
-
 const Journal kVisit = {
     {"totcnt", "41", "42"},
     {"2001/03/11/09", "41", "42"},

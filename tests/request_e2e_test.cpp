@@ -12,12 +12,6 @@ namespace {
 
 const std::string kVersionError = "VornCounter-2.0.0 beta1 (March 11, 2001)";
 
-Request get(const std::string& query) {
-    Request r;
-    r.query = query;
-    return r;
-}
-
 Request post(const std::string& query, const std::string& body) {
     Request r;
     r.query = query;

@@ -14,8 +14,6 @@ namespace {
 
 using Records = std::map<std::string, std::string>;
 
-std::string stored(const std::string& text) { return text + '\0'; }
-
 constexpr char kFirefox[] = "Mozilla/5.0 (X11; Linux x86_64; rv:128.0) Gecko/20100101 Firefox/128.0";
 constexpr char kGooglebot[] = "Mozilla/5.0 (compatible; Googlebot/2.1; +http://www.google.com/bot.html)";
 

@@ -8,7 +8,6 @@
 #include "base/support.h"
 #include "harness.h"
 #include "picture/errorimage.h"
-#include "store/increment.h"
 
 namespace vorn::test {
 namespace {
@@ -175,23 +174,6 @@ TEST_F(ReturnTime, SystemClockIsThePresent) {
     const std::time_t after = std::time(nullptr);
     EXPECT_LE(before, shown);
     EXPECT_LE(shown, after);
-}
-
-TEST(support_counterupdate, AddsOne) {
-    EXPECT_EQ(support_counterupdate("0"), "1");
-    EXPECT_EQ(support_counterupdate("9"), "10");
-    EXPECT_EQ(support_counterupdate("1999"), "2000");
-    EXPECT_EQ(support_counterupdate("999"), "1000");
-    EXPECT_EQ(support_counterupdate("0999"), "1000");
-    EXPECT_EQ(support_counterupdate("007"), "008");
-    EXPECT_EQ(support_counterupdate(""), "1");
-    EXPECT_EQ(support_counterupdate("41"), "42");
-}
-
-TEST(support_counterupdate, LongCountsGrowWithoutLimit) {
-    EXPECT_EQ(support_counterupdate(std::string(300, '9')), "1" + std::string(300, '0'));
-    const std::string long_count = "1" + std::string(270, '0') + "8";
-    EXPECT_EQ(support_counterupdate(long_count), "1" + std::string(270, '0') + "9");
 }
 
 }  // namespace

@@ -20,9 +20,6 @@ namespace {
 
 using Records = std::map<std::string, std::string>;
 
-// A text as the database holds it: with its terminating zero byte.
-std::string stored(const std::string& text) { return text + '\0'; }
-
 // Records as dump_db gives them, from plain texts.
 Records as_stored(const Records& plain) {
     Records out;

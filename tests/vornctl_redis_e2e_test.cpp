@@ -22,13 +22,6 @@ namespace {
 
 using Fields = std::map<std::string, std::string>;
 
-// The records of a counter file as plain texts, without their zero bytes.
-Fields file_records(const fs::path& db) {
-    Fields plain;
-    for (const auto& [k, v] : dump_db(db)) plain[k.substr(0, k.size() - 1)] = v.substr(0, v.size() - 1);
-    return plain;
-}
-
 long hour_sum(const Fields& fields) {
     long sum = 0;
     for (const auto& [key, value] : fields) {
@@ -80,7 +73,7 @@ protected:
         EXPECT_EQ(r.err, on_server(f.err)) << testing::PrintToString(args);
     }
     void same_records(const std::string& name) {
-        EXPECT_EQ(hash(name), file_records(files.path("save/" + name + ".db"))) << name;
+        EXPECT_EQ(hash(name), db_texts(files.path("save/" + name + ".db"))) << name;
     }
 
     RedisServer server;
@@ -159,25 +152,6 @@ TEST_F(VornctlOnRedis, EveryCommandAnswersAsOnTheFiles) {
     EXPECT_EQ(redis->members("vorncounter:counters"), (std::set<std::string>{"home"}));
     EXPECT_TRUE(hash("old").empty());
     EXPECT_EQ(run_ctl(served, {"list"}).out.substr(0, 5), "NAME ");
-}
-
-// A counter deleted and made anew starts without the visitors the old one
-// remembered, as on the files; a counter whose name begins with the same
-// letters keeps its own.
-TEST_F(VornctlOnRedis, DeleteForgetsTheRememberedVisits) {
-    served.write("conf/vc.conf", served.read("conf/vc.conf") + "REPEAT_MINUTES = 30\n");
-    for (const char* name : {"a", "a:b"}) ASSERT_EQ(run_ctl(served, {"create", name}).status, 0);
-    for (const char* name : {"a", "a", "a:b"}) ASSERT_EQ(run_cgi(served, hit(name)).status, 0);
-    EXPECT_EQ(hash("a").at("totcnt"), "1");
-    EXPECT_EQ(redis->array({"KEYS", "vorncounter:visits:a:*"}).size(), 2u);
-
-    ASSERT_EQ(run_ctl(served, {"delete", "a", "--yes"}).status, 0);
-    EXPECT_EQ(redis->array({"KEYS", "vorncounter:visits:a:*"}).size(), 1u) << "the visitor of a:b stays";
-    ASSERT_EQ(run_ctl(served, {"create", "a"}).status, 0);
-    ASSERT_EQ(run_cgi(served, hit("a")).status, 0);
-    EXPECT_EQ(hash("a").at("totcnt"), "1") << "the visitor counts again on the new counter";
-    ASSERT_EQ(run_cgi(served, hit("a:b")).status, 0);
-    EXPECT_EQ(hash("a:b").at("totcnt"), "1") << "a:b still remembers its visitor";
 }
 
 TEST_F(VornctlOnRedis, CheckLooksAtTheServerAndTheRecordsAndRepairHasNothingToDo) {
@@ -310,13 +284,13 @@ TEST_F(VornctlOnRedis, CopyMovesTheWholeHistoryBothWays) {
                                 "\",\"to\":\"./save/home.db\",\"records\":" + std::to_string(history.size()) +
                                 ",\"total\":" + history["totcnt"] + ",\"hours\":" + std::to_string(total) +
                                 ",\"replaced\":false}\n");
-    EXPECT_EQ(file_records(files.path("save/home.db")), history);
+    EXPECT_EQ(db_texts(files.path("save/home.db")), history);
 
     // Onto a counter that exists: refused and left alone, unless --replace,
     // which also removes the records the source does not have.
     ASSERT_EQ(run_cgi(served, hit("home")).status, 0);
     store_records(files.path("save/home.db"), {{"only-here", "1"}});
-    const Fields before = file_records(files.path("save/home.db"));
+    const Fields before = db_texts(files.path("save/home.db"));
     const Fields served_before = hash("home");
     for (const std::string to : {"gdbm", "redis"}) {
         RunResult refused = run_ctl(files, {"copy", "home", "--to", to});
@@ -325,15 +299,15 @@ TEST_F(VornctlOnRedis, CopyMovesTheWholeHistoryBothWays) {
         EXPECT_EQ(refused.err, "vornctl: counter 'home' already exists (" +
                                    (to == "gdbm" ? "./save/home.db" : where("home")) + "); copy --replace overwrites it\n");
     }
-    EXPECT_EQ(file_records(files.path("save/home.db")), before);
+    EXPECT_EQ(db_texts(files.path("save/home.db")), before);
     EXPECT_EQ(hash("home"), served_before);
     RunResult replaced = run_ctl(files, {"copy", "home", "--to", "gdbm", "--replace"});
     ASSERT_EQ(replaced.status, 0) << replaced.err;
     EXPECT_TRUE(contains(replaced.out, "; replaced what was there)\n")) << replaced.out;
-    EXPECT_EQ(file_records(files.path("save/home.db")), hash("home"));
+    EXPECT_EQ(db_texts(files.path("save/home.db")), hash("home"));
     EXPECT_TRUE(journal_idle(files.path("save/home.db-journal")));
     ASSERT_EQ(run_cgi(files, hit("home")).status, 0);
-    EXPECT_EQ(file_records(files.path("save/home.db")).at("totcnt"), std::to_string(total + 9));
+    EXPECT_EQ(db_texts(files.path("save/home.db")).at("totcnt"), std::to_string(total + 9));
 
     // Nothing to copy, no target, or a record the server cannot hold.
     EXPECT_EQ(run_ctl(files, {"copy", "nosuch", "--to", "redis"}).err,
@@ -380,11 +354,11 @@ TEST_F(VornctlOnRedis, BackupOfOneStoreRestoresIntoTheOther) {
     EXPECT_EQ(backup.out, "a -> out/a.dump\nb -> out/b.dump\n");
     const std::string loaded = served.path("loaded.db").string();
     ASSERT_EQ(std::system(("gdbm_load '" + served.path("out/a.dump").string() + "' '" + loaded + "'").c_str()), 0);
-    EXPECT_EQ(file_records(loaded), hash("a"));
+    EXPECT_EQ(db_texts(loaded), hash("a"));
     RunResult back = run_ctl(files, {"restore", served.path("out").string(), "a", "b"});
     EXPECT_EQ(back.status, 0) << back.err;
-    EXPECT_EQ(file_records(files.path("save/a.db")), hash("a"));
-    EXPECT_EQ(file_records(files.path("save/b.db")), b);
+    EXPECT_EQ(db_texts(files.path("save/a.db")), hash("a"));
+    EXPECT_EQ(db_texts(files.path("save/b.db")), b);
 
     // A dump that does not load changes nothing on the server.
     const Fields now = hash("a");
