@@ -1,6 +1,9 @@
 #include <gdfontg.h>
 #include <gdfonts.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -10,6 +13,7 @@
 #include <string>
 #include <tuple>
 
+#include "base/util.h"
 #include "config/config.h"
 #include "harness.h"
 #include "store/store.h"
@@ -113,20 +117,26 @@ protected:
     GdImage draw(const std::string& when, const std::string& date, int w = 610, int h = 260) {
         return render(canvas(w, h).get(), when, date);
     }
-    // The chart answer of `when` and `date` on `background`.
-    GdImage render(gdImagePtr background, const std::string& when, const std::string& date) {
+    // The chart answer of `when` and `date` on `background`, read from
+    // `counter` (by default the counter "chart" of the site).
+    GdImage render(gdImagePtr background, const std::string& when, const std::string& date,
+                   std::unique_ptr<Counter> counter = nullptr) {
         const std::string rc = site.path("rc.gif").string();
         site.write("rc.gif", gif_encode(background));
-        CGICONFIG config = config_fill({});
-        config.dir_save = site.path("save").string();
-        config.rc_imgyear = config.rc_imgmonth = config.rc_imgday = rc;
+        const CGICONFIG config = site_config(rc);
         const Clock clock(now);
         CgiChannel channel;
         Worker worker(false);
         vorn::Request request{channel, worker, clock, config,
                               vc_parse({{"vdb", "chart"}, {"mode", "stat"}, {"when", when}, {"date", date}}, config, clock),
-                              store_open(config)->counter("chart")};
+                              counter ? std::move(counter) : store_open(config)->counter("chart")};
         return statistics_makeimage(request);
+    }
+    CGICONFIG site_config(const std::string& rc = "") const {
+        CGICONFIG config = config_fill({});
+        config.dir_save = site.path("save").string();
+        config.rc_imgyear = config.rc_imgmonth = config.rc_imgday = rc;
+        return config;
     }
 
     TempSite site{false};
@@ -407,6 +417,111 @@ TEST_F(Chart, HugeCountsScaleExactly) {
     EXPECT_TRUE(bar_at(im.get(), 0, 200));
     EXPECT_TRUE(bar_at(im.get(), 1, 100));
     EXPECT_TRUE(average_at(im.get(), 24, 12));  // 6e18 / 24 * 200 / 4e18
+}
+
+// The chart's counter, but for a visit let in after every read of it: a
+// chart that read its counts in more than one go would show numbers of two
+// moments.
+class VisitedAfterEachRead : public Counter {
+public:
+    VisitedAfterEachRead(std::unique_ptr<Counter> real, std::string hour) : real_(std::move(real)), hour_(hour) {}
+
+    std::optional<std::string> get(const std::string& key) override { return visited(real_->get(key)); }
+    std::vector<long> daysums(const std::vector<std::string>& days) override { return visited(real_->daysums(days)); }
+    std::vector<std::optional<std::string>> snapshot(const std::vector<std::string>& keys) override {
+        return visited(real_->snapshot(keys));
+    }
+    std::vector<DbRecord> records() override { return visited(real_->records()); }
+
+    const std::string& name() const override { return real_->name(); }
+    std::string where() const override { return real_->where(); }
+    bool exists() override { return real_->exists(); }
+    void require() override { real_->require(); }
+    std::string visit(const std::string& hour) override { return real_->visit(hour); }
+    void change(const StoreEdit& edit) override { real_->change(edit); }
+    bool create() override { return real_->create(); }
+    void remove() override { real_->remove(); }
+    std::unique_ptr<VisitsStore> visits(std::time_t now) override { return real_->visits(now); }
+    long long size() override { return real_->size(); }
+    void dump(std::FILE* out) override { real_->dump(out); }
+    void restore(std::FILE* dump, const std::string& name) override { real_->restore(dump, name); }
+    std::vector<Finding> inspect(const std::optional<WebUser>& user, bool repeat, bool& readable) override {
+        return real_->inspect(user, repeat, readable);
+    }
+    Repair repair() override { return real_->repair(); }
+
+private:
+    template <typename T>
+    T visited(T value) {
+        real_->visit(hour_);
+        return value;
+    }
+    std::unique_ptr<Counter> real_;
+    std::string hour_;
+};
+
+// The number drawn in line `line` of the numbers column (0 the total, 1
+// the period, 2 the tallest bar) of a chart on canvas(), among `lo` to `hi`.
+std::optional<long> number_in(gdImagePtr im, int line, long lo, long hi) {
+    const int x0 = gdImageSX(im) - 140;
+    const int y0 = 45 + 32 * line;
+    for (long n = lo; n <= hi; ++n) {
+        GdImage ref = canvas(140, 16);
+        const std::string text = std::to_string(n);
+        gdImageString(ref.get(), gdFontGetSmall(), 0, 0, reinterpret_cast<unsigned char*>(const_cast<char*>(text.c_str())),
+                      gdImageColorAllocate(ref.get(), 0, 0, 0));
+        bool same = true;
+        for (int y = 0; y < 16 && same; ++y) {
+            for (int x = 0; x < 140 && same; ++x) same = rgb_at(im, x0 + x, y0 + y) == rgb_at(ref.get(), x, y);
+        }
+        if (same) return n;
+    }
+    return std::nullopt;
+}
+
+// A chart reads its counts at one moment: with every visit in one hour,
+// the all-time total, the period's number and the tallest bar are the same
+// number, however visits come in while the chart is drawn.
+TEST_F(Chart, CountsAreReadAtOneMoment) {
+    store({{"2001/03/07/10", "40"}, {"totcnt", "40"}});
+    at(2010, 1, 1, 0);
+    const std::string texts[][2] = {{"year", "2001"}, {"month", "2001/03"}, {"day", "2001/03/07"}};
+    const char* titles[] = {"2001 statistics", "March, 2001 statistics", "March 07, 2001 statistics"};
+    const char* averages[] = {"3", "1", "1"};  // 40 of 12 months, of 31 days, of 24 hours
+    for (int i = 0; i < 3; ++i) {
+        store({{"2001/03/07/10", "40"}, {"totcnt", "40"}});
+        GdImage im = render(canvas().get(), texts[i][0], texts[i][1],
+                            std::make_unique<VisitedAfterEachRead>(gdbm_counter(db), "2001/03/07/10"));
+        EXPECT_TRUE(texts_are(im.get(), titles[i], {"40", "40", "40", "0", averages[i]})) << texts[i][0];
+        EXPECT_EQ(db_texts(db).at("totcnt"), "41") << "one read, one visit let in";
+    }
+
+    // Visits of another process, as fast as it can make them.
+    const pid_t visitor = fork();
+    ASSERT_GE(visitor, 0);
+    if (visitor == 0) {
+        const auto counter = gdbm_counter(db);
+        for (int n = 0; n < 20000; ++n) counter->visit("2001/03/07/10");
+        _exit(0);
+    }
+    const auto reader = gdbm_counter(db);
+    int charts = 0;
+    for (int round = 0; round < 10; ++round) {
+        for (int i = 0; i < 3; ++i) {
+            const long lo = util_tolong(reader->get(kTotalKey).value_or("0"));
+            GdImage im = render(canvas().get(), texts[i][0], texts[i][1]);
+            const long hi = util_tolong(reader->get(kTotalKey).value_or("0"));
+            const std::optional<long> total = number_in(im.get(), 0, lo, hi);
+            ASSERT_TRUE(total) << texts[i][0] << ": no total from " << lo << " to " << hi;
+            EXPECT_EQ(number_in(im.get(), 1, *total, *total), total) << texts[i][0];
+            EXPECT_EQ(number_in(im.get(), 2, *total, *total), total) << texts[i][0];
+            charts += hi > lo;
+        }
+    }
+    kill(visitor, SIGKILL);
+    int status = 0;
+    waitpid(visitor, &status, 0);
+    EXPECT_GT(charts, 0) << "no chart was drawn while visits came in";
 }
 
 }  // namespace

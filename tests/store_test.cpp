@@ -189,6 +189,8 @@ TEST_P(StoreBehaviour, RecordsAreReadAsStored) {
     EXPECT_EQ(compute_gethourscount(*counter, "%s%n%d%s"), "0");
     EXPECT_EQ(counter->get("visitor-note"), "a b");
     EXPECT_EQ(counter->get("nosuch"), std::nullopt);
+    EXPECT_EQ(counter->snapshot({kTotalKey, "nosuch", "2001/03/11/07", kTotalKey}),
+              (std::vector<std::optional<std::string>>{"0042", std::nullopt, "007", "0042"}));
     Fields read;
     for (const DbRecord& r : counter->records()) read[r.key] = r.text ? r.value : "(not text)";
     EXPECT_EQ(read, planted);
@@ -362,6 +364,9 @@ public:
     std::string visit(const std::string& hour) override { return real_.visit(hour); }
     std::optional<std::string> get(const std::string& key) override { return real_.get(key); }
     std::vector<long> daysums(const std::vector<std::string>& days) override { return real_.daysums(days); }
+    std::vector<std::optional<std::string>> snapshot(const std::vector<std::string>& keys) override {
+        return real_.snapshot(keys);
+    }
     void change(const StoreEdit& edit) override { real_.change(edit); }
     bool create() override { return real_.create(); }
     void remove() override { real_.remove(); }

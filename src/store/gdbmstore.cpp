@@ -139,6 +139,14 @@ public:
         return sums;
     }
 
+    std::vector<std::optional<std::string>> snapshot(const std::vector<std::string>& keys) override {
+        std::vector<std::optional<std::string>> values;
+        values.reserve(keys.size());
+        DbFile file = dbutil_open(path_, DbMode::kRead);
+        for (const std::string& key : keys) values.push_back(dbutil_fetch(file, key));
+        return values;
+    }
+
     std::vector<DbRecord> records() override {
         std::vector<DbRecord> all;
         DbFile file = dbutil_open(path_, DbMode::kRead);

@@ -261,6 +261,22 @@ public:
         return sums;
     }
 
+    std::vector<std::optional<std::string>> snapshot(const std::vector<std::string>& keys) override {
+        // One HMGET: the server answers it whole, between two other commands.
+        std::vector<std::string> args = {"HMGET", key_};
+        args.insert(args.end(), keys.begin(), keys.end());
+        RedisReply reply = link_->command(args);
+        if (reply->type != REDIS_REPLY_ARRAY || reply->elements != keys.size()) {
+            support_errormsg("Redis error. Unexpected reply (%s)", redis_describe(link_->address()).c_str());
+        }
+        std::vector<std::optional<std::string>> values;
+        values.reserve(keys.size());
+        for (std::size_t i = 0; i < reply->elements; ++i) {
+            values.push_back(redis_text(reply->element[i], link_->address()));
+        }
+        return values;
+    }
+
     std::vector<DbRecord> records() override {
         std::vector<DbRecord> all;
         RedisReply reply = link_->command({"HGETALL", key_});

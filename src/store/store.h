@@ -106,6 +106,11 @@ public:
     // read as util_tolong reads it, the sum saturating at the ends of long).
     virtual std::vector<long> daysums(const std::vector<std::string>& days) = 0;
 
+    // The values of `keys` (nullopt for a key with no record), all read at
+    // one moment: no visit or change comes between the first read and the
+    // last (gdbm: one open under one shared lock; redis: one command).
+    virtual std::vector<std::optional<std::string>> snapshot(const std::vector<std::string>& keys) = 0;
+
     // Every record as it is stored (text false for one not stored as text),
     // in no particular order, read at one moment.
     virtual std::vector<DbRecord> records() = 0;

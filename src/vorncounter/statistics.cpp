@@ -20,6 +20,10 @@ namespace {
 // exactly this high and the others are scaled to it.
 constexpr int kBarRange = 200;
 constexpr int kBarWidth = 12;
+constexpr int kHoursPerDay = 24;
+constexpr int kDaysPerMonth = 31;  // every month is read over 31 days
+constexpr int kMonthsPerYear = 12;
+
 // Width that marks the average bar: it stands five columns further right.
 constexpr int kAverageBarWidth = 21;
 constexpr int kSlotPitch = 14;
@@ -92,12 +96,6 @@ long _statistics_barheight(long value, long max) {
     __int128 height = static_cast<__int128>(value) * kBarRange / max;
     return static_cast<long>(std::clamp<__int128>(height, LONG_MIN, LONG_MAX));
 }
-
-// One bar of a chart: its position from the left and the key it counts.
-struct Bar {
-    int slot;
-    std::string key;
-};
 
 // Path of the background picture for the request's when; answers
 // "Unknown when ('%s')" for any other when.
@@ -197,78 +195,126 @@ void _statistics_drawstick(gdImagePtr im_out, int num, int width, long height) {
     _statistics_release(im_out, shadow);
 }
 
+// The counts of a chart, read from the counter at one moment (so the bars
+// add up to the period's number while visits come in): the all-time total
+// and the 24 hour records of each day the period covers.
+struct ChartCounts {
+    std::string total;
+    std::vector<std::optional<std::string>> hours;  // 24 a day, in the order of the days
+
+    ChartCounts(Counter& counter, const std::vector<std::string>& days) {
+        std::vector<std::string> keys;
+        keys.reserve(1 + days.size() * kHoursPerDay);
+        // A counter that never recorded a hit has no total record and shows 0.
+        keys.push_back(kTotalKey);
+        for (const std::string& day : days) {
+            for (int hour = 0; hour < kHoursPerDay; ++hour) keys.push_back(store_subkey(day, hour));
+        }
+        hours = counter.snapshot(keys);
+        total = hours.front().value_or("0");
+        hours.erase(hours.begin());
+    }
+
+    // The hour record of day `day`, hour `hour`, as it is stored ("0" for none).
+    std::string hour(std::size_t day, int hour) const {
+        return hours[day * kHoursPerDay + static_cast<std::size_t>(hour)].value_or("0");
+    }
+
+    // The hits of the days `first` to `first + count - 1`: each day's hour
+    // records added, then the days, each sum saturating at the ends of long
+    // (as a period's count is read alone).
+    std::string sum(std::size_t first, std::size_t count) const {
+        long sum = 0;
+        for (std::size_t day = first; day < first + count; ++day) {
+            long daysum = 0;
+            for (int h = 0; h < kHoursPerDay; ++h) {
+                const std::optional<std::string>& text = hours[day * kHoursPerDay + static_cast<std::size_t>(h)];
+                if (text) daysum = util_addcount(daysum, util_tolong(*text));
+            }
+            sum = util_addcount(sum, daysum);
+        }
+        return std::to_string(sum);
+    }
+};
+
 // Reads the counts and draws title, numbers and bars on `im_out`.
 void _statistics_compute(Request& request, const ST_TIME& st_time, gdImagePtr im_out) {
-    Counter& counter = *request.counter;
-    // The all-time total is read first, whatever the period; a counter that
-    // never recorded a hit has no total record and shows 0.
-    std::string total = compute_gettotalcount(counter).value_or("0");
-
-    using Getter = std::string (*)(Counter&, const std::string&);
-    Getter bar_count = nullptr;
-    Getter period_count = nullptr;
-    std::vector<Bar> bars;
-    std::string period;           // the period key
-    TimeStyle test_style{};       // present moment in the period key's shape
-    TimeStyle divisor_style{};    // the part of the present period begun
+    std::vector<std::string> days;  // the days the period covers
+    std::string period;             // the period key
+    TimeStyle test_style{};         // present moment in the period key's shape
+    TimeStyle divisor_style{};      // the part of the present period begun
     long fixed_divisor = 0;
     int average_slot = 0;
     std::string title;
 
+    // Every month is read over 31 days; the days a month lacks have no
+    // records and add nothing.
     switch (*request.vdb.when.value) {
         case When::kYear:
             period = st_time.year;
-            for (int i = 1; i <= 12; ++i) bars.push_back({i - 1, store_subkey(period, i)});
-            bar_count = compute_getmonthcount;
-            period_count = compute_getyearcount;
+            for (int month = 1; month <= kMonthsPerYear; ++month) {
+                for (int day = 1; day <= kDaysPerMonth; ++day) {
+                    days.push_back(store_subkey(store_subkey(period, month), day));
+                }
+            }
             test_style = TimeStyle::kYear;
             divisor_style = TimeStyle::kMonthOfYear;
-            fixed_divisor = 12;
+            fixed_divisor = kMonthsPerYear;
             average_slot = 12;
             title = _statistics_format("%s statistics", st_time.year.c_str());
             break;
-        case When::kMonth: {
-            const int days = _statistics_returnimonth(st_time.year, st_time.month);
+        case When::kMonth:
             period = _statistics_format("%s/%s", st_time.year.c_str(), st_time.month.c_str());
-            for (int i = 1; i <= days; ++i) bars.push_back({i - 1, store_subkey(period, i)});
-            bar_count = compute_getdaycount;
-            period_count = compute_getmonthcount;
+            for (int day = 1; day <= kDaysPerMonth; ++day) days.push_back(store_subkey(period, day));
             test_style = TimeStyle::kMonth;
             divisor_style = TimeStyle::kDayOfMonth;
-            fixed_divisor = days;
+            fixed_divisor = _statistics_returnimonth(st_time.year, st_time.month);
             average_slot = 31;
             title = _statistics_format("%s, %s statistics", _statistics_returnmonth(st_time.month),
                                        st_time.year.c_str());
             break;
-        }
         case When::kDay:
             period = _statistics_format("%s/%s/%s", st_time.year.c_str(), st_time.month.c_str(), st_time.day.c_str());
-            for (int i = 0; i <= 23; ++i) bars.push_back({i, store_subkey(period, i)});
-            bar_count = compute_gethourscount;
-            period_count = compute_getdaycount;
+            days.push_back(period);
             test_style = TimeStyle::kDay;
             divisor_style = TimeStyle::kHour24;
-            fixed_divisor = 24;
+            fixed_divisor = kHoursPerDay;
             average_slot = 24;
             title = _statistics_format("%s %s, %s statistics", _statistics_returnmonth(st_time.month),
                                        st_time.day.c_str(), st_time.year.c_str());
             break;
     }
 
-    // The bars in order; equal values keep the earlier bar as max and min.
+    const ChartCounts counts(*request.counter, days);
+    // The bars in slot order: a year's months, a month's days (as many as
+    // it has), a day's hour records as they are stored.
     std::vector<std::string> data;
+    switch (*request.vdb.when.value) {
+        case When::kYear:
+            for (int month = 0; month < kMonthsPerYear; ++month) {
+                data.push_back(counts.sum(static_cast<std::size_t>(month) * kDaysPerMonth, kDaysPerMonth));
+            }
+            break;
+        case When::kMonth:
+            for (long day = 0; day < fixed_divisor; ++day) data.push_back(counts.sum(static_cast<std::size_t>(day), 1));
+            break;
+        case When::kDay:
+            for (int hour = 0; hour < kHoursPerDay; ++hour) data.push_back(counts.hour(0, hour));
+            break;
+    }
+    const std::string& total = counts.total;
+    const std::string this_ = counts.sum(0, days.size());
+    const long this_value = util_tolong(this_);
+
+    // Equal values keep the earlier bar as max and min.
     std::vector<long> values;
     std::size_t max = 0, min = 0;
-    for (const Bar& bar : bars) {
-        data.push_back(bar_count(counter, bar.key));
-        values.push_back(util_tolong(data.back()));
+    for (const std::string& text : data) {
+        values.push_back(util_tolong(text));
         std::size_t i = values.size() - 1;
         if (values[i] > values[max]) max = i;
         if (values[i] < values[min]) min = i;
     }
-
-    std::string this_ = period_count(counter, period);
-    long this_value = util_tolong(this_);
 
     // The current period is averaged over the part of it that has begun:
     // the months, days or hours so far. Hour 00 divides by nothing.
@@ -284,9 +330,10 @@ void _statistics_compute(Request& request, const ST_TIME& st_time, gdImagePtr im
     _statistics_drawtitle(im_out, title);
     _statistics_drawstattext(im_out, total, this_, data[max], data[min], avg);
 
+    // Bar i stands in slot i.
     long max_value = values[max];
-    for (std::size_t i = 0; i < bars.size(); ++i) {
-        _statistics_drawstick(im_out, bars[i].slot, kBarWidth, _statistics_barheight(values[i], max_value));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        _statistics_drawstick(im_out, static_cast<int>(i), kBarWidth, _statistics_barheight(values[i], max_value));
     }
     _statistics_drawstick(im_out, average_slot, kAverageBarWidth, _statistics_barheight(average, max_value));
 }
