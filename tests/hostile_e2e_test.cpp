@@ -5,6 +5,8 @@
 // time limit, and leave every file of the site as it was, except for the
 // counter records of a hit it actually recorded.
 #include <gdbm.h>
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -522,7 +524,7 @@ void damaged_copy(const TempSite& site) {
 }
 
 // Counter files the program cannot use: the save "directory" is a file,
-// or the counter file is damaged. The files stay as they were.
+// the counter file is a FIFO, or it is damaged. The files stay as they were.
 INSTANTIATE_TEST_SUITE_P(
     CounterFiles, HostileRequest,
     ::testing::Values(
@@ -531,6 +533,9 @@ INSTANTIATE_TEST_SUITE_P(
                          site.write("savefile", "a file, not a directory\n");
                          site.write("conf/vc.conf", "DIR_SAVE = ./savefile\n");
                      }),
+        // A FIFO is never waited on: nobody writes to it.
+        with_prepare(refused("counter_file_is_a_fifo", get("vdb=fifo"), "DB open error. Invalid argument (./save/fifo.db)"),
+                     [](const TempSite& site) { ASSERT_EQ(mkfifo(site.path("save/fifo.db").c_str(), 0644), 0); }),
         with_prepare(any_error("damaged_buckets", get("vdb=broken")), damaged_copy),
         with_prepare(any_error("damaged_buckets_chart", get("vdb=broken&mode=stat&when=day&date=2001/03/11")),
                      damaged_copy)),

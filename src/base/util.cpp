@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -120,7 +120,9 @@ EntryList util_decodelines(const std::string& text) {
     return list;
 }
 
-int util_filecheck(const std::string& filename) { return util_fopen(filename, "r") ? 1 : 0; }
+int util_filecheck(const std::string& filename) {
+    return faccessat(AT_FDCWD, filename.c_str(), R_OK, AT_EACCESS) == 0 ? 1 : 0;
+}
 
 FilePtr util_fopen(const std::string& filename, const char* mode) {
     return FilePtr(std::fopen(filename.c_str(), mode));

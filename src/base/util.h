@@ -52,7 +52,8 @@ EntryList util_fdecoder(const std::string& filename);
 // (a line, or a piece of it, ends at its first zero byte).
 EntryList util_decodelines(const std::string& text);
 
-// 1 if `filename` can be opened for reading (and is closed again), else 0.
+// 1 if `filename` can be opened for reading by this process (its effective
+// user and groups), else 0. Nothing is opened: a FIFO is not waited on.
 int util_filecheck(const std::string& filename);
 
 // Owner of a FILE*; closes it when it goes out of scope.

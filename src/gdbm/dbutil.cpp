@@ -293,6 +293,16 @@ DbFile dbutil_open(const std::string& filename, DbMode mode) {
 
 void dbutil_close(DbFile& file) { file.close(); }
 
+GdbmHandle dbutil_closelater(DbFile& file) {
+    if (file.mode_ != DbMode::kWrite) {
+        file.close();
+        return nullptr;
+    }
+    if (file.handle_) flock(gdbm_fdesc(file.handle_.get()), LOCK_UN);
+    file.overlay_.clear();
+    return std::move(file.handle_);
+}
+
 std::optional<std::string> dbutil_fetch(const DbFile& file, const std::string& key) {
     if (key.size() > kMaxKey) support_errormsg("DB key too long (%zu characters, at most %zu)", key.size(), kMaxKey);
     if (!file.overlay().empty()) {

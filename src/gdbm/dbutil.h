@@ -120,6 +120,7 @@ public:
 
 private:
     friend DbFile dbutil_open(const std::string& filename, DbMode mode);
+    friend GdbmHandle dbutil_closelater(DbFile& file);
     GdbmHandle handle_;
     std::string path_;
     DbMode mode_ = DbMode::kRead;
@@ -137,6 +138,12 @@ DbFile dbutil_open(const std::string& filename, DbMode mode);
 
 // Closes `file` now (the same as letting it go out of scope).
 void dbutil_close(DbFile& file);
+
+// Closes a written `file` but for gdbm's closing sync: its lock is let go
+// at once and the returned handle, never used again, flushes the file to
+// disk when it is destroyed. A visit leaves the sync until its answer has
+// gone out, so the visitor never waits for the disk.
+GdbmHandle dbutil_closelater(DbFile& file);
 
 // Value stored under `key`, or nullopt when there is none; what a reader
 // shows of an interrupted change is its before-image. A key longer than

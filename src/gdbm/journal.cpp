@@ -131,17 +131,18 @@ JournalFile journal_write(const std::string& dbfile, const Journal& journal, uid
     const std::string path = journal_path(dbfile);
     const std::string bytes = _journal_encode(journal);
     constexpr int kFlags = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK;
-    // Made anew only when missing; a new file is given to the counter
-    // file's owner at once, on the descriptor, before anything is in it.
-    UniqueFd fd(::open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0644));
-    if (fd) {
-        if (geteuid() == 0 && fchown(fd.get(), owner_uid, owner_gid) != 0) {
+    // The empty journal a visit leaves is used again; it is made anew only
+    // when missing, and a new file is given to the counter file's owner at
+    // once, on the descriptor, before anything is in it.
+    UniqueFd fd(::open(path.c_str(), kFlags));
+    if (!fd && errno == ENOENT) {
+        fd.reset(::open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0644));
+        if (fd && geteuid() == 0 && fchown(fd.get(), owner_uid, owner_gid) != 0) {
             out.error = errno;
             ::unlink(path.c_str());
             return out;
         }
-    } else if (errno == EEXIST) {
-        fd.reset(::open(path.c_str(), kFlags));
+        if (!fd && errno == EEXIST) fd.reset(::open(path.c_str(), kFlags));  // made meanwhile by another
     }
     if (!fd) {
         out.error = errno;

@@ -112,7 +112,7 @@ public:
         std::vector<DbChange> visit = {{kTotalKey, count}, {hour, daycount}};
         if (count == kFirstCount) visit.push_back({kStartDateKey, hour});
         dbutil_update(file, visit);
-        dbutil_close(file);
+        unsynced_ = dbutil_closelater(file);
         return count;
     }
 
@@ -350,6 +350,9 @@ private:
     std::string name_;
     std::string dir_;
     std::string path_;
+    // The file the last visit wrote, let go of but not yet flushed to
+    // disk: the sync comes when the counter, and with it the request, ends.
+    GdbmHandle unsynced_;
 };
 
 class GdbmStore : public CounterStore {

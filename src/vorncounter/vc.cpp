@@ -163,16 +163,15 @@ int vc_answer(RequestChannel& channel, Worker& worker) {
         _vc_write(channel, kConsoleNotice);
         return 0;
     }
-    // The picture is made whole before a byte of the answer is written, and
-    // everything the request opened (a counter file and its lock) is closed
-    // with the request, before the answer goes out.
+    // The picture is made whole before a byte of the answer is written. The
+    // request's counter has let go of its file and lock by then; what it
+    // still owes (a visit's sync of the file to disk) is done when the
+    // request ends, after the answer has gone out.
     try {
-        GdImage im;
-        {
-            Request request = _vc_request(channel, worker);
-            im = _vc_picture(request);
-        }
+        Request request = _vc_request(channel, worker);
+        GdImage im = _vc_picture(request);
         _vc_writeimage(channel, im.get());
+        channel.end();
         return 0;
     } catch (const ErrorAnswer& e) {
         return _vc_answererror(channel, e.message());

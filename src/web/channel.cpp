@@ -11,4 +11,6 @@ std::size_t CgiChannel::read(char* data, std::size_t size) { return std::fread(d
 
 void CgiChannel::write(const char* data, std::size_t size) { std::fwrite(data, 1, size, stdout); }
 
+void CgiChannel::end() { std::fclose(stdout); }
+
 }  // namespace vorn

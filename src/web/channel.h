@@ -19,6 +19,10 @@ public:
     virtual std::size_t read(char* data, std::size_t size) = 0;
     // Appends `size` bytes to the answer.
     virtual void write(const char* data, std::size_t size) = 0;
+    // The answer is complete: what the request still does (a written
+    // counter file's sync to disk) no longer holds it back. A FastCGI
+    // answer ends when its handler returns, as its exit status comes last.
+    virtual void end() {}
 };
 
 // The request of a CGI process: its environment, standard input and
@@ -28,6 +32,8 @@ public:
     const char* variable(const char* name) override;
     std::size_t read(char* data, std::size_t size) override;
     void write(const char* data, std::size_t size) override;
+    // Closes standard output: the web server has the whole answer.
+    void end() override;
 };
 
 }  // namespace vorn
