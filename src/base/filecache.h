@@ -101,6 +101,8 @@ public:
 
     // The cost of what is kept, in bytes.
     std::size_t used() const { return used_; }
+    // Whether anything is ever kept (a budget above 0).
+    bool keeps() const { return budget_ > 0; }
 
 private:
     struct Entry {

@@ -274,10 +274,10 @@ void DbFile::close() {
 
 DbFile dbutil_open(const std::string& filename, DbMode mode) {
     const bool writer = mode == DbMode::kWrite;
-    // GDBM_NOMMAP: every operation opens the file anew and reads a handful
+    // GDBM_NOMMAP: most operations open the file anew and read a handful
     // of records, so mapping the whole file at each open costs far more than
     // the few reads it saves. The file and its records are the same.
-    const int flags = (writer ? GDBM_WRITER : GDBM_READER) | GDBM_FAST | GDBM_NOMMAP;
+    const int flags = (writer ? GDBM_WRITER : GDBM_READER) | GDBM_FAST | (mode == DbMode::kReadMany ? 0 : GDBM_NOMMAP);
     GdbmHandle dbf = _dbutil_lockedopen(filename, flags);
     if (gdbm_needs_recovery(dbf.get())) {
         if (!writer) _dbutil_openerror(gdbm_strerror(GDBM_NEED_RECOVERY), filename);

@@ -90,7 +90,10 @@ struct FileOwner {
 // Never throws.
 int dbutil_create(const std::string& filename, const std::optional<FileOwner>& owner = std::nullopt);
 
-enum class DbMode { kRead, kWrite };
+// kReadMany: a reader of thousands of records (a chart), for which gdbm
+// maps the file into memory rather than reading each record with calls of
+// its own.
+enum class DbMode { kRead, kReadMany, kWrite };
 
 // An open counter file: the lock of the file and gdbm's handle on it. A
 // reader also holds the before-images of an interrupted change, which it

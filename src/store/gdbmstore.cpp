@@ -24,6 +24,9 @@ namespace {
 
 constexpr int kHoursPerDay = 24;
 constexpr char kFirstCount[] = "1";
+// A snapshot of more keys than this (a month or a year chart) reads them
+// from the file mapped into memory.
+constexpr std::size_t kManyKeys = 200;
 constexpr int kRead = 4, kWrite = 2, kSearch = 1;
 
 // Whether `user` may do `want` (kRead | kWrite | kSearch) with the file
@@ -142,7 +145,7 @@ public:
     std::vector<std::optional<std::string>> snapshot(const std::vector<std::string>& keys) override {
         std::vector<std::optional<std::string>> values;
         values.reserve(keys.size());
-        DbFile file = dbutil_open(path_, DbMode::kRead);
+        DbFile file = dbutil_open(path_, keys.size() > kManyKeys ? DbMode::kReadMany : DbMode::kRead);
         for (const std::string& key : keys) values.push_back(dbutil_fetch(file, key));
         return values;
     }

@@ -342,14 +342,12 @@ void _statistics_compute(Request& request, const ST_TIME& st_time, gdImagePtr im
 
 GdImage statistics_makeimage(Request& request) {
     const std::string& rc = _statistics_loadrc(request);
-    const auto found = vc_picture(request.worker, rc);
+    // The chart is drawn on a picture of its own: a background the worker
+    // keeps stays as it is.
+    OwnPicture found = vc_ownpicture(request.worker, rc);
     if (found.error != 0) support_errormsg("Error, '%s' file not found", rc.c_str());
-    if (!found.value) support_errormsg("Error, '%s' is not a GIF picture", rc.c_str());
-    // The chart is drawn on a copy: the background kept stays as it is.
-    GdImage im_out(gdImageClone(const_cast<gdImagePtr>(found.value.get())));
-    if (!im_out) {
-        support_errormsg("Image create error. (%dx%d)", gdImageSX(found.value.get()), gdImageSY(found.value.get()));
-    }
+    if (!found.image) support_errormsg("Error, '%s' is not a GIF picture", rc.c_str());
+    GdImage im_out = std::move(found.image);
 
     ST_TIME st_time;
     _statistics_settime(st_time, request.vdb.date);

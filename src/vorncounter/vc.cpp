@@ -143,6 +143,19 @@ FileCache<gdImage>::Found vc_picture(Worker& worker, const std::string& path) {
     });
 }
 
+OwnPicture vc_ownpicture(Worker& worker, const std::string& path) {
+    if (!worker.pictures.keeps()) {
+        const std::optional<FileRead> read = filecache_read(path, kMaxPictureFile);
+        if (!read) return {nullptr, errno};
+        return {read->error == 0 ? gif_decode(read->bytes) : nullptr, 0};
+    }
+    const auto found = vc_picture(worker, path);
+    if (!found.value) return {nullptr, found.error};
+    GdImage copy(gdImageClone(const_cast<gdImagePtr>(found.value.get())));
+    if (!copy) throw std::bad_alloc();
+    return {std::move(copy), 0};
+}
+
 int vc_main(int, char**) {
     // A FastCGI process manager starts the program on a listening socket:
     // then it answers request after request, and what does not change

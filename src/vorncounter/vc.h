@@ -78,6 +78,15 @@ struct Worker {
 // whole GIF).
 FileCache<gdImage>::Found vc_picture(Worker& worker, const std::string& path);
 
+// A picture of the file `path` of the request's own, to draw on: a copy of
+// the one `worker` keeps, or where it keeps nothing (a CGI run) the file
+// decoded for this request alone. `error` as for vc_picture.
+struct OwnPicture {
+    GdImage image;
+    int error = 0;
+};
+OwnPicture vc_ownpicture(Worker& worker, const std::string& path);
+
 // One request being answered.
 struct Request {
     RequestChannel& channel;
