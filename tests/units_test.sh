@@ -24,7 +24,7 @@ command -v systemd-analyze >/dev/null || { echo "units: systemd-analyze is missi
 # (gdbm's recovery gives the rebuilt file its owner: fchown) and a full
 # disk; with the calls of a DNS lookup for a Redis server named by host.
 worker_calls="accept arch_prctl brk close connect dup3 execve exit_group fallocate fchmod fchown fcntl
-flock fsync ftruncate futex getrandom getsockopt kill link lseek mkdir mmap mprotect munmap newfstatat
+faccessat2 flock fsync ftruncate futex getrandom getsockopt kill link lseek mkdir mmap mprotect munmap newfstatat
 openat poll pread64 prlimit64 pwrite64 read readlink rename rseq rt_sigaction rt_sigpending
 rt_sigprocmask rt_sigreturn rt_sigtimedwait set_robust_list set_tid_address setitimer setsockopt
 shutdown socket uname unlink write
