@@ -36,6 +36,8 @@ constexpr ConfigKey kConfigKeys[] = {
     {"REDIS_ADDR", "127.0.0.1:6379", &CGICONFIG::redis_addr},
     {"REDIS_PREFIX", "vorncounter:", &CGICONFIG::redis_prefix},
     {"REDIS_PASSWORD_FILE", "", &CGICONFIG::redis_password_file},
+    // The zone of hour keys, days, dates and times; empty: the process's.
+    {"TIMEZONE", "", &CGICONFIG::timezone},
 };
 
 }  // namespace

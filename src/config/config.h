@@ -33,6 +33,8 @@ struct CGICONFIG {
     std::string redis_addr;           // REDIS_ADDR
     std::string redis_prefix;         // REDIS_PREFIX
     std::string redis_password_file;  // REDIS_PASSWORD_FILE
+    // The local time of requests (base/zone.h); empty: the process's own.
+    std::string timezone;  // TIMEZONE
 };
 
 // Every key the file may hold, in the order of the record.

@@ -51,15 +51,19 @@ CNT _count_text(Request& request) {
 
 }  // namespace
 
-GdImage count_makeimage(Request& request) {
+CNT count_text(Request& request) {
     // Refused requests must record no hit, so this check comes before the
     // count. A set name with "/" or ".." would reach pictures outside
     // dir_digit.
     if (!util_safename(request.vdb.digit)) {
         support_errormsg("Invalid digit set ('%s'): a name may not hold '/' or '..'", request.vdb.digit.c_str());
     }
-    const CNT cnt = _count_text(request);
+    return _count_text(request);
+}
 
+GdImage count_makeimage(Request& request) { return count_draw(request, count_text(request)); }
+
+GdImage count_draw(Request& request, const CNT& cnt) {
     // Each picture file is read and decoded once, however many cells show
     // its character: decoding is most of the work of a date or counter
     // answer. The widths add up to the width of the answer.

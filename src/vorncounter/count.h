@@ -7,16 +7,22 @@
 
 namespace vorn {
 
-// The text of the request's mode (the counter's count, after recording the
-// visit when it counts; the date; the time), drawn with one picture of the
-// digit set per cell, each picture file decoded once. Throws ErrorAnswer:
+// The text of the request's mode and its cells: the counter's count, after
+// recording the visit when it counts; the date; the time. Throws
+// ErrorAnswer, each before any visit is recorded:
 //   "Invalid digit set ('<digit>'): a name may not hold '/' or '..'"
 //   "Invalid cntlen ('<cntlen>'): use 1 to 64"          (counter)
 //   "ago out of range ('<ago>')"                        (counter)
 //   "Unknown style ('<style>')"                         (date, time)
+CNT count_text(Request& request);
+
+// `cnt` drawn with one picture of the request's digit set per cell, each
+// picture file decoded once. Throws ErrorAnswer:
 //   "Image file open error. ('<path>')" / "Image file decode error. ('<path>')"
 //   "Image create error. (<w>x<h>)"
-// The first two come before any visit is recorded.
+GdImage count_draw(Request& request, const CNT& cnt);
+
+// The picture of the request: count_draw of count_text.
 GdImage count_makeimage(Request& request);
 
 }  // namespace vorn

@@ -237,110 +237,122 @@ struct ChartCounts {
     }
 };
 
-// Reads the counts and draws title, numbers and bars on `im_out`.
-void _statistics_compute(Request& request, const ST_TIME& st_time, gdImagePtr im_out) {
+// Reads the counts of the request's chart.
+ChartFigures _statistics_read(Request& request, const ST_TIME& st_time) {
+    ChartFigures chart;
     std::vector<std::string> days;  // the days the period covers
-    std::string period;             // the period key
     TimeStyle test_style{};         // present moment in the period key's shape
     TimeStyle divisor_style{};      // the part of the present period begun
     long fixed_divisor = 0;
-    int average_slot = 0;
-    std::string title;
 
     // Every month is read over 31 days; the days a month lacks have no
     // records and add nothing.
     switch (*request.vdb.when.value) {
         case When::kYear:
-            period = st_time.year;
+            chart.period = st_time.year;
             for (int month = 1; month <= kMonthsPerYear; ++month) {
                 for (int day = 1; day <= kDaysPerMonth; ++day) {
-                    days.push_back(store_subkey(store_subkey(period, month), day));
+                    days.push_back(store_subkey(store_subkey(chart.period, month), day));
                 }
             }
             test_style = TimeStyle::kYear;
             divisor_style = TimeStyle::kMonthOfYear;
             fixed_divisor = kMonthsPerYear;
-            average_slot = 12;
-            title = _statistics_format("%s statistics", st_time.year.c_str());
+            chart.average_slot = 12;
+            chart.title = _statistics_format("%s statistics", st_time.year.c_str());
             break;
         case When::kMonth:
-            period = _statistics_format("%s/%s", st_time.year.c_str(), st_time.month.c_str());
-            for (int day = 1; day <= kDaysPerMonth; ++day) days.push_back(store_subkey(period, day));
+            chart.period = _statistics_format("%s/%s", st_time.year.c_str(), st_time.month.c_str());
+            for (int day = 1; day <= kDaysPerMonth; ++day) days.push_back(store_subkey(chart.period, day));
             test_style = TimeStyle::kMonth;
             divisor_style = TimeStyle::kDayOfMonth;
             fixed_divisor = _statistics_returnimonth(st_time.year, st_time.month);
-            average_slot = 31;
-            title = _statistics_format("%s, %s statistics", _statistics_returnmonth(st_time.month),
+            chart.average_slot = 31;
+            chart.title = _statistics_format("%s, %s statistics", _statistics_returnmonth(st_time.month),
                                        st_time.year.c_str());
             break;
         case When::kDay:
-            period = _statistics_format("%s/%s/%s", st_time.year.c_str(), st_time.month.c_str(), st_time.day.c_str());
-            days.push_back(period);
+            chart.period =
+                _statistics_format("%s/%s/%s", st_time.year.c_str(), st_time.month.c_str(), st_time.day.c_str());
+            days.push_back(chart.period);
             test_style = TimeStyle::kDay;
             divisor_style = TimeStyle::kHour24;
             fixed_divisor = kHoursPerDay;
-            average_slot = 24;
-            title = _statistics_format("%s %s, %s statistics", _statistics_returnmonth(st_time.month),
+            chart.average_slot = 24;
+            chart.title = _statistics_format("%s %s, %s statistics", _statistics_returnmonth(st_time.month),
                                        st_time.day.c_str(), st_time.year.c_str());
             break;
     }
 
     const ChartCounts counts(*request.counter, days);
     // The bars in slot order: a year's months, a month's days (as many as
-    // it has), a day's hour records as they are stored.
-    std::vector<std::string> data;
+    // it has), a day's hour records as they are stored. Each is labelled
+    // with its key: "2001/03", "2001/03/07", "2001/03/07/15".
     switch (*request.vdb.when.value) {
         case When::kYear:
             for (int month = 0; month < kMonthsPerYear; ++month) {
-                data.push_back(counts.sum(static_cast<std::size_t>(month) * kDaysPerMonth, kDaysPerMonth));
+                chart.bars.push_back({store_subkey(chart.period, month + 1),
+                                      counts.sum(static_cast<std::size_t>(month) * kDaysPerMonth, kDaysPerMonth)});
             }
             break;
         case When::kMonth:
-            for (long day = 0; day < fixed_divisor; ++day) data.push_back(counts.sum(static_cast<std::size_t>(day), 1));
+            for (long day = 0; day < fixed_divisor; ++day) {
+                chart.bars.push_back({days[static_cast<std::size_t>(day)], counts.sum(static_cast<std::size_t>(day), 1)});
+            }
             break;
         case When::kDay:
-            for (int hour = 0; hour < kHoursPerDay; ++hour) data.push_back(counts.hour(0, hour));
+            for (int hour = 0; hour < kHoursPerDay; ++hour) {
+                chart.bars.push_back({store_subkey(chart.period, hour), counts.hour(0, hour)});
+            }
             break;
     }
-    const std::string& total = counts.total;
-    const std::string this_ = counts.sum(0, days.size());
-    const long this_value = util_tolong(this_);
+    chart.total = counts.total;
+    chart.this_ = counts.sum(0, days.size());
+    const long this_value = util_tolong(chart.this_);
 
     // Equal values keep the earlier bar as max and min.
-    std::vector<long> values;
-    std::size_t max = 0, min = 0;
-    for (const std::string& text : data) {
-        values.push_back(util_tolong(text));
-        std::size_t i = values.size() - 1;
-        if (values[i] > values[max]) max = i;
-        if (values[i] < values[min]) min = i;
+    for (ChartBar& bar : chart.bars) {
+        bar.value = util_tolong(bar.text);
+        const std::size_t i = static_cast<std::size_t>(&bar - chart.bars.data());
+        if (bar.value > chart.bars[chart.max].value) chart.max = i;
+        if (bar.value < chart.bars[chart.min].value) chart.min = i;
     }
 
     // The current period is averaged over the part of it that has begun:
     // the months, days or hours so far. Hour 00 divides by nothing.
-    long average = 0;
-    if (support_returntime(request.clock, test_style, 0) == period) {
+    if (support_returntime(request.clock, test_style, 0) == chart.period) {
         long divisor = util_tolong(support_returntime(request.clock, divisor_style, 0));
-        average = (divisor == 0) ? this_value : this_value / divisor;
+        chart.average = (divisor == 0) ? this_value : this_value / divisor;
     } else {
-        average = this_value / fixed_divisor;
+        chart.average = this_value / fixed_divisor;
     }
-    std::string avg = _statistics_format("%ld", average);
+    return chart;
+}
 
-    _statistics_drawtitle(im_out, title);
-    _statistics_drawstattext(im_out, total, this_, data[max], data[min], avg);
+// Draws the title, numbers and bars of `chart` on `im_out`.
+void _statistics_draw(const ChartFigures& chart, gdImagePtr im_out) {
+    _statistics_drawtitle(im_out, chart.title);
+    _statistics_drawstattext(im_out, chart.total, chart.this_, chart.bars[chart.max].text,
+                             chart.bars[chart.min].text, _statistics_format("%ld", chart.average));
 
     // Bar i stands in slot i.
-    long max_value = values[max];
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        _statistics_drawstick(im_out, static_cast<int>(i), kBarWidth, _statistics_barheight(values[i], max_value));
+    const long max_value = chart.bars[chart.max].value;
+    for (std::size_t i = 0; i < chart.bars.size(); ++i) {
+        _statistics_drawstick(im_out, static_cast<int>(i), kBarWidth, _statistics_barheight(chart.bars[i].value, max_value));
     }
-    _statistics_drawstick(im_out, average_slot, kAverageBarWidth, _statistics_barheight(average, max_value));
+    _statistics_drawstick(im_out, chart.average_slot, kAverageBarWidth, _statistics_barheight(chart.average, max_value));
 }
 
 }  // namespace
 
-GdImage statistics_makeimage(Request& request) {
+ChartFigures statistics_figures(Request& request) {
+    _statistics_loadrc(request);
+    ST_TIME st_time;
+    _statistics_settime(st_time, request.vdb.date);
+    return _statistics_read(request, st_time);
+}
+
+GdImage statistics_makeimage(Request& request, ChartFigures* figures) {
     const std::string& rc = _statistics_loadrc(request);
     // The chart is drawn on a picture of its own: a background the worker
     // keeps stays as it is.
@@ -351,7 +363,9 @@ GdImage statistics_makeimage(Request& request) {
 
     ST_TIME st_time;
     _statistics_settime(st_time, request.vdb.date);
-    _statistics_compute(request, st_time, im_out.get());
+    const ChartFigures chart = _statistics_read(request, st_time);
+    _statistics_draw(chart, im_out.get());
+    if (figures) *figures = chart;
     return im_out;
 }
 

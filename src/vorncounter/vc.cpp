@@ -9,6 +9,7 @@
 #include "picture/errorimage.h"
 #include "picture/gif.h"
 #include "vorncounter/count.h"
+#include "vorncounter/formats.h"
 #include "vorncounter/statistics.h"
 #include "web/fastcgi.h"
 #include "web/query.h"
@@ -32,6 +33,8 @@ constexpr char kDefaultMode[] = "counter";
 constexpr char kDefaultStyle[] = "a";
 constexpr char kAgoTotal[] = "total";
 constexpr char kDefaultWhen[] = "month";
+constexpr char kDefaultFormat[] = "gif";
+constexpr char kDefaultScale[] = "1";
 
 // What a persistent worker keeps at most: 32 MiB in all.
 constexpr std::size_t kConfigBudget = 2 * 1024 * 1024;
@@ -50,6 +53,21 @@ std::optional<Mode> _vc_mode(const std::string& text) {
     if (text == "time") return Mode::kTime;
     if (text == "stat") return Mode::kStat;
     return std::nullopt;
+}
+
+std::optional<Format> _vc_format(const std::string& text) {
+    if (text == "gif") return Format::kGif;
+    if (text == "svg") return Format::kSvg;
+    if (text == "json") return Format::kJson;
+    return std::nullopt;
+}
+
+// A whole number from 1 to kMaxScale, digits only.
+std::optional<long> _vc_scale(const std::string& text) {
+    if (text.empty() || text.size() > 2 || text.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+    const long scale = util_tolong(text);
+    if (scale < 1 || scale > kMaxScale) return std::nullopt;
+    return scale;
 }
 
 std::optional<When> _vc_when(const std::string& text) {
@@ -80,6 +98,10 @@ VDB vc_parse(const EntryList& params, const CGICONFIG& config, const Clock& cloc
     vdb.date = util_getvalue(params, "date").value_or(support_returntime(clock, TimeStyle::kDay, 0));
     vdb.cntlen.text = _vc_parameter(params, "cntlen", config.default_cntlen);
     if (const long cells = util_tolong(vdb.cntlen.text); cells >= 1 && cells <= kMaxCntlen) vdb.cntlen.value = cells;
+    vdb.format.text = _vc_parameter(params, "format", kDefaultFormat);
+    vdb.format.value = _vc_format(vdb.format.text);
+    vdb.scale.text = _vc_parameter(params, "scale", kDefaultScale);
+    vdb.scale.value = _vc_scale(vdb.scale.text);
     return vdb;
 }
 
@@ -87,20 +109,48 @@ namespace {
 
 void _vc_write(RequestChannel& channel, const std::string& bytes) { channel.write(bytes.data(), bytes.size()); }
 
-// The whole of a picture answer: the image header and the GIF. When gd
-// cannot encode the picture (no memory) only the header is written.
-void _vc_writeimage(RequestChannel& channel, gdImagePtr im) {
+// The answer of `im` in `format` (a picture format), named `label` where
+// the format names what it shows. When gd cannot encode the picture (no
+// memory) only the header is written.
+void _vc_writeimage(RequestChannel& channel, gdImagePtr im, Format format = Format::kGif, long scale = 1,
+                    const std::string& label = "") {
+    const std::string gif = im ? gif_encode(im) : "";
+    if (format == Format::kSvg && !gif.empty()) {
+        _vc_write(channel, kSvgHeader);
+        _vc_write(channel, format_svg(gif, gdImageSX(im), gdImageSY(im), scale, label));
+        return;
+    }
     _vc_write(channel, kImageHeader);
-    if (im) _vc_write(channel, gif_encode(im));
+    _vc_write(channel, gif);
+}
+
+// The format named in the query string alone, for an answer to a request
+// that failed before its parameters were read (the configuration, the
+// body): a picture unless the query names svg or json.
+Format _vc_queryformat(RequestChannel& channel) {
+    EntryList pairs;
+    if (const char* query = channel.variable("QUERY_STRING")) util_decodepairs(query, pairs);
+    return _vc_format(_vc_parameter(pairs, "format", kDefaultFormat)).value_or(Format::kGif);
 }
 
 // Reads the request: configuration, parameters, the checks of the modes
-// that need a counter. Throws ErrorAnswer for the first failure.
-Request _vc_request(RequestChannel& channel, Worker& worker) {
+// that need a counter. `format` is set as soon as the parameters are read.
+// Throws ErrorAnswer for the first failure.
+Request _vc_request(RequestChannel& channel, Worker& worker, std::optional<Format>& format) {
     Request request{channel, worker, Clock::system(), config_read(worker.config), {}, nullptr};
+    if (!worker.zone.use(request.config.timezone)) {
+        support_errormsg("Configuration error. TIMEZONE: '%s' is not a time zone (%s)",
+                         request.config.timezone.c_str(), kConfigFile);
+    }
     // The body of a POST request is read after the configuration.
     request.vdb = vc_parse(query_read(channel), request.config, request.clock);
     const VDB& vdb = request.vdb;
+    // Nothing is counted for a request whose answer cannot be given.
+    format = vdb.format.value.value_or(Format::kGif);
+    if (!vdb.format.value) support_errormsg("Unknown format ('%s')", vdb.format.text.c_str());
+    if (*format == Format::kSvg && !vdb.scale.value) {
+        support_errormsg("Invalid scale ('%s'): use 1 to %ld", vdb.scale.text.c_str(), kMaxScale);
+    }
     if (vdb.mode.value != Mode::kDate && vdb.mode.value != Mode::kTime) {
         if (!vdb.vdb) support_errormsg("%s-%s (%s)", kProgramName, kProgramVersion, kProgramDate);
         // The store is chosen here, once: every count below is read from
@@ -112,17 +162,49 @@ Request _vc_request(RequestChannel& channel, Worker& worker) {
     return request;
 }
 
-// The picture of the request's mode.
-GdImage _vc_picture(Request& request) {
-    if (!request.vdb.mode.value) support_errormsg("Unknown mode ('%s')", request.vdb.mode.text.c_str());
-    if (*request.vdb.mode.value == Mode::kStat) return statistics_makeimage(request);
-    return count_makeimage(request);
+// Answers the request in its format: the picture of its mode, that picture
+// in an SVG document named by what it shows, or the figures as JSON (which
+// draw no picture).
+void _vc_answer(Request& request) {
+    const VDB& vdb = request.vdb;
+    if (!vdb.mode.value) support_errormsg("Unknown mode ('%s')", vdb.mode.text.c_str());
+    const Format format = *vdb.format.value;
+    const long scale = vdb.scale.value.value_or(1);
+    if (*vdb.mode.value == Mode::kStat) {
+        if (format == Format::kJson) {
+            const ChartFigures chart = statistics_figures(request);
+            _vc_write(request.channel, kJsonHeader);
+            _vc_write(request.channel, format_jsonchart(*vdb.vdb, vdb.when.text, chart));
+            return;
+        }
+        ChartFigures chart;
+        GdImage im = statistics_makeimage(request, &chart);
+        _vc_writeimage(request.channel, im.get(), format, scale, format_chartlabel(chart));
+        return;
+    }
+    const CNT cnt = count_text(request);
+    const bool counter = *vdb.mode.value == Mode::kCounter;
+    const std::string shown = counter ? format_number(cnt.outstr) : format_shown(cnt.outstr);
+    if (format == Format::kJson) {
+        _vc_write(request.channel, kJsonHeader);
+        _vc_write(request.channel, counter ? format_jsoncount(*vdb.vdb, cnt.outstr) : format_jsontext(shown));
+        return;
+    }
+    GdImage im = count_draw(request, cnt);
+    _vc_writeimage(request.channel, im.get(), format, scale, shown);
 }
 
-// Answers a failed request with the error image of `message`.
-int _vc_answererror(RequestChannel& channel, const std::string& message) {
+// Answers a failed request with the error of `message`: the error image,
+// as a picture or in an SVG document named by the message, or the message
+// as JSON with the status of its kind.
+int _vc_answererror(RequestChannel& channel, Format format, const std::string& message) {
+    if (format == Format::kJson) {
+        _vc_write(channel, format_status(message) + kJsonHeader);
+        _vc_write(channel, format_jsonerror(message));
+        return 1;
+    }
     GdImage im = errorimage_draw(message);
-    _vc_writeimage(channel, im.get());
+    _vc_writeimage(channel, im.get(), format, 1, message);
     return 1;
 }
 
@@ -176,20 +258,20 @@ int vc_answer(RequestChannel& channel, Worker& worker) {
         _vc_write(channel, kConsoleNotice);
         return 0;
     }
-    // The picture is made whole before a byte of the answer is written. The
+    // The answer is made whole before a byte of it is written. The
     // request's counter has let go of its file and lock by then; what it
     // still owes (a visit's sync of the file to disk) is done when the
     // request ends, after the answer has gone out.
+    std::optional<Format> format;
     try {
-        Request request = _vc_request(channel, worker);
-        GdImage im = _vc_picture(request);
-        _vc_writeimage(channel, im.get());
+        Request request = _vc_request(channel, worker, format);
+        _vc_answer(request);
         channel.end();
         return 0;
     } catch (const ErrorAnswer& e) {
-        return _vc_answererror(channel, e.message());
+        return _vc_answererror(channel, format ? *format : _vc_queryformat(channel), e.message());
     } catch (const std::bad_alloc&) {
-        return _vc_answererror(channel, "Out of memory");
+        return _vc_answererror(channel, format ? *format : _vc_queryformat(channel), "Out of memory");
     }
 }
 

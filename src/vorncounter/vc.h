@@ -14,6 +14,7 @@
 
 #include "base/filecache.h"
 #include "base/support.h"
+#include "base/zone.h"
 #include "config/config.h"
 #include "counting/compute.h"
 #include "picture/gif.h"
@@ -33,6 +34,12 @@ inline constexpr char kImageHeader[] =
 inline constexpr long kMaxCntlen = 64;
 
 enum class Mode { kCounter, kDate, kTime, kStat };
+// What an answer is: the picture, the picture in an SVG document, or the
+// figures as JSON (vorncounter/formats.h).
+enum class Format { kGif, kSvg, kJson };
+
+// Largest scale of an SVG answer.
+inline constexpr long kMaxScale = 8;
 enum class When { kYear, kMonth, kDay };
 
 // A request parameter as it was given, and what it means where it means
@@ -55,6 +62,8 @@ struct VDB {
     Parsed<When> when;               // none for any other text
     std::string date;                // the day the chart is about
     Parsed<long> cntlen;             // the cells of a counter; none outside 1 to 64
+    Parsed<Format> format;           // none for any other text
+    Parsed<long> scale;              // of an SVG answer; none but for a whole number 1 to 8
 };
 
 // What a worker keeps between requests, owned by the loop that serves
@@ -71,6 +80,8 @@ struct Worker {
     FileCache<CGICONFIG> config;
     FileCache<std::vector<std::string>> bots;
     FileCache<gdImage> pictures;
+    // The site's TIMEZONE, set for each request.
+    LocalZone zone;
 };
 
 // The picture of the file `path`, decoded, through the worker's pictures;

@@ -1,27 +1,13 @@
 #include "vornctl/output.h"
 
+#include <algorithm>
 #include <cstdio>
+
+#include "base/text.h"
 
 namespace vorn {
 
 namespace {
-
-// Length of the valid UTF-8 sequence at the start of `s`, or 0 when none
-// starts there (overlong forms, surrogates and values past U+10FFFF are not
-// valid).
-std::size_t _output_utf8length(std::string_view s) {
-    const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-    const unsigned char c = b(0);
-    std::size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-    if (len == 0 || len > s.size()) return 0;
-    for (std::size_t i = 1; i < len; ++i) {
-        if ((b(i) & 0xC0) != 0x80) return 0;
-    }
-    if (len == 2 && c < 0xC2) return 0;
-    if (len == 3 && ((c == 0xE0 && b(1) < 0xA0) || (c == 0xED && b(1) >= 0xA0))) return 0;
-    if (len == 4 && ((c == 0xF0 && b(1) < 0x90) || c > 0xF4 || (c == 0xF4 && b(1) >= 0x90))) return 0;
-    return len;
-}
 
 // The code point of the valid UTF-8 sequence of `len` bytes at the start
 // of `s`.
@@ -55,109 +41,11 @@ int _output_columns(char32_t cp) {
 std::size_t output_width(std::string_view text) {
     std::size_t columns = 0;
     while (!text.empty()) {
-        const std::size_t len = _output_utf8length(text);
+        const std::size_t len = text_utf8length(text);
         columns += len == 0 ? 1 : static_cast<std::size_t>(_output_columns(_output_codepoint(text, len)));
         text.remove_prefix(len == 0 ? 1 : len);
     }
     return columns;
-}
-
-std::string output_jsonstring(std::string_view text) {
-    std::string out = "\"";
-    while (!text.empty()) {
-        const unsigned char c = static_cast<unsigned char>(text[0]);
-        const std::size_t len = _output_utf8length(text);
-        if (len == 0) {
-            out += "\\ufffd";
-            text.remove_prefix(1);
-            continue;
-        }
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c < 0x20 || c == 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out.append(text.substr(0, len));
-        }
-        text.remove_prefix(len);
-    }
-    return out + "\"";
-}
-
-void JsonWriter::_value_start() {
-    if (after_key_) {
-        after_key_ = false;
-        return;
-    }
-    if (!first_.empty()) {
-        if (!first_.back()) out_ += ',';
-        first_.back() = false;
-    }
-}
-
-JsonWriter& JsonWriter::begin_object() {
-    _value_start();
-    out_ += '{';
-    first_.push_back(true);
-    return *this;
-}
-
-JsonWriter& JsonWriter::end_object() {
-    out_ += '}';
-    first_.pop_back();
-    return *this;
-}
-
-JsonWriter& JsonWriter::begin_array() {
-    _value_start();
-    out_ += '[';
-    first_.push_back(true);
-    return *this;
-}
-
-JsonWriter& JsonWriter::end_array() {
-    out_ += ']';
-    first_.pop_back();
-    return *this;
-}
-
-JsonWriter& JsonWriter::key(std::string_view name) {
-    _value_start();
-    out_ += output_jsonstring(name);
-    out_ += ':';
-    after_key_ = true;
-    return *this;
-}
-
-JsonWriter& JsonWriter::string(std::string_view text) {
-    _value_start();
-    out_ += output_jsonstring(text);
-    return *this;
-}
-
-JsonWriter& JsonWriter::number(long long value) {
-    _value_start();
-    out_ += std::to_string(value);
-    return *this;
-}
-
-JsonWriter& JsonWriter::boolean(bool value) {
-    _value_start();
-    out_ += value ? "true" : "false";
-    return *this;
-}
-
-JsonWriter& JsonWriter::null() {
-    _value_start();
-    out_ += "null";
-    return *this;
 }
 
 std::string output_table(const std::vector<std::vector<std::string>>& rows) {

@@ -1,0 +1,171 @@
+#include "base/text.h"
+
+#include <cstdio>
+
+namespace vorn {
+
+std::size_t text_utf8length(std::string_view s) {
+    const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char c = b(0);
+    std::size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    if (len == 0 || len > s.size()) return 0;
+    for (std::size_t i = 1; i < len; ++i) {
+        if ((b(i) & 0xC0) != 0x80) return 0;
+    }
+    if (len == 2 && c < 0xC2) return 0;
+    if (len == 3 && ((c == 0xE0 && b(1) < 0xA0) || (c == 0xED && b(1) >= 0xA0))) return 0;
+    if (len == 4 && ((c == 0xF0 && b(1) < 0x90) || c > 0xF4 || (c == 0xF4 && b(1) >= 0x90))) return 0;
+    return len;
+}
+
+std::string text_jsonstring(std::string_view text) {
+    std::string out = "\"";
+    while (!text.empty()) {
+        const unsigned char c = static_cast<unsigned char>(text[0]);
+        const std::size_t len = text_utf8length(text);
+        if (len == 0) {
+            out += "\\ufffd";
+            text.remove_prefix(1);
+            continue;
+        }
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out.append(text.substr(0, len));
+        }
+        text.remove_prefix(len);
+    }
+    return out + "\"";
+}
+
+void JsonWriter::_value_start() {
+    if (after_key_) {
+        after_key_ = false;
+        return;
+    }
+    if (!first_.empty()) {
+        if (!first_.back()) out_ += ',';
+        first_.back() = false;
+    }
+}
+
+JsonWriter& JsonWriter::begin_object() {
+    _value_start();
+    out_ += '{';
+    first_.push_back(true);
+    return *this;
+}
+
+JsonWriter& JsonWriter::end_object() {
+    out_ += '}';
+    first_.pop_back();
+    return *this;
+}
+
+JsonWriter& JsonWriter::begin_array() {
+    _value_start();
+    out_ += '[';
+    first_.push_back(true);
+    return *this;
+}
+
+JsonWriter& JsonWriter::end_array() {
+    out_ += ']';
+    first_.pop_back();
+    return *this;
+}
+
+JsonWriter& JsonWriter::key(std::string_view name) {
+    _value_start();
+    out_ += text_jsonstring(name);
+    out_ += ':';
+    after_key_ = true;
+    return *this;
+}
+
+JsonWriter& JsonWriter::string(std::string_view text) {
+    _value_start();
+    out_ += text_jsonstring(text);
+    return *this;
+}
+
+JsonWriter& JsonWriter::number(long long value) {
+    _value_start();
+    out_ += std::to_string(value);
+    return *this;
+}
+
+JsonWriter& JsonWriter::digits(std::string_view digits) {
+    _value_start();
+    out_ += digits;
+    return *this;
+}
+
+JsonWriter& JsonWriter::boolean(bool value) {
+    _value_start();
+    out_ += value ? "true" : "false";
+    return *this;
+}
+
+JsonWriter& JsonWriter::null() {
+    _value_start();
+    out_ += "null";
+    return *this;
+}
+
+std::string text_xmlescape(std::string_view text) {
+    std::string out;
+    while (!text.empty()) {
+        const unsigned char c = static_cast<unsigned char>(text[0]);
+        const std::size_t len = text_utf8length(text);
+        if (len == 0 || (c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) {
+            out += "\xEF\xBF\xBD";
+        } else if (c == '&') {
+            out += "&amp;";
+        } else if (c == '<') {
+            out += "&lt;";
+        } else if (c == '>') {
+            out += "&gt;";
+        } else if (c == '"') {
+            out += "&quot;";
+        } else if (c == '\'') {
+            out += "&apos;";
+        } else {
+            out.append(text.substr(0, len));
+        }
+        text.remove_prefix(len == 0 ? 1 : len);
+    }
+    return out;
+}
+
+std::string text_base64(std::string_view bytes) {
+    static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    std::size_t i = 0;
+    for (; i + 3 <= bytes.size(); i += 3) {
+        const unsigned v = static_cast<unsigned char>(bytes[i]) << 16 | static_cast<unsigned char>(bytes[i + 1]) << 8 |
+                           static_cast<unsigned char>(bytes[i + 2]);
+        for (int shift = 18; shift >= 0; shift -= 6) out += kDigits[(v >> shift) & 0x3F];
+    }
+    if (i < bytes.size()) {
+        const bool two = i + 1 < bytes.size();
+        const unsigned v = static_cast<unsigned char>(bytes[i]) << 16 | (two ? static_cast<unsigned char>(bytes[i + 1]) << 8 : 0);
+        out += kDigits[(v >> 18) & 0x3F];
+        out += kDigits[(v >> 12) & 0x3F];
+        out += two ? kDigits[(v >> 6) & 0x3F] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+}  // namespace vorn

@@ -1,0 +1,57 @@
+// Texts made for other programs to read: JSON documents, XML attribute
+// and element text, base64.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vorn {
+
+// Length of the valid UTF-8 sequence at the start of `s`, or 0 when none
+// starts there (overlong forms, surrogates and values past U+10FFFF are not
+// valid).
+std::size_t text_utf8length(std::string_view s);
+
+// `text` as a JSON string with its quotes; bytes that are not valid UTF-8
+// become U+FFFD.
+std::string text_jsonstring(std::string_view text);
+
+// `text` for an XML attribute value or element: the five markup characters
+// as entities, control characters and bytes that are not valid UTF-8 as
+// U+FFFD (XML 1.0 allows neither).
+std::string text_xmlescape(std::string_view text);
+
+// `bytes` in base64 (RFC 4648, with padding).
+std::string text_base64(std::string_view bytes);
+
+// Builds one compact JSON document. Commas are placed by the writer; keys
+// and strings are escaped, and bytes that are not valid UTF-8 become
+// U+FFFD, so any counter name or record gives valid JSON.
+class JsonWriter {
+public:
+    JsonWriter& begin_object();
+    JsonWriter& end_object();
+    JsonWriter& begin_array();
+    JsonWriter& end_array();
+    JsonWriter& key(std::string_view name);
+    JsonWriter& string(std::string_view text);
+    JsonWriter& number(long long value);
+    // A number of any size, written as its decimal digits (`digits` holds
+    // nothing else and has no leading zero but for 0 itself).
+    JsonWriter& digits(std::string_view digits);
+    JsonWriter& boolean(bool value);
+    JsonWriter& null();
+    // A string, or null when there is none.
+    JsonWriter& string_or_null(const std::string* text) { return text ? string(*text) : null(); }
+    const std::string& text() const { return out_; }
+
+private:
+    void _value_start();
+    std::string out_;
+    std::vector<bool> first_;  // per open container: nothing written in it yet
+    bool after_key_ = false;
+};
+
+}  // namespace vorn
