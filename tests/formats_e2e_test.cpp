@@ -1,0 +1,380 @@
+// The SVG and JSON answers (format=svg, format=json) of the built program,
+// read back with real parsers (expat, nlohmann::json), against the GIF
+// answer of the same request and the counter's records; and TIMEZONE.
+#include <expat.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <map>
+#include <optional>
+#include <regex>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "base/util.h"
+#include "fastcgi_client.h"
+#include "harness.h"
+
+namespace vorn::test {
+namespace {
+
+using nlohmann::json;
+
+constexpr char kNoCache[] = "Pragma: no-cache\nCache-Control: no-cache, no-store, must-revalidate\n";
+const std::string kSvgHeader = std::string(kNoCache) + "Content-type: image/svg+xml\n\n";
+const std::string kJsonHeader =
+    std::string(kNoCache) + "Access-Control-Allow-Origin: *\nContent-type: application/json\n\n";
+
+// An answer cut into its header lines (with the blank line) and its body.
+struct Split {
+    std::string header, body;
+};
+Split split(const std::string& out) {
+    const std::size_t end = out.find("\n\n");
+    if (end == std::string::npos) return {out, ""};
+    return {out.substr(0, end + 2), out.substr(end + 2)};
+}
+
+// An SVG document as expat reads it: the root element's attributes, the
+// text of its <title> and the attributes of its <image>.
+struct Svg {
+    bool ok = false;
+    std::string root;
+    std::map<std::string, std::string> attrs, image;
+    std::string title;
+    int elements = 0;
+};
+
+Svg parse_svg(const std::string& text) {
+    struct State {
+        Svg svg;
+        int depth = 0;
+        bool in_title = false;
+    } state;
+    XML_Parser parser = XML_ParserCreate("UTF-8");
+    XML_SetUserData(parser, &state);
+    XML_SetElementHandler(
+        parser,
+        [](void* data, const XML_Char* name, const XML_Char** atts) {
+            State& s = *static_cast<State*>(data);
+            std::map<std::string, std::string> attrs;
+            for (int i = 0; atts[i]; i += 2) attrs[atts[i]] = atts[i + 1];
+            ++s.svg.elements;
+            if (s.depth++ == 0) {
+                s.svg.root = name;
+                s.svg.attrs = attrs;
+            } else if (std::string(name) == "image") {
+                s.svg.image = attrs;
+            } else if (std::string(name) == "title") {
+                s.in_title = true;
+            }
+        },
+        [](void* data, const XML_Char*) {
+            State& s = *static_cast<State*>(data);
+            --s.depth;
+            s.in_title = false;
+        });
+    XML_SetCharacterDataHandler(parser, [](void* data, const XML_Char* text, int len) {
+        State& s = *static_cast<State*>(data);
+        if (s.in_title) s.svg.title.append(text, static_cast<std::size_t>(len));
+    });
+    state.svg.ok = XML_Parse(parser, text.data(), static_cast<int>(text.size()), 1) == XML_STATUS_OK;
+    XML_ParserFree(parser);
+    return state.svg;
+}
+
+std::string unbase64(const std::string& text) {
+    static const std::string kDigits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    unsigned bits = 0;
+    int count = 0;
+    for (char c : text) {
+        if (c == '=') break;
+        const std::size_t v = kDigits.find(c);
+        if (v == std::string::npos) return "(not base64)";
+        bits = (bits << 6) | static_cast<unsigned>(v);
+        if ((count += 6) >= 8) {
+            count -= 8;
+            out += static_cast<char>((bits >> count) & 0xFF);
+        }
+    }
+    return out;
+}
+
+// The GIF an SVG answer holds, checked to be the whole of its one picture.
+std::string embedded_gif(const Svg& svg) {
+    const std::string prefix = "data:image/gif;base64,";
+    const std::string href = svg.image.count("href") ? svg.image.at("href") : "";
+    if (href.rfind(prefix, 0) != 0) return "";
+    return unbase64(href.substr(prefix.size()));
+}
+
+std::string with_format(const std::string& query, const std::string& format) {
+    return query + (query.empty() ? "" : "&") + "format=" + format;
+}
+
+// A site with the counter "web": visits on 2001/03/07 and 2001/03/20 and a
+// total of 22 (as the FastCGI tests have it).
+class Formats : public testing::Test {
+protected:
+    void SetUp() override {
+        site.create_counter("web");
+        store_records(db, {{"2001/03/07/09", "4"}, {"2001/03/07/15", "11"}, {"2001/03/20/00", "7"}, {"totcnt", "0022"}});
+    }
+    // The answer of `query` in `format`, with its header checked.
+    std::string body(const std::string& query, const std::string& format, int status = 0) {
+        const RunResult r = run_cgi(site, get(with_format(query, format)));
+        EXPECT_EQ(r.status, status) << query;
+        const Split s = split(r.out);
+        EXPECT_EQ(s.header, format == "svg" ? kSvgHeader : kJsonHeader) << query;
+        return s.body;
+    }
+    json json_of(const std::string& query, int status = 0) {
+        const std::string text = body(query, "json", status);
+        json doc = json::parse(text, nullptr, false);
+        EXPECT_FALSE(doc.is_discarded()) << query << ": " << text;
+        return doc;
+    }
+    // The SVG answer of `query`; its picture must be the GIF answer of the
+    // same request (one that counts nothing), shown `scale` times its size.
+    Svg svg_of(const std::string& query, const std::string& scale = "", int status = 0) {
+        const std::string gif = split(run_cgi(site, get(query)).out).body;
+        const Svg svg = parse_svg(body(query + (scale.empty() ? "" : "&scale=" + scale), "svg", status));
+        EXPECT_TRUE(svg.ok) << query;
+        EXPECT_EQ(svg.root, "svg");
+        EXPECT_EQ(svg.attrs.at("xmlns"), "http://www.w3.org/2000/svg");
+        EXPECT_EQ(svg.attrs.at("role"), "img");
+        EXPECT_EQ(svg.attrs.at("aria-label"), svg.title) << query;
+        EXPECT_EQ(svg.elements, 3) << "svg, title, image";
+        EXPECT_EQ(embedded_gif(svg), gif) << query;
+        Answer a = decode_answer(run_cgi(site, get(query)).out);
+        if (a.ok) {
+            const int k = scale.empty() ? 1 : std::stoi(scale);
+            const int w = gdImageSX(a.image.get()), h = gdImageSY(a.image.get());
+            EXPECT_EQ(svg.attrs.at("width"), std::to_string(w * k)) << query;
+            EXPECT_EQ(svg.attrs.at("height"), std::to_string(h * k)) << query;
+            EXPECT_EQ(svg.attrs.at("viewBox"), "0 0 " + std::to_string(w) + " " + std::to_string(h));
+            EXPECT_EQ(svg.image.at("width"), std::to_string(w));
+            EXPECT_EQ(svg.image.at("style"), "image-rendering:pixelated");
+        }
+        return svg;
+    }
+
+    TempSite site;
+    fs::path db = site.path("save/web.db");
+};
+
+// Each kind of answer names what it shows; the picture inside is the GIF
+// answer byte for byte, at each scale.
+TEST_F(Formats, SvgHoldsTheGifAndNamesWhatItShows) {
+    EXPECT_EQ(svg_of("vdb=web&ago=-100000").title, "0");
+    EXPECT_EQ(svg_of("vdb=web&ago=0&cntlen=3&digit=led").title, "0");
+    EXPECT_EQ(svg_of("mode=date&style=e", "3").title.size(), 4u);  // the year
+    EXPECT_EQ(svg_of("vdb=web&mode=stat&when=month&date=2001/03", "2").title,
+              "March, 2001 statistics: 22 visits; total 22");
+    EXPECT_EQ(svg_of("vdb=web&mode=stat&when=day&date=2001/03/07", "8").title,
+              "March 07, 2001 statistics: 15 visits; total 22");
+    EXPECT_EQ(svg_of("vdb=nosuch", "", 1).title, "DB file (./save/nosuch.db) not found");
+    EXPECT_EQ(svg_of("vdb=web&mode=week", "", 1).title, "Unknown mode ('week')");
+    // A label with markup in it stays text.
+    EXPECT_EQ(svg_of("vdb=web&mode=%3Cb%3E%22%26%27", "", 1).title, "Unknown mode ('<b>\"&'')");
+}
+
+// A bad scale is answered with the error, in an SVG document of scale 1;
+// a picture answer takes no notice of scale.
+TEST_F(Formats, ScaleIsAWholeNumberFromOneToEight) {
+    for (const char* bad : {"0", "9", "2.5", "x", "", "-1", "99999999999999999999", "2x"}) {
+        const Svg svg = parse_svg(body(std::string("mode=date&scale=") + bad, "svg", 1));
+        EXPECT_EQ(svg.title, std::string("Invalid scale ('") + bad + "'): use 1 to 8") << bad;
+        EXPECT_EQ(run_cgi(site, get(std::string("mode=date&style=e&scale=") + bad)).out,
+                  run_cgi(site, get("mode=date&style=e")).out);
+    }
+    for (const char* good : {"1", "8", "04"}) {
+        EXPECT_EQ(parse_svg(body(std::string("mode=time&style=d&scale=") + good, "svg")).attrs.at("height"),
+                  std::to_string(26 * std::stoi(good)))
+            << good;
+    }
+}
+
+TEST_F(Formats, JsonGivesTheFigures) {
+    // A counter: the visit counted, the number without padding.
+    // The stored total keeps its width ("0022" + 1 is "0023"); the answer is
+    // the number.
+    EXPECT_EQ(json_of("vdb=web"), json::parse(R"({"name":"web","count":23})"));
+    EXPECT_EQ(db_texts(db).at("totcnt"), "0023");
+    EXPECT_EQ(json_of("vdb=web&ago=-100000"), json::parse(R"({"name":"web","count":0})"));
+    // A date and a time as the picture shows them.
+    const std::string date = json_of("mode=date&style=a")["text"];
+    EXPECT_TRUE(std::regex_match(date, std::regex(R"(\d\d/\d\d/\d{4})"))) << date;
+    const std::string clock = json_of("mode=time&style=a")["text"];
+    EXPECT_TRUE(std::regex_match(clock, std::regex(R"(\d\d:\d\d [AP]M)"))) << clock;
+    EXPECT_TRUE(std::regex_match(std::string(json_of("mode=date&style=c")["text"]),
+                                 std::regex(R"(\d\d/\d\d-\d{4})")));
+
+    // A chart: its numbers, and a bar per slot with its key.
+    const json month = json_of("vdb=web&mode=stat&when=month&date=2001/03");
+    EXPECT_EQ(month["name"], "web");
+    EXPECT_EQ(month["when"], "month");
+    EXPECT_EQ(month["period"], "2001/03");
+    EXPECT_EQ(month["title"], "March, 2001 statistics");
+    EXPECT_EQ(month["total"], 23);
+    EXPECT_EQ(month["this"], 22);
+    EXPECT_EQ(month["max"], 15);
+    EXPECT_EQ(month["min"], 0);
+    EXPECT_EQ(month["average"], 0);  // 22 visits over 31 days
+    ASSERT_EQ(month["bars"].size(), 31u);
+    EXPECT_EQ(month["bars"][6], json::parse(R"({"label":"2001/03/07","count":15})"));
+    EXPECT_EQ(month["bars"][19], json::parse(R"({"label":"2001/03/20","count":7})"));
+    long sum = 0;
+    for (const json& bar : month["bars"]) sum += bar["count"].get<long>();
+    EXPECT_EQ(sum, month["this"]);
+    const json year = json_of("vdb=web&mode=stat&when=year&date=2001");
+    ASSERT_EQ(year["bars"].size(), 12u);
+    EXPECT_EQ(year["bars"][2], json::parse(R"({"label":"2001/03","count":22})"));
+    EXPECT_EQ(year["average"], 1);
+    const json day = json_of("vdb=web&mode=stat&when=day&date=2001/03/07");
+    ASSERT_EQ(day["bars"].size(), 24u);
+    EXPECT_EQ(day["bars"][15], json::parse(R"({"label":"2001/03/07/15","count":11})"));
+    EXPECT_EQ(day["this"], 15);
+}
+
+// A total longer than any integer type is still its number.
+TEST_F(Formats, HugeTotalsStayExact) {
+    store_records(db, {{"totcnt", std::string(30, '9')}});
+    EXPECT_EQ(body("vdb=web", "json"), "{\"name\":\"web\",\"count\":1" + std::string(30, '0') + "}\n");
+    // Parsed, such a number is a floating-point one; its digits are checked
+    // as written.
+    const std::string chart = body("vdb=web&mode=stat&when=year&date=2001", "json");
+    EXPECT_TRUE(json::parse(chart)["total"].is_number_float());
+    EXPECT_NE(chart.find("\"total\":1" + std::string(30, '0') + ","), std::string::npos) << chart;
+}
+
+// Errors: the message of the error picture, and a status of its kind.
+TEST_F(Formats, JsonErrorsCarryTheirStatus) {
+    site.write("save/junk.db", std::string(4096, 'x'));
+    const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
+        {"vdb=nosuch", "Status: 404 Not Found", "DB file (./save/nosuch.db) not found"},
+        {"", "Status: 400 Bad Request", "VornCounter-2.0.0 beta1 (March 11, 2001)"},
+        {"vdb=web&mode=week", "Status: 400 Bad Request", "Unknown mode ('week')"},
+        {"vdb=web&cntlen=0", "Status: 400 Bad Request", "Invalid cntlen ('0'): use 1 to 64"},
+        {"vdb=../x", "Status: 400 Bad Request", "Invalid counter name ('../x'): a name may not hold '/' or '..'"},
+        {"vdb=junk", "Status: 500 Internal Server Error", "DB open error. Bad magic number (./save/junk.db)"},
+    };
+    for (const auto& [query, status, message] : cases) {
+        const RunResult r = run_cgi(site, get(with_format(query, "json")));
+        EXPECT_EQ(r.status, 1) << query;
+        const Split s = split(r.out);
+        EXPECT_EQ(s.header, status + "\n" + kJsonHeader) << query;
+        EXPECT_EQ(json::parse(s.body, nullptr, false), json({{"error", message}})) << query;
+    }
+    // The format of a request that fails before its parameters are read
+    // comes from the query string.
+    site.write("conf/vc.conf", "TIMEZONE = Mars/Olympus_Mons\n");
+    const Split s = split(run_cgi(site, get("mode=date&format=json")).out);
+    EXPECT_EQ(s.header, "Status: 500 Internal Server Error\n" + kJsonHeader);
+    EXPECT_EQ(json::parse(s.body)["error"],
+              "Configuration error. TIMEZONE: 'Mars/Olympus_Mons' is not a time zone (conf/vc.conf)");
+}
+
+// A store that cannot be reached is a 503.
+TEST_F(Formats, UnreachableStoreIsUnavailable) {
+    site.write("conf/vc.conf", "STORE = redis\nREDIS_ADDR = " + site.path("no.sock").string() + "\n");
+    const Split s = split(run_cgi(site, get("vdb=web&format=json")).out);
+    EXPECT_EQ(s.header, "Status: 503 Service Unavailable\n" + kJsonHeader);
+    EXPECT_EQ(std::string(json::parse(s.body)["error"]).rfind("Redis error. ", 0), 0u);
+}
+
+// Any other format is the error picture, and nothing is counted.
+TEST_F(Formats, UnknownFormatIsRefusedBeforeCounting) {
+    for (const char* format : {"xml", "GIF", "", "svg2"}) {
+        const RunResult r = run_cgi(site, get(std::string("vdb=web&format=") + format));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(is_error_image(r.out, std::string("Unknown format ('") + format + "')")) << format;
+    }
+    EXPECT_EQ(db_texts(db).at("totcnt"), "0022");
+    // format=gif is the picture as it always was.
+    const RunResult gif = run_cgi(site, get("vdb=web&ago=1&format=gif"));
+    EXPECT_EQ(gif.out, run_cgi(site, get("vdb=web&ago=1")).out);
+}
+
+// Every format counts as the picture does, the counting rules included.
+TEST_F(Formats, EachFormatCountsAsThePicture) {
+    site.write("conf/vc.conf", site.read("conf/vc.conf") + "IGNORE_BOTS = yes\nREPEAT_MINUTES = 30\n");
+    site.write("conf/bots.txt", "curl\n");
+    const auto visit = [&](const std::string& format, const std::string& agent) {
+        Request r = get(format.empty() ? "vdb=web" : "vdb=web&format=" + format);
+        r.extra_env["HTTP_USER_AGENT"] = agent;
+        return run_cgi(site, r);
+    };
+    int expected = 22;
+    for (const char* format : {"", "svg", "json"}) {
+        const std::string browser = std::string("Mozilla/5.0 ") + format;
+        visit(format, browser);  // counted
+        visit(format, browser);  // the same visitor again: not counted
+        visit(format, "curl/8");  // a robot: not counted
+        ++expected;
+        EXPECT_EQ(util_tolong(db_texts(db).at("totcnt")), expected) << format;
+    }
+    // What is shown to a visitor who is not counted is the total.
+    EXPECT_EQ(json::parse(split(visit("json", "curl/8").out).body)["count"], expected);
+    EXPECT_EQ(parse_svg(split(visit("svg", "curl/8").out).body).title, std::to_string(expected));
+}
+
+// TIMEZONE puts hour keys, days and dates in the site's zone, far from the
+// machine's (UTC here), and a worker follows each request's configuration.
+TEST(TimeZone, HourKeysDatesAndChartsFollowTheSite) {
+    TempSite site;
+    site.create_counter("web");
+    const std::string conf = site.read("conf/vc.conf");
+    site.write("conf/vc.conf", conf + "TIMEZONE = Pacific/Kiritimati\n");  // UTC+14, no summer time
+    const std::time_t before = std::time(nullptr);
+    ASSERT_EQ(run_cgi(site, get("vdb=web")).status, 0);
+    const std::time_t after = std::time(nullptr);
+    char hour_then[32], hour_after[32];
+    const std::time_t shifted_before = before + 14 * 3600, shifted_after = after + 14 * 3600;
+    std::strftime(hour_then, sizeof hour_then, "%Y/%m/%d/%H", std::gmtime(&shifted_before));
+    std::strftime(hour_after, sizeof hour_after, "%Y/%m/%d/%H", std::gmtime(&shifted_after));
+    const auto records = db_texts(site.path("save/web.db"));
+    EXPECT_TRUE(records.count(hour_then) || records.count(hour_after)) << "no record of " << hour_then;
+    EXPECT_TRUE(records.count(kStartDateKey));
+    // "today" (ago=0) is the zone's day, and so is the date picture.
+    const std::string day = std::string(hour_then).substr(0, 10);
+    EXPECT_EQ(split(run_cgi(site, get("vdb=web&ago=0&format=json")).out).body, "{\"name\":\"web\",\"count\":1}\n");
+    const std::string shown = json::parse(split(run_cgi(site, get("mode=date&style=b&format=json")).out).body)["text"];
+    EXPECT_EQ(shown, day) << "far from UTC's " << std::string(hour_then);
+    const json chart = json::parse(split(run_cgi(site, get("vdb=web&mode=stat&when=day&format=json")).out).body);
+    EXPECT_EQ(chart["period"], day);
+    EXPECT_EQ(chart["this"], 1);
+
+    // A name that is no zone, or could reach outside the zone database.
+    for (const char* bad : {"Mars/Olympus_Mons", "../../etc/passwd", "/etc/localtime", "Asia", "UTC0", "KST-9"}) {
+        site.write("conf/vc.conf", conf + "TIMEZONE = " + bad + "\n");
+        const RunResult r = run_cgi(site, get("mode=date"));
+        EXPECT_TRUE(is_error_image(
+            r.out, std::string("Configuration error. TIMEZONE: '") + bad + "' is not a time zone (conf/vc.conf)"))
+            << bad;
+    }
+
+    // One worker, the zone changed between its requests.
+    site.write("conf/vc.conf", conf + "TIMEZONE = Pacific/Kiritimati\n");
+    FastcgiWorker worker(site);
+    const auto date = [&] { return json::parse(split(worker.ask(get("mode=date&style=b&format=json")).out).body); };
+    EXPECT_EQ(date()["text"], day);
+    site.write("conf/vc.conf", conf + "TIMEZONE = Pacific/Pago_Pago\n");  // UTC-11
+    const std::time_t now = std::time(nullptr) - 11 * 3600;
+    char west[16];
+    std::strftime(west, sizeof west, "%Y/%m/%d", std::gmtime(&now));
+    EXPECT_EQ(date()["text"], west);
+    site.write("conf/vc.conf", conf);  // the worker's own zone: UTC
+    const std::time_t utc = std::time(nullptr);
+    char own[16];
+    std::strftime(own, sizeof own, "%Y/%m/%d", std::gmtime(&utc));
+    EXPECT_EQ(date()["text"], own);
+    EXPECT_EQ(worker.stop(), 0);
+    EXPECT_EQ(worker.err(), "");
+}
+
+}  // namespace
+}  // namespace vorn::test
