@@ -118,6 +118,19 @@ EOF
         for q in year month day; do _vc_fig "vdb=$vdb&mode=stat&when=$q" "chart of the $q"; done
         printf '  </div>\n</section>\n'
 
+        printf '<section id="web">\n  <h2>SVG, JSON and sharp digits</h2>\n'
+        printf '  <p>The same answers as an SVG document that names what it shows, at a <code>scale</code> of 1 to 8; as JSON for a script; and the <code>-2x</code> digit sets for high-density screens through <code>srcset</code>.</p>\n  <div class="grid">\n'
+        _vc_fig "vdb=$vdb&ago=0&format=svg&scale=2" "today's visits as SVG, twice the size"
+        _vc_fig "mode=time&style=b&format=svg" "the time as SVG"
+        local one="vorncounter.cgi?vdb=$vdb&amp;ago=0&amp;digit=d" two="vorncounter.cgi?vdb=$vdb&amp;ago=0&amp;digit=d-2x"
+        printf '    <figure><div class="pic"><img src="%s" srcset="%s 1x, %s 2x" alt="today\x27s visits"></div>\n' "$one" "$one" "$two"
+        printf '      <figcaption><code>srcset="…digit=d 1x, …digit=d-2x 2x"</code><span>the sharp set on a high-density screen</span></figcaption></figure>\n'
+        printf '    <figure><div class="pic"><code id="json">…</code></div>\n'
+        printf '      <figcaption><code>vorncounter.cgi?vdb=%s&amp;ago=0&amp;format=json</code><span>read by a script with fetch()</span></figcaption></figure>\n' "$vdb"
+        printf '  </div>\n</section>\n'
+        printf '<script>\nfetch("vorncounter.cgi?vdb=%s&ago=0&format=json").then(a => a.text())\n' "$vdb"
+        printf '  .then(t => { document.getElementById("json").textContent = t.trim(); });\n</script>\n'
+
         printf '<section id="errors">\n  <h2>Error images</h2>\n'
         printf '  <p>A bad request is answered with a picture of the message, where the counter would stand.</p>\n  <div class="grid">\n'
         _vc_fig "vdb=$vdb&mode=foo" "unknown mode"
