@@ -85,8 +85,10 @@ public:
             std::optional<FileRead> now = filecache_read(path, limit_);
             if (now && now->error == 0 && now->bytes == e.bytes && filecache_samefile(now->st, e.st)) {
                 if (!filecache_racy(now->st)) {
-                    // Older now than any edit its times could hide.
+                    // Older now than any edit its times could hide: the
+                    // bytes kept to compare go, and their cost with them.
                     used_ -= e.bytes.size();
+                    e.cost -= e.bytes.size();
                     e.bytes = std::string();
                     e.racy = false;
                 }
@@ -141,7 +143,7 @@ private:
         e.order = order_.begin();
         used_ += e.cost;
         entries_.emplace(path, std::move(e));
-        while (used_ > budget_) _erase(order_.back());
+        while (used_ > budget_ && !order_.empty()) _erase(order_.back());
         return {value, 0};
     }
 
