@@ -9,9 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "base/util.h"
 #include "fastcgi_client.h"
@@ -25,6 +27,7 @@ enum class Change {
     kEditedInPlace,  // the same file rewritten, same size, its modification time put back
     kReplaced,       // another file renamed over it
     kDeleted,
+    kReplacedOnceSettled,  // replaced after the worker has used it again once it is older than its times' resolution
 };
 
 // A file the worker keeps a value of, the request whose answer shows it,
@@ -107,6 +110,8 @@ void apply(Change change, const TempSite& site, const Kept& kept) {
             fs::rename(site.path(kept.file + ".new"), path);
             return;
         case Change::kDeleted: fs::remove(path); return;
+        case Change::kReplacedOnceSettled:
+            return apply(Change::kReplaced, site, kept);
     }
 }
 
@@ -124,6 +129,7 @@ TEST_P(WorkerCache, NextAnswerFollowsTheFile) {
     // Twice: the second answer comes from what the worker kept.
     for (int i = 0; i < 2; ++i) EXPECT_EQ(worker.ask(kept.req).out, run_cgi(cgi_site, kept.req).out);
     const std::string before = run_cgi(cgi_site, kept.req).out;
+    if (change == Change::kReplacedOnceSettled) std::this_thread::sleep_for(std::chrono::milliseconds(2100));
     worker.ask(kept.req);
     apply(change, cgi_site, kept);
     apply(change, fcgi_site, kept);
@@ -137,14 +143,14 @@ TEST_P(WorkerCache, NextAnswerFollowsTheFile) {
 }
 
 std::string case_name(const testing::TestParamInfo<std::tuple<Kept, Change>>& info) {
-    const char* changes[] = {"edited_in_place", "replaced", "deleted"};
+    const char* changes[] = {"edited_in_place", "replaced", "deleted", "replaced_once_settled"};
     return std::get<0>(info.param).name + "_" + changes[static_cast<int>(std::get<1>(info.param))];
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, WorkerCache,
                          testing::Combine(testing::ValuesIn(kept_files()),
                                           testing::Values(Change::kEditedInPlace, Change::kReplaced,
-                                                          Change::kDeleted)),
+                                                          Change::kDeleted, Change::kReplacedOnceSettled)),
                          case_name);
 
 // Digit sets of large pictures, asked for one after another: what the
