@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Addresses from the configuration and the request: IGNORE_ADDR entries,
 // REMOTE_ADDR and REDIS_ADDR. Any text must parse or be refused without a
 // crash; a prefix never claims more bits than its address has, an address

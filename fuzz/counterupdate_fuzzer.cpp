@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The count increment: for a text of decimal digits the answer must be the
 // decimal successor (leading zeros kept where the width allows); for any
 // other text it must neither crash nor grow by more than one character.

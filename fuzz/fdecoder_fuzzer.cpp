@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The name/value file reader (the configuration file): the input is
 // written to a file and read back with util_fdecoder.
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A check that stops the fuzzer with a report when an invariant of the
 // code under test does not hold: libFuzzer saves the input that did it.
 #pragma once

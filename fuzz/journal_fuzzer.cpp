@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The journal reader meets whatever an interrupted writer left: a journal
 // it takes whole must be exactly what the writer writes for those entries.
 #include <fcntl.h>

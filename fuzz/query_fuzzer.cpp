@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Request decoding: the splitting of a raw query into pieces and pairs,
 // the escape decoding, the trimming, and the whole decoder run on the
 // query string as a web server would set it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A request's parameters are parsed once, where the request is read: every
 // parsed value must lie in the range the pictures rely on.
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The chart backgrounds: imgyear.rc, imgmonth.rc and imgday.rc, GIF
 // pictures on which the statistics chart draws its title, its five numbers
 // and its bars at fixed positions measured from the picture's edges. The

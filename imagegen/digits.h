@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The digit picture sets: one directory per set holding 0.gif to 9.gif and
 // the marker pictures h (date separator), m (second date separator),
 // r (hour/minute separator), a and p (before/after noon).

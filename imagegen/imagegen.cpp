@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Build-time generator of the pictures an installation ships: the digit
 // sets under <outdir>/digits/ and the three chart backgrounds under
 // <outdir>/resource/. Every picture is drawn here; nothing is copied in.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Drawing primitives of the picture generator: float colour canvases,
 // coverage masks drawn at a finer grid and averaged down (our own
 // anti-aliasing), outline text through gd's FreeType renderer, and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What compute does beside the store: the texts of the date and time
 // pictures, and the length of a key on a counter file. The hits and period
 // counts run over both stores in store_test.cpp.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # One deployment of README, tried with the real server: SERVER (nginx,
 # apache or lighttpd) runs the installed program in MODE (cgi or fastcgi)
 # on 127.0.0.1, from a site made of the installed template. Every answer

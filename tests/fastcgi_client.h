@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A small FastCGI client for the tests, and vorncounter started the way a
 // FastCGI process manager starts it (a listening socket as standard input).
 #pragma once

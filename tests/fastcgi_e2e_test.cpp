@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // vorncounter in its persistent mode, started on a listening socket the
 // way FastCGI process managers start it, against the same requests run as
 // CGI processes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The worker's file cache on its own: what it keeps stays within its
 // budget and is accounted for exactly, also when an entry read while its
 // file was new settles, and its file then changes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The SVG and JSON answers (format=svg, format=json) of the built program,
 // read back with real parsers (expat, nlohmann::json), against the GIF
 // answer of the same request and the counter's records; and TIMEZONE.

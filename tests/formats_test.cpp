@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The parts of the SVG and JSON answers that are worked out from text: the
 // status of a failure from its message, a count as a number, and the text a
 // date or time picture shows.

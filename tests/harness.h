@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Shared test helpers: scoped site directories, running the built programs
 // as a web server would, and decoding their GIF answers.
 #pragma once

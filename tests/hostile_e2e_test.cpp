@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Hostile requests against the built vorncounter, run as a web server runs
 // it. Whatever arrives, the program must answer with a picture (the error
 // image where it refuses, naming the problem), end with status 0 or 1,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The undo journal beside a counter file: what a change writes before its
 // stores, and what readers and the next writer make of it.
 #include <gdbm.h>

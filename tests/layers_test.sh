@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The layers of src/ include each other only downward, and every project
 # include names its folder. A folder's allowed includes:
 #   base                                   (nothing of the project)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A save directory the web server user may write is a directory that user
 // can plant symbolic links in. The programs, run as root, must never make,
 // write, give away or remove a file through such a link: each refuses it,

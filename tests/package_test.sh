@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The Debian package, built the way README builds it: dpkg-buildpackage -us
 # -uc -b in a clean copy of the source tree (every file git tracks or would
 # track, as it stands in the working tree; no build directory). lintian

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The pictures the build draws into the site: digit sets that compose into
 // one palette image without losing a colour, and chart backgrounds that fit
 // the positions the chart draws at.

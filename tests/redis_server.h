@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A real redis-server for the tests: started in a temporary directory of
 // its own, without persistence, on a Unix socket (and a free loopback port
 // when asked), and stopped again when the owner goes out of scope, also

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The counter on a Redis server through the CGI: what only a server brings
 // (a counter is a name in its set, sites share it by their prefixes and
 // their counting rules) and a clear answer within about a second when the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # One shared counter, two web servers: a real redis-server on 127.0.0.1 (a
 # free port, no persistence, a directory of its own) and two lighttpd
 # instances, each with a site directory of its own whose conf/vc.conf

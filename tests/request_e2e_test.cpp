@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The built vorncounter run as a web server runs it: console notice, the
 // configuration, request decoding through the query string and the POST
 // body, the database checks and the mode dispatch, all seen from outside.

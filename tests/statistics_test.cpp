@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include <gdfontg.h>
 #include <gdfonts.h>
 #include <gtest/gtest.h>

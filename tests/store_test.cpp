@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What both counter stores must do alike (store/store.h), run over each of
 // them: the gdbm files of a site, and a counter on a real redis-server
 // started for the test. The store is reached only as the programs reach it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Texts made for other programs: whatever bytes a counter name or record
 // holds, a JSON or XML reader takes the result, and base64 decodes back.
 #include <gtest/gtest.h>

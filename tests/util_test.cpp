@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Text helpers, the request's parameters and the configuration file.
 #include <gtest/gtest.h>
 

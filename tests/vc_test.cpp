@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The request read at the edge: every parameter parsed once, with its
 // default, keeping the text for the messages that name it.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers shared by the end-to-end tests of vornctl on both stores.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // vornctl on a site whose counters live on a real redis-server: every
 // command answers as on the gdbm files (but for where a counter is), copy
 // moves a counter's whole history between the stores, and backups restore

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # End-to-end checks through a real web server: BUILD_DIR is installed into a
 # temporary prefix, lighttpd with mod_cgi serves a fresh site made from the
 # installed template and program, and every kind of answer is fetched over

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a persistent worker keeps between requests (the decoded pictures,
 // the configuration, the robot list) follows its file: every change to a
 // file shows in the next answer, as it does in a CGI run, which reads the

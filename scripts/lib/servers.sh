@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # nginx, Apache and lighttpd serving a VornCounter site, each in the CGI
 # mode and in the FastCGI mode, the way README's deployment sections set
 # them up: for the deployment tests and the FastCGI benchmark. Source it

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Shared pieces of the demo and the checks that serve a VornCounter site
 # through lighttpd: laying out a working directory, creating counters with
 # vornadmin, writing the demo page and starting/stopping the web server.

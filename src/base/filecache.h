@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a persistent worker keeps of files between requests: the values it
 // made of them (decoded pictures, the parsed configuration, the robot
 // list), each checked against its file at every use.

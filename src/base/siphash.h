@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // SipHash-2-4: a keyed hash of short messages (a pseudorandom function
 // with a 128-bit key and a 64-bit result). Without the key, results can be
 // neither computed nor inverted, so a remembered visitor is stored as one.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How a request fails, and the clock and time texts of the whole system.
 //
 // A failure is raised where it is understood, as ErrorAnswer with the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Texts made for other programs to read: JSON documents, XML attribute
 // and element text, base64.
 #pragma once

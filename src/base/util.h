@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Text helpers and owners every layer uses: name/value pairs and the file
 // they are read from, form decoding, trimming, numbers as the counter reads
 // them, names that may become part of a path, and RAII owners of files and

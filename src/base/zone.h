@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The local time a request is answered in: the process's own (its TZ), or
 // the zone a site names (TIMEZONE), used for every hour key, day, date and
 // time of the request.

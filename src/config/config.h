@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The site configuration: conf/vc.conf in the working directory, every key
 // with its default, read once per request.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Internet addresses as the counting rules read them: the visitor's
 // REMOTE_ADDR, and the entries of IGNORE_ADDR.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Hit recording, period counts, and the texts of the date and time
 // pictures.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Which visits a counter records. A HEAD request never shows the picture,
 // so it is no visit; the site may also leave out its own addresses
 // (IGNORE_ADDR), robots (IGNORE_BOTS with the list conf/bots.txt) and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Counter files in gdbm's portable dump format: the operator's backups.
 //
 // A dump is text (gdbm's ASCII format: a header, then each key and value in

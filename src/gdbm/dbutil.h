@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one access layer to counter databases (gdbm files).
 //
 // A counter file is opened as a DbFile, which owns its lock and its gdbm

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The lock of a counter file, taken the way gdbm takes it and waited for
 // with a bound.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The undo journal of a counter file.
 //
 // gdbm writes one record at a time, and a visit changes two or three

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Composing a picture of cells: the digit pictures of a counter, date or
 // time answer, copied side by side into one palette image.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The error image: how every failure is answered, where the picture would
 // stand.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // GIF pictures in and out: the pictures a site ships are read whole and
 // decoded with gd; an answer's picture is encoded in memory.
 #pragma once

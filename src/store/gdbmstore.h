@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The gdbm store: one gdbm file per counter, DIR_SAVE/NAME.DBFILE_EXT, read
 // and written through dbutil under the file's own lock, exactly as the
 // counter always kept them. Its remembered visits are the gdbm files of

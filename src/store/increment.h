@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The count increment: a stored count plus one, as decimal text of any
 // length. The gdbm store raises its records with support_counterupdate; the
 // Redis store raises them on the server with kIncrementScript, its twin in

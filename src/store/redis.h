@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A connection to a Redis (or Valkey) server through Debian's hiredis: where
 // the server is, connecting with a time-out and the password, and commands
 // whose failures are raised as error images.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Redis store: the counters of a site on a Redis (or Valkey) server that
 // several web servers share.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The counter store: where a site keeps its counters, and what the counter,
 // its charts, its counting rules and the operator's tool need of one.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The visits counted lately, for REPEAT_MINUTES: which visitor was counted
 // on which counter, and when.
 //

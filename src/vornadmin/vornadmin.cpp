@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // vornadmin: the operator's console for creating and deleting counter
 // databases. One action per run, Korean texts in EUC-KR, exit status 0
 // whatever happens. It works on save/NAME.db under the working directory,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The picture answer of modes "counter", "date" and "time": one digit
 // picture per cell, side by side.
 #pragma once

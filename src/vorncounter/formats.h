@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The answers besides the GIF picture, asked for with the parameter
 // "format": "svg", the picture in an SVG document that names what it shows
 // (for screen readers, and sharp at any scale), and "json", the figures of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The bar chart answer of mode "stat": visits per month of a year, per day
 // of a month or per hour of a day, drawn on a background picture.
 #pragma once

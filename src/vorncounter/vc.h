@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The counter program: a request read and checked once, at the edge, and
 // handed to the picture of its mode.
 //

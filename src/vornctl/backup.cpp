@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "vornctl/backup.h"
 
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Backups of a site's counters: one file per counter in gdbm's portable
 // dump format (DIR/NAME.dump), each written from the counter read at one
 // moment (under its lock on the gdbm files), and their restoring. The dumps

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The command line of vornctl: options and arguments of one command, and
 // the faults in it, which end the program with exit status 2.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The commands of vornctl: their table (name, arguments, options, help) and
 // what each one does.
 #pragma once

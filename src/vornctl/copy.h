@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Moving a counter between the two stores of a site: `vornctl copy NAME
 // --to redis|gdbm` copies every record of the counter from the store it is
 // not named for into the one it is, then checks the copy by its totals.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The counters of one site as vornctl reads and changes them: their
 // records and their sums, in the store conf/vc.conf names (STORE). Every
 // access of vornctl's commands to counter data goes through these few

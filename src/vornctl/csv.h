@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The hour records of a counter as CSV: what export writes and import reads.
 //
 //     hour,count

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What can be wrong with a site and its counters, and their repair: the
 // findings of `vornctl check` and the work of `vornctl repair`.
 #pragma once

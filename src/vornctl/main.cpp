@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // vornctl: the operator's scriptable tool for the counters of a site.
 //
 //     vornctl [-C DIR] COMMAND [ARGS] [--json]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What vornctl writes: JSON documents (base/text.h) for scripts and aligned
 // text tables for people, both in UTF-8 on standard output.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where a request comes from and where its answer goes: the CGI variables,
 // the body and the answer's bytes. A CGI run answers on the process's own
 // environment, standard input and standard output (CgiChannel); the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The persistent mode: one process answers FastCGI requests one after
 // another.
 //

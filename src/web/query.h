@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The request's parameters: the query string and, for a POST request, the
 // form-encoded body, decoded into name/value pairs once, when the request
 // is read.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The floor of the load test: a statically linked CGI program that answers
 // with the header lines alone. Served by the same web server as the
 // counter, it costs what any CGI request costs before the program does any

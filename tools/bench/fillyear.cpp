@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writes a counter database that holds one hour record for every hour of
 // a year, as the counter program would have left it after a year of
 // visits: keys and values are texts stored with their terminating zero

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The bound of hits on one counter: a hit holds the counter's exclusive
 // lock while it opens the file, reads the total and the hour, journals and
 // stores the change and closes the file (which syncs it), so one counter

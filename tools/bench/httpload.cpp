@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Concurrent HTTP/1.1 clients for the FastCGI benchmark: CLIENTS threads,
 // each on a keep-alive connection to 127.0.0.1:PORT (a new one when the
 // server closes it), send REQUESTS GETs of PATH in all and sort the

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Concurrent visitors of one counter, and the check of what they left.
 
 Sends REQUESTS requests from CLIENTS concurrent workers, either over HTTP

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Times whole processes started the way a web server starts a CGI
 // program: fork, a working directory, an environment of its own, standard
 // input from /dev/null and standard output into a pipe that is read to the
