@@ -228,12 +228,16 @@ _vc_web_readme_spawn() {
 }
 
 # Stops the started processes once the starting shell is gone, even when
-# it was killed without running its traps (a test runner's time-out).
+# it was killed without running its traps (a test runner's time-out), and
+# kills those that have not ended five seconds later (a worker that hangs
+# never reads its stop flag).
 _vc_web_guard() {
     local owner=$$ pids=("${VC_WEB_PIDS[@]}")
     (
         while kill -0 "$owner" 2>/dev/null; do sleep 1; done
         kill -TERM "${pids[@]}" 2>/dev/null
+        sleep 5
+        kill -KILL "${pids[@]}" 2>/dev/null
     ) </dev/null >/dev/null 2>&1 &
     VC_WEB_GUARD_PID=$!
 }
