@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <string>
@@ -31,7 +32,7 @@ constexpr int kFailed = 1;
 constexpr int kUsage = 2;
 
 // Options every command takes.
-const std::vector<CliOption> kCommon = {{"json", '\0', false}, {"help", 'h', false}};
+constexpr CliOption kCommon[] = {{"json", '\0', false}, {"help", 'h', false}};
 
 int run(const std::vector<std::string>& argv) {
     std::size_t i = 0;
@@ -63,7 +64,7 @@ int run(const std::vector<std::string>& argv) {
     const Command* command = commands_find(argv[i]);
     if (!command) cli_usage("unknown command '%s'", argv[i].c_str());
 
-    std::vector<CliOption> accepted = kCommon;
+    std::vector<CliOption> accepted(std::begin(kCommon), std::end(kCommon));
     accepted.insert(accepted.end(), command->options.begin(), command->options.end());
     CommandContext context;
     context.args = cli_parse(std::span(argv).subspan(i + 1), accepted);
