@@ -63,13 +63,13 @@ done
 echo "redis-web: redis on 127.0.0.1:$port, lighttpd on ${bases[*]}"
 
 # fetch_all BASE N TAG [AT_ONCE]: N hits on BASE, AT_ONCE (default 4) at a
-# time; the status of each answer in $tmp/TAG.results, its body in
+# time; the status and seconds of each answer in $tmp/TAG.results, its body in
 # $tmp/TAG-I.body. Four at a time on each server keep the CPUs of a small
 # machine busy without starving the Redis server past the counter's
 # one-second wait for a reply.
 fetch_all() {
     local base=$1 n=$2 tag=$3 at_once=${4:-4}
-    seq 1 "$n" | xargs -P "$at_once" -I{} curl -s -m 30 -o "$tmp/$tag-{}.body" -w '%{http_code}\n' \
+    seq 1 "$n" | xargs -P "$at_once" -I{} curl -s -m 30 -o "$tmp/$tag-{}.body" -w '%{http_code} %{time_total}\n' \
         "$base/vorncounter.cgi?vdb=shared&cntlen=1&n={}" > "$tmp/$tag.results"
 }
 total() { cli hget vorncounter:counter:shared totcnt; }
@@ -84,8 +84,8 @@ job_b=$!
 wait "$job_a" "$job_b"
 [ "$(total)" = 300 ] && ok || bad "300 hits through two servers gave totcnt '$(total)'"
 [ "$(hours)" = 300 ] && ok || bad "300 hits gave hour records summing to $(hours)"
-[ "$(grep -c '^200$' "$tmp/a.results" "$tmp/b.results" | awk -F: '{ s += $2 } END { print s }')" = 300 ] \
-    && ok || bad "not every hit was answered 200: $(sort "$tmp/a.results" "$tmp/b.results" | uniq -c | tr '\n' ' ')"
+[ "$(cat "$tmp/a.results" "$tmp/b.results" | grep -c '^200 ')" = 300 ] \
+    && ok || bad "not every hit was answered 200: $(cut -d' ' -f1 "$tmp/a.results" "$tmp/b.results" | sort | uniq -c | tr '\n' ' ')"
 # Every answer is a one-cell counter picture of the default set.
 read -r w h < <(od -An -tu1 -j6 -N4 "$build/site/image/digits/d/0.gif" | awk '{ print $1 + 256 * $2, $3 + 256 * $4 }')
 sizes=$(for f in "$tmp"/a-*.body "$tmp"/b-*.body; do od -An -tu1 -j6 -N4 "$f" | awk '{ print $1 + 256 * $2, $3 + 256 * $4 }'; done | sort | uniq -c)
@@ -102,9 +102,12 @@ fetch_all "${bases[0]}" 200 c 10 &
 job_c=$!
 sleep 0.3
 kill "$redis_pid"; wait "$redis_pid" 2>/dev/null; redis_pid=
-start=$(date +%s)
 wait "$job_c"
-[ $(($(date +%s) - start)) -le 20 ] && ok || bad "the run went on for long after the server stopped"
+# Each answer came within a few seconds: a stopped server is told at once,
+# and a Redis reply is waited for one second at most (the slowest answer
+# here is mostly the CGI's own start, slow under the sanitizers).
+slowest=$(awk '{ if ($2 > m) m = $2 } END { print m + 0 }' "$tmp/c.results")
+awk -v m="$slowest" 'BEGIN { exit !(m <= 10) }' && ok || bad "an answer after the server stopped took $slowest s"
 error_w=0 counters=0 others=0
 for f in "$tmp"/c-*.body; do
     read -r fw fh < <(od -An -tu1 -j6 -N4 "$f" | awk '{ print $1 + 256 * $2, $3 + 256 * $4 }')
