@@ -578,7 +578,8 @@ TEST(Vornctl, CheckFindsWhatStopsEveryVisit) {
     TempSite site;
     site.create_counter("home");
     const std::string conf = fs::canonical(site.root()).string() + "/conf/vc.conf";
-    site.write("conf/vc.conf", site.read("conf/vc.conf") + "IGNORE_BOTS = Yes\nREPEAT_MINUTES = 30min\nREPEAT_MINUTS = 30\n");
+    site.write("conf/vc.conf", site.read("conf/vc.conf") +
+                                   "IGNORE_BOTS = Yes\nREPEAT_MINUTES = 30min\nREPEAT_MINUTS = 30\nTIMEZONE = Asia/Seul\n");
     RunResult r = run_ctl(site, {"check", "--user", "root"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out,
@@ -587,6 +588,8 @@ TEST(Vornctl, CheckFindsWhatStopsEveryVisit) {
               "that would count answers this error; mend it in " + conf + "\n"
               "conf/vc.conf: Configuration error. REPEAT_MINUTES must be a number from 0 to 1440, not '30min' "
               "(conf/vc.conf): every visit that would count answers this error; mend it in " + conf + "\n"
+              "conf/vc.conf: Configuration error. TIMEZONE: 'Asia/Seul' is not a time zone (conf/vc.conf): every "
+              "request answers this error; mend it in " + conf + "\n"
               "home: ok\n");
     RunResult json = run_ctl(site, {"check", "home", "--json", "--user", "root"});
     EXPECT_EQ(json.out.rfind("[{\"name\":\"conf/vc.conf\",\"ok\":false,\"findings\":[{\"kind\":\"unknown-key\",\"message\"", 0), 0u)

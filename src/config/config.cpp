@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "base/support.h"
+#include "base/zone.h"
 
 namespace vorn {
 
@@ -74,6 +75,13 @@ CGICONFIG config_readsite() {
         support_errormsg("Configuration file('%s') cannot be read: %s", kConfigFile, std::strerror(errno));
     }
     return config_fill(util_fdecoder(kConfigFile));
+}
+
+void config_checkzone(const CGICONFIG& config) {
+    if (!config.timezone.empty() && !zone_exists(config.timezone)) {
+        support_errormsg("Configuration error. TIMEZONE: '%s' is not a time zone (%s)", config.timezone.c_str(),
+                         kConfigFile);
+    }
 }
 
 }  // namespace vorn

@@ -38,6 +38,11 @@ struct CGICONFIG {
     std::string timezone;  // TIMEZONE
 };
 
+// Answers "Configuration error. TIMEZONE: 'NAME' is not a time zone
+// (conf/vc.conf)" (throws ErrorAnswer) when `config` names a zone that the
+// zone database does not hold; an empty TIMEZONE is the process's own.
+void config_checkzone(const CGICONFIG& config);
+
 // Every key the file may hold, in the order of the record.
 std::vector<std::string> config_keys();
 

@@ -134,6 +134,11 @@ std::vector<Finding> health_site(const Site& site, const std::optional<WebUser>&
             found.push_back({"config", e.message() + ": every visit that would count answers this error; mend it in " + conf});
         }
     }
+    try {
+        config_checkzone(site.config);
+    } catch (const ErrorAnswer& e) {
+        found.push_back({"config", e.message() + ": every request answers this error; mend it in " + conf});
+    }
     for (Finding& f : site.store->inspect(user, _health_repeats(site))) found.push_back(std::move(f));
     return found;
 }
