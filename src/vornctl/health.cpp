@@ -17,7 +17,13 @@ namespace {
 constexpr char kDefaultUser[] = "www-data";
 constexpr std::size_t kMaxListed = 10;  // records of one kind named before "N more"
 
-std::string _health_quoted(const std::string& text) { return "'" + util_printable(text) + "'"; }
+// Built by appending: GCC 12 warns wrongly (-Wrestrict) on "'" + a temporary.
+std::string _health_quoted(const std::string& text) {
+    std::string quoted = "'";
+    quoted += util_printable(text);
+    quoted += '\'';
+    return quoted;
+}
 
 // Names up to kMaxListed of `items` as findings of `kind`, then how many more.
 void _health_list(const std::vector<std::string>& items, const std::string& kind, std::vector<Finding>& found) {
