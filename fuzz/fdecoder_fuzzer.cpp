@@ -59,11 +59,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // A lookup finds the first pair of a name.
     if (!list.empty()) {
-        auto first = vorn::util_fgetvalue(list, list.front().name);
+        auto first = vorn::util_getvalue(list, list.front().name);
         FUZZ_CHECK(first && *first == list.front().value);
     }
-    vorn::util_fentryfree(list);
-    FUZZ_CHECK(list.empty());
+    // The same text read from memory (the worker's cached configuration)
+    // gives the same pairs.
+    const vorn::EntryList again = vorn::util_decodelines(std::string(reinterpret_cast<const char*>(data), size));
+    FUZZ_CHECK(again.size() == list.size());
+    for (std::size_t i = 0; i < again.size() && i < list.size(); ++i) {
+        FUZZ_CHECK(again[i].name == list[i].name && again[i].value == list[i].value);
+    }
     std::remove(path.c_str());
     return 0;
 }
