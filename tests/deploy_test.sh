@@ -177,19 +177,7 @@ for path in save/web.db conf/vc.conf save/ conf/; do
     done
 done
 
-# db_total SITE: "totcnt" of SITE/save/web.db, read with gdbm_dump.
-db_total() {
-    gdbm_dump "$1/save/web.db" | python3 -c '
-import base64, sys
-lines, items, cur, on = sys.stdin.read().splitlines(), [], "", False
-for l in lines + ["#"]:
-    if l.startswith("#"):
-        if on: items.append(base64.b64decode(cur))
-        on, cur = l.startswith("#:len="), ""
-    elif on: cur += l
-recs = dict(zip(items[0::2], items[1::2]))
-print(recs.get(b"totcnt\0", b"0\0").rstrip(b"\0").decode())'
-}
+db_total() { vc_db_total "$1/save/web.db"; }
 
 visits=40
 before=$(db_total "$site")

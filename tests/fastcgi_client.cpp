@@ -95,9 +95,7 @@ std::string slurp(const fs::path& p) {
 
 }  // namespace
 
-FastcgiReply fastcgi_exchange(int fd, const std::vector<std::string>& params, const std::string& body,
-                              int request_id) {
-    FastcgiReply reply;
+std::string fastcgi_request_bytes(const std::vector<std::string>& params, const std::string& body, int request_id) {
     std::string begin(8, '\0');
     begin[0] = static_cast<char>((kResponder >> 8) & 0xFF);
     begin[1] = static_cast<char>(kResponder & 0xFF);
@@ -110,8 +108,14 @@ FastcgiReply fastcgi_exchange(int fd, const std::vector<std::string>& params, co
         put_length(pairs, value.size());
         pairs += name + value;
     }
-    const std::string request =
-        record(kBeginRequest, request_id, begin) + stream(kParams, request_id, pairs) + stream(kStdin, request_id, body);
+    return record(kBeginRequest, request_id, begin) + stream(kParams, request_id, pairs) +
+           stream(kStdin, request_id, body);
+}
+
+FastcgiReply fastcgi_exchange(int fd, const std::vector<std::string>& params, const std::string& body,
+                              int request_id) {
+    FastcgiReply reply;
+    const std::string request = fastcgi_request_bytes(params, body, request_id);
     if (!write_all(fd, request)) return reply;
 
     for (;;) {
@@ -210,6 +214,21 @@ long FastcgiWorker::resident_kib() const {
         if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
     }
     return -1;
+}
+
+long FastcgiWorker::cpu_ticks() const {
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+    std::string stat;
+    std::getline(in, stat);
+    // The fields after the command's closing parenthesis; utime and stime
+    // are the 12th and 13th of them.
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long ticks = 0;
+    for (int i = 1; i <= 13 && fields >> field; ++i) {
+        if (i >= 12) ticks += std::stol(field);
+    }
+    return ticks;
 }
 
 int FastcgiWorker::open_descriptors() const {

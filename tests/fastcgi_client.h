@@ -22,6 +22,12 @@ struct FastcgiReply {
     bool complete = false;    // an FCGI_END_REQUEST arrived
 };
 
+// The bytes of one FCGI_RESPONDER request: FCGI_BEGIN_REQUEST, the
+// parameters (NAME=VALUE texts) and `body` as the stdin stream, each stream
+// ended by its empty record.
+std::string fastcgi_request_bytes(const std::vector<std::string>& params, const std::string& body,
+                                  int request_id = 1);
+
 // Sends one FCGI_RESPONDER request on the connected socket `fd`: the
 // parameters (NAME=VALUE texts), then `body` as the stdin stream, and reads
 // records until the request's end. Any failure leaves complete false.
@@ -48,6 +54,8 @@ public:
     // Resident memory in KiB and the number of open descriptors of the
     // worker, from /proc.
     long resident_kib() const;
+    // Processor time the worker has used, user and system, in clock ticks.
+    long cpu_ticks() const;
     int open_descriptors() const;
     // open_descriptors() once it equals `expected`, or after 1 s: what the
     // worker holds between requests.

@@ -41,6 +41,20 @@ vc_site_add_counter() {
     fi
 }
 
+# vc_db_total DB_FILE: the "totcnt" record of a counter file (0 before the
+# first visit), read with Debian's gdbm_dump, not through the program.
+vc_db_total() {
+    gdbm_dump "$1" | python3 -c '
+import base64, sys
+items, cur, on = [], "", False
+for l in sys.stdin.read().splitlines() + ["#"]:
+    if l.startswith("#"):
+        if on: items.append(base64.b64decode(cur))
+        on, cur = l.startswith("#:len="), ""
+    elif on: cur += l
+print(dict(zip(items[0::2], items[1::2])).get(b"totcnt\0", b"0\0").rstrip(b"\0").decode())'
+}
+
 # vc_digit_sets SITE_DIR: the names of the digit picture sets, one a line.
 vc_digit_sets() {
     local d

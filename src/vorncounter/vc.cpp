@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "vorncounter/vc.h"
 
+#include <limits.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <new>
 
 #include "base/util.h"
@@ -237,15 +240,50 @@ OwnPicture vc_ownpicture(Worker& worker, const std::string& path) {
     return {std::move(copy), 0};
 }
 
-int vc_main(int, char**) {
+namespace {
+
+// The program file to start again on SIGHUP: the path it was started by,
+// which after an upgrade names the new program (the running one may be
+// gone), or where that is no path, the file running now.
+std::string _vc_programpath(const char* argv0) {
+    if (argv0 && std::strchr(argv0, '/')) return argv0;
+    std::string self(PATH_MAX, '\0');
+    const ssize_t n = readlink("/proc/self/exe", self.data(), self.size());
+    return n > 0 ? self.substr(0, static_cast<std::size_t>(n)) : std::string();
+}
+
+// Serves FastCGI requests until the process is asked to end. On SIGHUP
+// the worker, once it has answered the requests it was reading, starts
+// its program file anew with the same arguments and environment on the
+// same listening socket, so that an upgrade or a restart drops no
+// connection: those not yet accepted wait in the socket's queue. If the
+// program cannot be started, this one serves on.
+int _vc_serve(char** argv) {
+    const std::string program = _vc_programpath(argv[0]);
+    for (;;) {
+        FastcgiEnd end;
+        {
+            Worker worker(true);
+            end = fastcgi_serve([&worker](RequestChannel& channel) { return vc_answer(channel, worker); });
+        }
+        if (end != FastcgiEnd::kRestart) return end == FastcgiEnd::kEnded ? 0 : 1;
+        if (!program.empty()) execv(program.c_str(), argv);
+        const std::string why = std::string(kProgramName) + ": cannot start " + program + " again: " +
+                                std::strerror(errno) + "; serving on\n";
+        if (::write(STDERR_FILENO, why.data(), why.size()) < 0) {
+            // Nowhere to tell it; the worker serves on all the same.
+        }
+    }
+}
+
+}  // namespace
+
+int vc_main(int, char** argv) {
     // A FastCGI process manager starts the program on a listening socket:
     // then it answers request after request, and what does not change
     // between them is kept by the worker the loop owns. Otherwise it is a
     // CGI run, the same answer for the one request in its environment.
-    if (fastcgi_listening(STDIN_FILENO)) {
-        Worker worker(true);
-        return fastcgi_serve([&worker](RequestChannel& channel) { return vc_answer(channel, worker); });
-    }
+    if (fastcgi_listening(STDIN_FILENO)) return _vc_serve(argv);
     Worker worker(false);
     CgiChannel channel;
     return vc_answer(channel, worker);

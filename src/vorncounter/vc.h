@@ -117,7 +117,8 @@ struct Request {
 VDB vc_parse(const EntryList& params, const CGICONFIG& config, const Clock& clock);
 
 // The program: started by a FastCGI process manager (a listening socket as
-// standard input) it serves FastCGI requests until it is asked to end;
+// standard input) it serves FastCGI requests until it is asked to end, and
+// on SIGHUP starts itself anew (argv[0], with `argv`) on the same socket;
 // otherwise it answers the one CGI request of its environment. Returns the
 // exit status: for a CGI run 0 for an answer, 1 for an error image.
 int vc_main(int argc, char** argv);
