@@ -18,7 +18,7 @@ constexpr long kTimeResolutionSeconds = 2;
 }  // namespace
 
 std::optional<FileRead> filecache_read(const std::string& path, std::size_t limit) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    UniqueFd fd = util_openfile(path);
     if (!fd) return std::nullopt;
     FileRead read;
     if (fstat(fd.get(), &read.st) != 0) {

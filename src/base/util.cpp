@@ -2,6 +2,7 @@
 #include "base/util.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -94,8 +95,10 @@ std::string& util_deletespace(std::string& str) {
 }
 
 EntryList util_fdecoder(const std::string& filename) {
-    FilePtr f = util_fopen(filename, "r");
+    UniqueFd fd = util_openfile(filename);
+    FilePtr f(fd ? fdopen(fd.get(), "r") : nullptr);
     if (!f) return {};
+    fd.release();
     // What fgets reads of a file that cannot be read (a directory) is nothing.
     return util_decodelines(util_readall(f.get(), std::string().max_size()).value_or(""));
 }
@@ -123,6 +126,26 @@ EntryList util_decodelines(const std::string& text) {
 
 int util_filecheck(const std::string& filename) {
     return faccessat(AT_FDCWD, filename.c_str(), R_OK, AT_EACCESS) == 0 ? 1 : 0;
+}
+
+namespace {
+
+// Files that can be read to their end without waiting on another process.
+bool _util_readable(const struct stat& st) { return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode); }
+
+}  // namespace
+
+UniqueFd util_openfile(const std::string& filename) {
+    // Opening a FIFO for reading without O_NONBLOCK waits for a writer.
+    UniqueFd fd(::open(filename.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!fd) return fd;
+    struct stat st {};
+    if (fstat(fd.get(), &st) != 0) return UniqueFd();
+    if (!_util_readable(st)) {
+        errno = EINVAL;
+        return UniqueFd();
+    }
+    return fd;
 }
 
 FilePtr util_fopen(const std::string& filename, const char* mode) {

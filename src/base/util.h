@@ -95,6 +95,13 @@ private:
     int fd_ = -1;
 };
 
+// Opens a file of the site (a picture, the configuration) for reading
+// without ever waiting: a FIFO, a device or a socket in its place, which
+// an open or a read could block on for ever, is refused (errno EINVAL)
+// before a byte is read. A directory opens; reading it fails. An empty
+// owner, errno set, when the file cannot be opened.
+UniqueFd util_openfile(const std::string& filename);
+
 // Makes a new file in `dir` under a name no one can guess (`stem` and six
 // random characters), open for reading and writing with mode 0600: a name
 // another user planted there is never opened. Sets `path` to its name.

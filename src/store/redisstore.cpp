@@ -449,7 +449,9 @@ private:
 // end. The password never appears in a message.
 std::optional<std::string> _redisstore_password(const std::string& path) {
     if (path.empty()) return std::nullopt;
-    FilePtr f = util_fopen(path, "r");
+    UniqueFd fd = util_openfile(path);
+    FilePtr f(fd ? fdopen(fd.get(), "r") : nullptr);
+    if (f) fd.release();
     if (!f) {
         support_errormsg("Configuration error. REDIS_PASSWORD_FILE cannot be read (%s)", std::strerror(errno));
     }
