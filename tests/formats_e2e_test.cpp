@@ -183,6 +183,63 @@ TEST_F(Formats, SvgHoldsTheGifAndNamesWhatItShows) {
     EXPECT_EQ(svg_of("vdb=web&mode=%3Cb%3E%22%26%27", "", 1).title, "Unknown mode ('<b>\"&'')");
 }
 
+// Texts that are no XML character data, and where a request puts them into
+// the label of an SVG answer ("@" stands for the text): whatever the text,
+// the answer is a well-formed document that names it with U+FFFD in place
+// of what XML does not allow.
+struct HostileLabel {
+    const char* name;
+    const char* text;  // URL-encoded
+};
+const HostileLabel kHostileTexts[] = {
+    {"U_FFFE", "%EF%BF%BE"},
+    {"U_FFFF", "%EF%BF%BF"},
+    {"EucKrName", "%EF%BF%BE%C6"},
+    {"AmongMarkup", "%3Cb%3E%EF%BF%BF%26amp;"},
+    {"Control", "%01%08%0B%0C%1B%1F"},
+    {"Delete", "%7F"},
+    {"Surrogate", "%ED%A0%80%ED%BF%BF"},
+    {"Overlong", "%C0%AF%E0%80%AF%F0%80%80%AF"},
+    {"NoUtf8", "%80%BF%FE%FF%C6"},
+    {"CutShort", "x%E2%82"},
+    {"PastU10FFFF", "%F4%90%80%80%F8%88%80%80%80"},
+};
+const char* const kLabelQueries[] = {
+    "vdb=@",                                          // the counter's name, in its error
+    "vdb=web&mode=stat&when=year&date=@",             // a chart's title
+    "vdb=web&mode=stat&when=month&date=@@",
+    "vdb=web&mode=stat&when=day&date=2001/03/@",      // cut after two bytes
+    "vdb=web&mode=@",                                 // error messages
+    "vdb=web&mode=stat&when=@",
+    "vdb=web&digit=@",
+    "vdb=web&cntlen=@",
+    "vdb=web&ago=99999999@",
+    "mode=date&style=@",                              // a date or time
+    "mode=time&style=@",
+    "mode=date&scale=@",
+};
+
+class HostileSvgLabel : public testing::TestWithParam<HostileLabel> {};
+
+TEST_P(HostileSvgLabel, EveryLabelGivesWellFormedXml) {
+    TempSite site;
+    site.create_counter("web");
+    for (const char* pattern : kLabelQueries) {
+        std::string query = pattern;
+        for (std::size_t at; (at = query.find('@')) != std::string::npos;) query.replace(at, 1, GetParam().text);
+        const Split s = split(run_cgi(site, get(query + "&format=svg")).out);
+        EXPECT_EQ(s.header, kSvgHeader) << query;
+        Svg svg = parse_svg(s.body);
+        EXPECT_TRUE(svg.ok) << query << "\n" << s.body.substr(0, s.body.find("<image"));
+        EXPECT_EQ(svg.root, "svg") << query;
+        EXPECT_FALSE(svg.title.empty()) << query;
+        EXPECT_EQ(svg.attrs["aria-label"], svg.title) << query;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, HostileSvgLabel, testing::ValuesIn(kHostileTexts),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // A bad scale is answered with the error, in an SVG document of scale 1;
 // a picture answer takes no notice of scale.
 TEST_F(Formats, ScaleIsAWholeNumberFromOneToEight) {
