@@ -219,6 +219,8 @@ const char* const kLabelQueries[] = {
     "mode=date&scale=@",
 };
 
+void PrintTo(const HostileLabel& row, std::ostream* os) { *os << row.name; }
+
 class HostileSvgLabel : public testing::TestWithParam<HostileLabel> {};
 
 TEST_P(HostileSvgLabel, EveryLabelGivesWellFormedXml) {
@@ -355,6 +357,77 @@ TEST_F(Formats, UnknownFormatIsRefusedBeforeCounting) {
     // format=gif is the picture as it always was.
     const RunResult gif = run_cgi(site, get("vdb=web&ago=1&format=gif"));
     EXPECT_EQ(gif.out, run_cgi(site, get("vdb=web&ago=1")).out);
+}
+
+// A picture file the answer needs that cannot be used: each format refuses
+// the request with the message of the error picture, and a visit counts
+// exactly when the GIF answer counts it (a counter's visit is recorded
+// before its pictures are read; a chart records none).
+struct BrokenPicture {
+    const char* name;
+    const char* query;
+    const char* file;     // in the site
+    const char* content;  // what the file then holds; none: it is removed
+    const char* message;
+};
+const BrokenPicture kBrokenPictures[] = {
+    {"NoDigitSet", "vdb=web&digit=nosuchset", nullptr, nullptr,
+     "Image file open error. ('./image/digits/nosuchset/0.gif')"},
+    {"DigitMissing", "vdb=web&cntlen=6", "image/digits/d/2.gif", nullptr,
+     "Image file open error. ('./image/digits/d/2.gif')"},
+    {"DigitNoGif", "vdb=web&cntlen=6", "image/digits/d/0.gif", "GIF89a, but no picture",
+     "Image file decode error. ('./image/digits/d/0.gif')"},
+    {"DateMarkMissing", "mode=date&style=a", "image/digits/d/h.gif", nullptr,
+     "Image file open error. ('./image/digits/d/h.gif')"},
+    {"BackgroundMissing", "vdb=web&mode=stat&when=month", "image/resource/imgmonth.rc", nullptr,
+     "Error, './image/resource/imgmonth.rc' file not found"},
+    {"BackgroundNoGif", "vdb=web&mode=stat&when=year", "image/resource/imgyear.rc", "not a picture",
+     "Error, './image/resource/imgyear.rc' is not a GIF picture"},
+};
+
+void PrintTo(const BrokenPicture& row, std::ostream* os) { *os << row.name; }
+
+class JsonRefusesAsThePicture : public Formats, public testing::WithParamInterface<BrokenPicture> {};
+
+TEST_P(JsonRefusesAsThePicture, SameMessageSameCount) {
+    const BrokenPicture& row = GetParam();
+    if (row.file && row.content) site.write(row.file, row.content);
+    if (row.file && !row.content) fs::remove(site.path(row.file));
+    const auto total = [&] { return util_tolong(db_texts(db).at("totcnt")); };
+    const long before = total();
+    const RunResult gif = run_cgi(site, get(row.query));
+    EXPECT_EQ(gif.status, 1);
+    EXPECT_TRUE(is_error_image(gif.out, row.message)) << error_text(gif.out).value_or("(no error picture)");
+    const long counted = total() - before;
+
+    const RunResult answer = run_cgi(site, get(with_format(row.query, "json")));
+    EXPECT_EQ(answer.status, 1);
+    const Split s = split(answer.out);
+    EXPECT_EQ(s.header, "Status: 500 Internal Server Error\n" + kJsonHeader);
+    EXPECT_EQ(json::parse(s.body, nullptr, false), json({{"error", row.message}})) << s.body;
+    EXPECT_EQ(total() - before, 2 * counted) << "JSON counted otherwise than the GIF";
+
+    const RunResult svg = run_cgi(site, get(with_format(row.query, "svg")));
+    EXPECT_EQ(parse_svg(split(svg.out).body).title, row.message);
+    EXPECT_EQ(total() - before, 3 * counted);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, JsonRefusesAsThePicture, testing::ValuesIn(kBrokenPictures),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A worker answers JSON from the pictures it keeps, and refuses as soon as
+// a picture it kept is gone.
+TEST_F(Formats, WorkerChecksThePicturesItKeeps) {
+    FastcgiWorker worker(site);
+    EXPECT_EQ(split(worker.ask(get("mode=date&style=a&format=json")).out).header, kJsonHeader);
+    EXPECT_EQ(split(worker.ask(get("vdb=web&mode=stat&when=day&format=json")).out).header, kJsonHeader);
+    fs::remove(site.path("image/digits/d/h.gif"));
+    fs::remove(site.path("image/resource/imgday.rc"));
+    EXPECT_EQ(json::parse(split(worker.ask(get("mode=date&style=a&format=json")).out).body)["error"],
+              "Image file open error. ('./image/digits/d/h.gif')");
+    EXPECT_EQ(json::parse(split(worker.ask(get("vdb=web&mode=stat&when=day&format=json")).out).body)["error"],
+              "Error, './image/resource/imgday.rc' file not found");
+    EXPECT_EQ(worker.stop(), 0);
 }
 
 // Every format counts as the picture does, the counting rules included.

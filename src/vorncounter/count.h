@@ -23,6 +23,12 @@ CNT count_text(Request& request);
 //   "Image create error. (<w>x<h>)"
 GdImage count_draw(Request& request, const CNT& cnt);
 
+// Reads the pictures count_draw would read for `cnt`, and refuses what it
+// would refuse, with the same messages, without drawing: for an answer that
+// stands for the picture without being one. Through the worker's pictures,
+// so a persistent worker decodes nothing again.
+void count_check(Request& request, const CNT& cnt);
+
 // The picture of the request: count_draw of count_text.
 GdImage count_makeimage(Request& request);
 

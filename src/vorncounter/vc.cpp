@@ -185,6 +185,8 @@ void _vc_answer(Request& request) {
     const bool counter = *vdb.mode.value == Mode::kCounter;
     const std::string shown = counter ? format_number(cnt.outstr) : format_shown(cnt.outstr);
     if (format == Format::kJson) {
+        // The figures stand for the picture: refused where it would be.
+        count_check(request, cnt);
         _vc_write(request.channel, kJsonHeader);
         _vc_write(request.channel, counter ? format_jsoncount(*vdb.vdb, cnt.outstr) : format_jsontext(shown));
         return;
