@@ -14,6 +14,7 @@
 #include <tuple>
 #include <vector>
 
+#include "base/text.h"
 #include "base/util.h"
 #include "fastcgi_client.h"
 #include "harness.h"
@@ -140,8 +141,11 @@ protected:
     }
     // The SVG answer of `query`; its picture must be the GIF answer of the
     // same request (one that counts nothing), shown `scale` times its size.
-    Svg svg_of(const std::string& query, const std::string& scale = "", int status = 0) {
-        const std::string gif = split(run_cgi(site, get(query)).out).body;
+    // Where the digit set has a twin, the picture held is instead the GIF
+    // answer of `twin` (the request with the twin's set), twice the size,
+    // in the same place.
+    Svg svg_of(const std::string& query, const std::string& scale = "", int status = 0, const std::string& twin = "") {
+        const std::string gif = split(run_cgi(site, get(twin.empty() ? query : twin)).out).body;
         const Svg svg = parse_svg(body(query + (scale.empty() ? "" : "&scale=" + scale), "svg", status));
         EXPECT_TRUE(svg.ok) << query;
         EXPECT_EQ(svg.root, "svg");
@@ -158,7 +162,19 @@ protected:
             EXPECT_EQ(svg.attrs.at("height"), std::to_string(h * k)) << query;
             EXPECT_EQ(svg.attrs.at("viewBox"), "0 0 " + std::to_string(w) + " " + std::to_string(h));
             EXPECT_EQ(svg.image.at("width"), std::to_string(w));
-            EXPECT_EQ(svg.image.at("style"), "image-rendering:pixelated");
+            EXPECT_EQ(svg.image.at("height"), std::to_string(h));
+            if (!twin.empty()) {
+                Answer doubled = decode_answer(run_cgi(site, get(twin)).out);
+                EXPECT_EQ(gdImageSX(doubled.image.get()), 2 * w) << twin;
+                EXPECT_EQ(gdImageSY(doubled.image.get()), 2 * h) << twin;
+            }
+            // Enlarged, pixels stay square; the twin at scale 1 is left to
+            // the browser's own scaling.
+            if (twin.empty() || k > 1) {
+                EXPECT_EQ(svg.image.at("style"), "image-rendering:pixelated") << query;
+            } else {
+                EXPECT_EQ(svg.image.count("style"), 0u) << query;
+            }
         }
         return svg;
     }
@@ -170,9 +186,9 @@ protected:
 // Each kind of answer names what it shows; the picture inside is the GIF
 // answer byte for byte, at each scale.
 TEST_F(Formats, SvgHoldsTheGifAndNamesWhatItShows) {
-    EXPECT_EQ(svg_of("vdb=web&ago=-100000").title, "0");
-    EXPECT_EQ(svg_of("vdb=web&ago=0&cntlen=3&digit=led").title, "0");
-    EXPECT_EQ(svg_of("mode=date&style=e", "3").title.size(), 4u);  // the year
+    EXPECT_EQ(svg_of("vdb=web&ago=-100000", "", 0, "vdb=web&ago=-100000&digit=d-2x").title, "0");
+    EXPECT_EQ(svg_of("vdb=web&ago=0&cntlen=3&digit=led", "", 0, "vdb=web&ago=0&cntlen=3&digit=led-2x").title, "0");
+    EXPECT_EQ(svg_of("mode=date&style=e", "3", 0, "mode=date&style=e&digit=d-2x").title.size(), 4u);  // the year
     EXPECT_EQ(svg_of("vdb=web&mode=stat&when=month&date=2001/03", "2").title,
               "March, 2001 statistics: 22 visits; total 22");
     EXPECT_EQ(svg_of("vdb=web&mode=stat&when=day&date=2001/03/07", "8").title,
@@ -428,6 +444,40 @@ TEST_F(Formats, WorkerChecksThePicturesItKeeps) {
     EXPECT_EQ(json::parse(split(worker.ask(get("vdb=web&mode=stat&when=day&format=json")).out).body)["error"],
               "Error, './image/resource/imgday.rc' file not found");
     EXPECT_EQ(worker.stop(), 0);
+}
+
+// The twin of a digit set is used only whole: a set without one, a twin
+// missing a picture or holding one that is no GIF, or a twin not twice the
+// size gives the SVG document of the picture itself, as it always was, and
+// the answer is never refused for the twin's sake.
+TEST_F(Formats, SvgUsesOnlyAWholeTwin) {
+    const auto copy_set = [&](const std::string& from, const std::string& to) {
+        fs::copy(site.path("image/digits/" + from), site.path("image/digits/" + to));
+    };
+    copy_set("d", "solo");
+    copy_set("d", "gap");
+    copy_set("d-2x", "gap-2x");
+    fs::remove(site.path("image/digits/gap-2x/0.gif"));
+    copy_set("d", "junk");
+    copy_set("d-2x", "junk-2x");
+    site.write("image/digits/junk-2x/0.gif", "not a picture");
+    copy_set("d", "same");
+    copy_set("d", "same-2x");  // a "twin" of the picture's own size
+    for (const char* set : {"solo", "gap", "junk", "same"}) {
+        const std::string query = std::string("vdb=web&ago=-100000&digit=") + set;
+        EXPECT_EQ(svg_of(query).title, "0") << set;
+        EXPECT_EQ(svg_of(query, "2").title, "0") << set;
+        const std::string plain = split(run_cgi(site, get(with_format(query, "svg"))).out).body;
+        const std::string gif = split(run_cgi(site, get(query)).out).body;
+        EXPECT_EQ(plain, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"108\" height=\"26\" viewBox=\"0 0 108 26\" "
+                         "role=\"img\" aria-label=\"0\"><title>0</title><image width=\"108\" height=\"26\" "
+                         "style=\"image-rendering:pixelated\" href=\"data:image/gif;base64," +
+                             text_base64(gif) + "\"/></svg>\n")
+            << set;
+    }
+    // With a whole twin, at every scale.
+    EXPECT_EQ(svg_of("mode=date&style=f&digit=paper", "2", 0, "mode=date&style=f&digit=paper-2x").title.size(), 2u);
+    EXPECT_EQ(svg_of("vdb=web&ago=-100000&digit=flip", "", 0, "vdb=web&ago=-100000&digit=flip-2x").title, "0");
 }
 
 // Every format counts as the picture does, the counting rules included.

@@ -15,6 +15,10 @@ namespace vorn {
 
 namespace {
 
+// Name of the twin of a digit set: the same design drawn at twice its
+// resolution, for high-density screens.
+constexpr char kTwinSuffix[] = "-2x";
+
 // Path of the picture for cell `num` of `cnt` in the digit set `set`: a
 // counter's count stands right-aligned in its cells with 0.gif before it,
 // and a longer count loses its leading digits; a date or time has a cell
@@ -137,6 +141,15 @@ GdImage count_draw(Request& request, const CNT& cnt) {
     GdImage im_out = _count_compose(cells);
     if (!im_out) support_errormsg("Image create error. (%dx%d)", cells.width, cells.height);
     return im_out;
+}
+
+GdImage count_drawtwin(Request& request, const CNT& cnt, gdImagePtr shown) {
+    CountCells cells;
+    if (!_count_cells(request, request.vdb.digit + kTwinSuffix, cnt, cells).empty()) return nullptr;
+    // Only a twin of exactly twice the size takes the picture's place
+    // without stretching it.
+    if (cells.width != 2 * gdImageSX(shown) || cells.height != 2 * gdImageSY(shown)) return nullptr;
+    return _count_compose(cells);
 }
 
 }  // namespace vorn

@@ -192,6 +192,16 @@ void _vc_answer(Request& request) {
         return;
     }
     GdImage im = count_draw(request, cnt);
+    if (format == Format::kSvg) {
+        // A digit set's twin for high-density screens, where it has one,
+        // takes the picture's place in the document.
+        const GdImage twin = count_drawtwin(request, cnt, im.get());
+        if (const std::string gif = twin ? gif_encode(twin.get()) : ""; !gif.empty()) {
+            _vc_write(request.channel, kSvgHeader);
+            _vc_write(request.channel, format_svgtwin(gif, gdImageSX(im.get()), gdImageSY(im.get()), scale, shown));
+            return;
+        }
+    }
     _vc_writeimage(request.channel, im.get(), format, scale, shown);
 }
 
