@@ -14,6 +14,7 @@
 #include <tuple>
 #include <vector>
 
+#include "base/text.h"
 #include "base/util.h"
 #include "fastcgi_client.h"
 #include "harness.h"
@@ -140,8 +141,11 @@ protected:
     }
     // The SVG answer of `query`; its picture must be the GIF answer of the
     // same request (one that counts nothing), shown `scale` times its size.
-    Svg svg_of(const std::string& query, const std::string& scale = "", int status = 0) {
-        const std::string gif = split(run_cgi(site, get(query)).out).body;
+    // Where the digit set has a twin, the picture held is instead the GIF
+    // answer of `twin` (the request with the twin's set), twice the size,
+    // in the same place.
+    Svg svg_of(const std::string& query, const std::string& scale = "", int status = 0, const std::string& twin = "") {
+        const std::string gif = split(run_cgi(site, get(twin.empty() ? query : twin)).out).body;
         const Svg svg = parse_svg(body(query + (scale.empty() ? "" : "&scale=" + scale), "svg", status));
         EXPECT_TRUE(svg.ok) << query;
         EXPECT_EQ(svg.root, "svg");
@@ -158,7 +162,19 @@ protected:
             EXPECT_EQ(svg.attrs.at("height"), std::to_string(h * k)) << query;
             EXPECT_EQ(svg.attrs.at("viewBox"), "0 0 " + std::to_string(w) + " " + std::to_string(h));
             EXPECT_EQ(svg.image.at("width"), std::to_string(w));
-            EXPECT_EQ(svg.image.at("style"), "image-rendering:pixelated");
+            EXPECT_EQ(svg.image.at("height"), std::to_string(h));
+            if (!twin.empty()) {
+                Answer doubled = decode_answer(run_cgi(site, get(twin)).out);
+                EXPECT_EQ(gdImageSX(doubled.image.get()), 2 * w) << twin;
+                EXPECT_EQ(gdImageSY(doubled.image.get()), 2 * h) << twin;
+            }
+            // Enlarged, pixels stay square; the twin at scale 1 is left to
+            // the browser's own scaling.
+            if (twin.empty() || k > 1) {
+                EXPECT_EQ(svg.image.at("style"), "image-rendering:pixelated") << query;
+            } else {
+                EXPECT_EQ(svg.image.count("style"), 0u) << query;
+            }
         }
         return svg;
     }
@@ -170,9 +186,9 @@ protected:
 // Each kind of answer names what it shows; the picture inside is the GIF
 // answer byte for byte, at each scale.
 TEST_F(Formats, SvgHoldsTheGifAndNamesWhatItShows) {
-    EXPECT_EQ(svg_of("vdb=web&ago=-100000").title, "0");
-    EXPECT_EQ(svg_of("vdb=web&ago=0&cntlen=3&digit=led").title, "0");
-    EXPECT_EQ(svg_of("mode=date&style=e", "3").title.size(), 4u);  // the year
+    EXPECT_EQ(svg_of("vdb=web&ago=-100000", "", 0, "vdb=web&ago=-100000&digit=d-2x").title, "0");
+    EXPECT_EQ(svg_of("vdb=web&ago=0&cntlen=3&digit=led", "", 0, "vdb=web&ago=0&cntlen=3&digit=led-2x").title, "0");
+    EXPECT_EQ(svg_of("mode=date&style=e", "3", 0, "mode=date&style=e&digit=d-2x").title.size(), 4u);  // the year
     EXPECT_EQ(svg_of("vdb=web&mode=stat&when=month&date=2001/03", "2").title,
               "March, 2001 statistics: 22 visits; total 22");
     EXPECT_EQ(svg_of("vdb=web&mode=stat&when=day&date=2001/03/07", "8").title,
@@ -182,6 +198,65 @@ TEST_F(Formats, SvgHoldsTheGifAndNamesWhatItShows) {
     // A label with markup in it stays text.
     EXPECT_EQ(svg_of("vdb=web&mode=%3Cb%3E%22%26%27", "", 1).title, "Unknown mode ('<b>\"&'')");
 }
+
+// Texts that are no XML character data, and where a request puts them into
+// the label of an SVG answer ("@" stands for the text): whatever the text,
+// the answer is a well-formed document that names it with U+FFFD in place
+// of what XML does not allow.
+struct HostileLabel {
+    const char* name;
+    const char* text;  // URL-encoded
+};
+const HostileLabel kHostileTexts[] = {
+    {"U_FFFE", "%EF%BF%BE"},
+    {"U_FFFF", "%EF%BF%BF"},
+    {"EucKrName", "%EF%BF%BE%C6"},
+    {"AmongMarkup", "%3Cb%3E%EF%BF%BF%26amp;"},
+    {"Control", "%01%08%0B%0C%1B%1F"},
+    {"Delete", "%7F"},
+    {"Surrogate", "%ED%A0%80%ED%BF%BF"},
+    {"Overlong", "%C0%AF%E0%80%AF%F0%80%80%AF"},
+    {"NoUtf8", "%80%BF%FE%FF%C6"},
+    {"CutShort", "x%E2%82"},
+    {"PastU10FFFF", "%F4%90%80%80%F8%88%80%80%80"},
+};
+const char* const kLabelQueries[] = {
+    "vdb=@",                                          // the counter's name, in its error
+    "vdb=web&mode=stat&when=year&date=@",             // a chart's title
+    "vdb=web&mode=stat&when=month&date=@@",
+    "vdb=web&mode=stat&when=day&date=2001/03/@",      // cut after two bytes
+    "vdb=web&mode=@",                                 // error messages
+    "vdb=web&mode=stat&when=@",
+    "vdb=web&digit=@",
+    "vdb=web&cntlen=@",
+    "vdb=web&ago=99999999@",
+    "mode=date&style=@",                              // a date or time
+    "mode=time&style=@",
+    "mode=date&scale=@",
+};
+
+void PrintTo(const HostileLabel& row, std::ostream* os) { *os << row.name; }
+
+class HostileSvgLabel : public testing::TestWithParam<HostileLabel> {};
+
+TEST_P(HostileSvgLabel, EveryLabelGivesWellFormedXml) {
+    TempSite site;
+    site.create_counter("web");
+    for (const char* pattern : kLabelQueries) {
+        std::string query = pattern;
+        for (std::size_t at; (at = query.find('@')) != std::string::npos;) query.replace(at, 1, GetParam().text);
+        const Split s = split(run_cgi(site, get(query + "&format=svg")).out);
+        EXPECT_EQ(s.header, kSvgHeader) << query;
+        Svg svg = parse_svg(s.body);
+        EXPECT_TRUE(svg.ok) << query << "\n" << s.body.substr(0, s.body.find("<image"));
+        EXPECT_EQ(svg.root, "svg") << query;
+        EXPECT_FALSE(svg.title.empty()) << query;
+        EXPECT_EQ(svg.attrs["aria-label"], svg.title) << query;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, HostileSvgLabel, testing::ValuesIn(kHostileTexts),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // A bad scale is answered with the error, in an SVG document of scale 1;
 // a picture answer takes no notice of scale.
@@ -298,6 +373,111 @@ TEST_F(Formats, UnknownFormatIsRefusedBeforeCounting) {
     // format=gif is the picture as it always was.
     const RunResult gif = run_cgi(site, get("vdb=web&ago=1&format=gif"));
     EXPECT_EQ(gif.out, run_cgi(site, get("vdb=web&ago=1")).out);
+}
+
+// A picture file the answer needs that cannot be used: each format refuses
+// the request with the message of the error picture, and a visit counts
+// exactly when the GIF answer counts it (a counter's visit is recorded
+// before its pictures are read; a chart records none).
+struct BrokenPicture {
+    const char* name;
+    const char* query;
+    const char* file;     // in the site
+    const char* content;  // what the file then holds; none: it is removed
+    const char* message;
+};
+const BrokenPicture kBrokenPictures[] = {
+    {"NoDigitSet", "vdb=web&digit=nosuchset", nullptr, nullptr,
+     "Image file open error. ('./image/digits/nosuchset/0.gif')"},
+    {"DigitMissing", "vdb=web&cntlen=6", "image/digits/d/2.gif", nullptr,
+     "Image file open error. ('./image/digits/d/2.gif')"},
+    {"DigitNoGif", "vdb=web&cntlen=6", "image/digits/d/0.gif", "GIF89a, but no picture",
+     "Image file decode error. ('./image/digits/d/0.gif')"},
+    {"DateMarkMissing", "mode=date&style=a", "image/digits/d/h.gif", nullptr,
+     "Image file open error. ('./image/digits/d/h.gif')"},
+    {"BackgroundMissing", "vdb=web&mode=stat&when=month", "image/resource/imgmonth.rc", nullptr,
+     "Error, './image/resource/imgmonth.rc' file not found"},
+    {"BackgroundNoGif", "vdb=web&mode=stat&when=year", "image/resource/imgyear.rc", "not a picture",
+     "Error, './image/resource/imgyear.rc' is not a GIF picture"},
+};
+
+void PrintTo(const BrokenPicture& row, std::ostream* os) { *os << row.name; }
+
+class JsonRefusesAsThePicture : public Formats, public testing::WithParamInterface<BrokenPicture> {};
+
+TEST_P(JsonRefusesAsThePicture, SameMessageSameCount) {
+    const BrokenPicture& row = GetParam();
+    if (row.file && row.content) site.write(row.file, row.content);
+    if (row.file && !row.content) fs::remove(site.path(row.file));
+    const auto total = [&] { return util_tolong(db_texts(db).at("totcnt")); };
+    const long before = total();
+    const RunResult gif = run_cgi(site, get(row.query));
+    EXPECT_EQ(gif.status, 1);
+    EXPECT_TRUE(is_error_image(gif.out, row.message)) << error_text(gif.out).value_or("(no error picture)");
+    const long counted = total() - before;
+
+    const RunResult answer = run_cgi(site, get(with_format(row.query, "json")));
+    EXPECT_EQ(answer.status, 1);
+    const Split s = split(answer.out);
+    EXPECT_EQ(s.header, "Status: 500 Internal Server Error\n" + kJsonHeader);
+    EXPECT_EQ(json::parse(s.body, nullptr, false), json({{"error", row.message}})) << s.body;
+    EXPECT_EQ(total() - before, 2 * counted) << "JSON counted otherwise than the GIF";
+
+    const RunResult svg = run_cgi(site, get(with_format(row.query, "svg")));
+    EXPECT_EQ(parse_svg(split(svg.out).body).title, row.message);
+    EXPECT_EQ(total() - before, 3 * counted);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, JsonRefusesAsThePicture, testing::ValuesIn(kBrokenPictures),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A worker answers JSON from the pictures it keeps, and refuses as soon as
+// a picture it kept is gone.
+TEST_F(Formats, WorkerChecksThePicturesItKeeps) {
+    FastcgiWorker worker(site);
+    EXPECT_EQ(split(worker.ask(get("mode=date&style=a&format=json")).out).header, kJsonHeader);
+    EXPECT_EQ(split(worker.ask(get("vdb=web&mode=stat&when=day&format=json")).out).header, kJsonHeader);
+    fs::remove(site.path("image/digits/d/h.gif"));
+    fs::remove(site.path("image/resource/imgday.rc"));
+    EXPECT_EQ(json::parse(split(worker.ask(get("mode=date&style=a&format=json")).out).body)["error"],
+              "Image file open error. ('./image/digits/d/h.gif')");
+    EXPECT_EQ(json::parse(split(worker.ask(get("vdb=web&mode=stat&when=day&format=json")).out).body)["error"],
+              "Error, './image/resource/imgday.rc' file not found");
+    EXPECT_EQ(worker.stop(), 0);
+}
+
+// The twin of a digit set is used only whole: a set without one, a twin
+// missing a picture or holding one that is no GIF, or a twin not twice the
+// size gives the SVG document of the picture itself, as it always was, and
+// the answer is never refused for the twin's sake.
+TEST_F(Formats, SvgUsesOnlyAWholeTwin) {
+    const auto copy_set = [&](const std::string& from, const std::string& to) {
+        fs::copy(site.path("image/digits/" + from), site.path("image/digits/" + to));
+    };
+    copy_set("d", "solo");
+    copy_set("d", "gap");
+    copy_set("d-2x", "gap-2x");
+    fs::remove(site.path("image/digits/gap-2x/0.gif"));
+    copy_set("d", "junk");
+    copy_set("d-2x", "junk-2x");
+    site.write("image/digits/junk-2x/0.gif", "not a picture");
+    copy_set("d", "same");
+    copy_set("d", "same-2x");  // a "twin" of the picture's own size
+    for (const char* set : {"solo", "gap", "junk", "same"}) {
+        const std::string query = std::string("vdb=web&ago=-100000&digit=") + set;
+        EXPECT_EQ(svg_of(query).title, "0") << set;
+        EXPECT_EQ(svg_of(query, "2").title, "0") << set;
+        const std::string plain = split(run_cgi(site, get(with_format(query, "svg"))).out).body;
+        const std::string gif = split(run_cgi(site, get(query)).out).body;
+        EXPECT_EQ(plain, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"108\" height=\"26\" viewBox=\"0 0 108 26\" "
+                         "role=\"img\" aria-label=\"0\"><title>0</title><image width=\"108\" height=\"26\" "
+                         "style=\"image-rendering:pixelated\" href=\"data:image/gif;base64," +
+                             text_base64(gif) + "\"/></svg>\n")
+            << set;
+    }
+    // With a whole twin, at every scale.
+    EXPECT_EQ(svg_of("mode=date&style=f&digit=paper", "2", 0, "mode=date&style=f&digit=paper-2x").title.size(), 2u);
+    EXPECT_EQ(svg_of("vdb=web&ago=-100000&digit=flip", "", 0, "vdb=web&ago=-100000&digit=flip-2x").title, "0");
 }
 
 // Every format counts as the picture does, the counting rules included.

@@ -52,6 +52,20 @@ TEST(text_xmlescape, MarkupAndBytesXmlRefuses) {
     // XML 1.0 allows tab, line feed and carriage return, no other control.
     EXPECT_EQ(text_xmlescape(std::string("a\x01\x1f\x7f\tb", 6)), "a\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\tb");
     EXPECT_EQ(text_xmlescape("\xff\xed\x95\x9c"), "\xef\xbf\xbd\xed\x95\x9c");
+    // Valid UTF-8 that is no XML character, and sequences that are no UTF-8,
+    // beside their nearest neighbours that XML allows.
+    const char* rows[][2] = {
+        {"\xef\xbf\xbe", "\xef\xbf\xbd"},                  // U+FFFE
+        {"\xef\xbf\xbf", "\xef\xbf\xbd"},                  // U+FFFF
+        {"\xef\xbf\xbe\xc6", "\xef\xbf\xbd\xef\xbf\xbd"},    // an EUC-KR name read as UTF-8
+        {"\xef\xbf\xbd", "\xef\xbf\xbd"},                  // U+FFFD itself
+        {"\xef\xbf\xbc", "\xef\xbf\xbc"},                  // U+FFFC
+        {"\xf4\x8f\xbf\xbf", "\xf4\x8f\xbf\xbf"},            // U+10FFFF
+        {"\xed\x9f\xbf", "\xed\x9f\xbf"},                  // U+D7FF
+        {"\xed\xa0\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // a surrogate, byte by byte
+        {"\xe0\x80\xaf", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // an overlong '/'
+    };
+    for (const auto& [raw, escaped] : rows) EXPECT_EQ(text_xmlescape(raw), escaped) << raw;
 }
 
 TEST(JsonWriter, NestingCommasAndNumbersOfAnySize) {

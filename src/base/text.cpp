@@ -123,12 +123,23 @@ JsonWriter& JsonWriter::null() {
     return *this;
 }
 
+namespace {
+
+// U+FFFE or U+FFFF at the start of `s` (a valid sequence of `len` bytes):
+// valid UTF-8, but no character of XML 1.0.
+bool _text_xmlnoncharacter(std::string_view s, std::size_t len) {
+    return len == 3 && s[0] == '\xEF' && s[1] == '\xBF' && (s[2] == '\xBE' || s[2] == '\xBF');
+}
+
+}  // namespace
+
 std::string text_xmlescape(std::string_view text) {
     std::string out;
     while (!text.empty()) {
         const unsigned char c = static_cast<unsigned char>(text[0]);
         const std::size_t len = text_utf8length(text);
-        if (len == 0 || (c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) {
+        if (len == 0 || (c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F ||
+            _text_xmlnoncharacter(text, len)) {
             out += "\xEF\xBF\xBD";
         } else if (c == '&') {
             out += "&amp;";

@@ -20,8 +20,10 @@ std::size_t text_utf8length(std::string_view s);
 std::string text_jsonstring(std::string_view text);
 
 // `text` for an XML attribute value or element: the five markup characters
-// as entities, control characters and bytes that are not valid UTF-8 as
-// U+FFFD (XML 1.0 allows neither).
+// as entities; control characters other than tab, line feed and carriage
+// return, U+FFFE, U+FFFF and bytes that are not valid UTF-8 (surrogates and
+// overlong forms included) as U+FFFD, so that the result holds only
+// characters XML 1.0 allows.
 std::string text_xmlescape(std::string_view text);
 
 // `bytes` in base64 (RFC 4648, with padding).

@@ -15,11 +15,16 @@ namespace vorn {
 
 namespace {
 
-// Path of the picture for cell `num` of `cnt`: a counter's count stands
-// right-aligned in its cells with 0.gif before it, and a longer count
-// loses its leading digits; a date or time has a cell per character.
-std::string _count_getimagefilename(const Request& request, const CNT& cnt, int num) {
-    const std::string dir = request.config.dir_digit + "/" + request.vdb.digit + "/";
+// Name of the twin of a digit set: the same design drawn at twice its
+// resolution, for high-density screens.
+constexpr char kTwinSuffix[] = "-2x";
+
+// Path of the picture for cell `num` of `cnt` in the digit set `set`: a
+// counter's count stands right-aligned in its cells with 0.gif before it,
+// and a longer count loses its leading digits; a date or time has a cell
+// per character.
+std::string _count_getimagefilename(const Request& request, const std::string& set, const CNT& cnt, int num) {
+    const std::string dir = request.config.dir_digit + "/" + set + "/";
     long index = num;
     if (request.vdb.mode.value == Mode::kCounter) {
         const long pad = cnt.stylelen - static_cast<long>(cnt.outstr.size());
@@ -27,6 +32,71 @@ std::string _count_getimagefilename(const Request& request, const CNT& cnt, int 
         index = num - pad;
     }
     return dir + cnt.outstr.at(static_cast<std::size_t>(index)) + ".gif";
+}
+
+// The decoded pictures of the cells of a composition, each file read and
+// decoded once however many cells show its character (decoding is most of
+// the work of a date or counter answer), and the size they make up side
+// by side.
+struct CountCells {
+    std::map<std::string, std::shared_ptr<const gdImage>> decoded;  // owns the pictures
+    std::vector<gdImagePtr> cells;
+    int width = 0;
+    int height = 0;  // of cell 0
+};
+
+// Reads the pictures of the cells of `cnt` in the digit set `set` into
+// `out`. Returns the message of the first picture that cannot be opened or
+// decoded, or of a composition gd cannot hold; empty when all is well.
+std::string _count_cells(Request& request, const std::string& set, const CNT& cnt, CountCells& out) {
+    out.cells.reserve(static_cast<std::size_t>(cnt.stylelen));
+    for (int i = 0; i < cnt.stylelen; ++i) {
+        const std::string path = _count_getimagefilename(request, set, cnt, i);
+        std::shared_ptr<const gdImage>& im = out.decoded[path];
+        if (!im) {
+            const auto found = vc_picture(request.worker, path);
+            if (found.error != 0) return "Image file open error. ('" + path + "')";
+            if (!found.value) return "Image file decode error. ('" + path + "')";
+            im = found.value;
+        }
+        // gd reads a picture through a pointer it does not promise to keep
+        // from changing; cells_copy only reads the cell.
+        gdImagePtr cell = const_cast<gdImagePtr>(im.get());
+        out.width += gdImageSX(cell);
+        out.cells.push_back(cell);
+    }
+    out.height = gdImageSY(out.cells.front());
+    // gd cannot hold more than INT_MAX pixels (and would complain on
+    // standard error), so such a composition is refused here.
+    if (out.width > INT_MAX / out.height) {
+        return "Image create error. (" + std::to_string(out.width) + "x" + std::to_string(out.height) + ")";
+    }
+    return "";
+}
+
+// The cells of `cnt` in the request's digit set; throws ErrorAnswer with
+// the message of _count_cells.
+CountCells _count_requirecells(Request& request, const CNT& cnt) {
+    CountCells cells;
+    const std::string failure = _count_cells(request, request.vdb.digit, cnt, cells);
+    if (!failure.empty()) support_errormsg("%s", failure.c_str());
+    return cells;
+}
+
+// The cells side by side in a fresh palette image: its colours come only
+// from the cells copied in, and it carries no transparency or interlacing
+// of theirs. Edge to edge, top-aligned; a cell taller than cell 0 is cut at
+// the bottom edge. None when gd cannot create the image.
+GdImage _count_compose(const CountCells& cells) {
+    GdImage im_out(gdImageCreate(cells.width, cells.height));
+    if (!im_out) return im_out;
+    int x = 0;
+    CellColors colors;
+    for (gdImagePtr cell : cells.cells) {
+        cells_copy(im_out.get(), cell, x, colors);
+        x += gdImageSX(cell);
+    }
+    return im_out;
 }
 
 // The text and cells of the request's mode.
@@ -64,48 +134,22 @@ CNT count_text(Request& request) {
 
 GdImage count_makeimage(Request& request) { return count_draw(request, count_text(request)); }
 
+void count_check(Request& request, const CNT& cnt) { _count_requirecells(request, cnt); }
+
 GdImage count_draw(Request& request, const CNT& cnt) {
-    // Each picture file is read and decoded once, however many cells show
-    // its character: decoding is most of the work of a date or counter
-    // answer. The widths add up to the width of the answer.
-    std::map<std::string, std::shared_ptr<const gdImage>> decoded;
-    std::vector<gdImagePtr> im_digit;
-    im_digit.reserve(static_cast<std::size_t>(cnt.stylelen));
-    int im_digit_size_x = 0;
-    for (int i = 0; i < cnt.stylelen; ++i) {
-        const std::string path = _count_getimagefilename(request, cnt, i);
-        std::shared_ptr<const gdImage>& im = decoded[path];
-        if (!im) {
-            const auto found = vc_picture(request.worker, path);
-            if (found.error != 0) support_errormsg("Image file open error. ('%s')", path.c_str());
-            if (!found.value) support_errormsg("Image file decode error. ('%s')", path.c_str());
-            im = found.value;
-        }
-        // gd reads a picture through a pointer it does not promise to keep
-        // from changing; cells_copy only reads the cell.
-        gdImagePtr cell = const_cast<gdImagePtr>(im.get());
-        im_digit_size_x += gdImageSX(cell);
-        im_digit.push_back(cell);
-    }
-
-    // A fresh palette image: its colours come only from the cells copied in,
-    // and it carries no transparency or interlacing of theirs. gd cannot
-    // hold more than INT_MAX pixels (and would complain on standard error),
-    // so such a composition is refused here.
-    const int height = gdImageSY(im_digit.front());
-    GdImage im_out;
-    if (im_digit_size_x <= INT_MAX / height) im_out.reset(gdImageCreate(im_digit_size_x, height));
-    if (!im_out) support_errormsg("Image create error. (%dx%d)", im_digit_size_x, height);
-
-    // Edge to edge, top-aligned; a cell taller than cell 0 is cut at the
-    // bottom edge.
-    im_digit_size_x = 0;
-    CellColors colors;
-    for (gdImagePtr cell : im_digit) {
-        cells_copy(im_out.get(), cell, im_digit_size_x, colors);
-        im_digit_size_x += gdImageSX(cell);
-    }
+    const CountCells cells = _count_requirecells(request, cnt);
+    GdImage im_out = _count_compose(cells);
+    if (!im_out) support_errormsg("Image create error. (%dx%d)", cells.width, cells.height);
     return im_out;
+}
+
+GdImage count_drawtwin(Request& request, const CNT& cnt, gdImagePtr shown) {
+    CountCells cells;
+    if (!_count_cells(request, request.vdb.digit + kTwinSuffix, cnt, cells).empty()) return nullptr;
+    // Only a twin of exactly twice the size takes the picture's place
+    // without stretching it.
+    if (cells.width != 2 * gdImageSX(shown) || cells.height != 2 * gdImageSY(shown)) return nullptr;
+    return _count_compose(cells);
 }
 
 }  // namespace vorn

@@ -23,6 +23,19 @@ CNT count_text(Request& request);
 //   "Image create error. (<w>x<h>)"
 GdImage count_draw(Request& request, const CNT& cnt);
 
+// Reads the pictures count_draw would read for `cnt`, and refuses what it
+// would refuse, with the same messages, without drawing: for an answer that
+// stands for the picture without being one. Through the worker's pictures,
+// so a persistent worker decodes nothing again.
+void count_check(Request& request, const CNT& cnt);
+
+// `cnt` drawn with the twin of the request's digit set, the set of the same
+// name with "-2x" after it (drawn at twice the resolution for high-density
+// screens): none when there is no such set, a picture of it cannot be read
+// or decoded, or the drawing is not exactly twice the width and height of
+// `shown` (count_draw's picture). Refuses nothing.
+GdImage count_drawtwin(Request& request, const CNT& cnt, gdImagePtr shown);
+
 // The picture of the request: count_draw of count_text.
 GdImage count_makeimage(Request& request);
 

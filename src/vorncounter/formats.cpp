@@ -29,16 +29,38 @@ constexpr const char* kBadRequests[] = {
     "Request body too large", "Request body incomplete",
 };
 
-}  // namespace
-
-std::string format_svg(const std::string& gif, int width, int height, long scale, const std::string& label) {
+// The SVG document of one GIF picture drawn in a place of `width` x
+// `height` user units, shown `scale` times that size; `style` is the
+// image's style attribute, none when empty.
+std::string _format_svg(const std::string& gif, int width, int height, long scale, const std::string& label,
+                        const char* style) {
     const std::string name = text_xmlescape(label);
     const std::string w = std::to_string(width), h = std::to_string(height);
     return "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + std::to_string(width * scale) + "\" height=\"" +
            std::to_string(height * scale) + "\" viewBox=\"0 0 " + w + " " + h + "\" role=\"img\" aria-label=\"" +
-           name + "\"><title>" + name + "</title><image width=\"" + w + "\" height=\"" + h +
-           "\" style=\"image-rendering:pixelated\" href=\"data:image/gif;base64," + text_base64(gif) +
-           "\"/></svg>\n";
+           name + "\"><title>" + name + "</title><image width=\"" + w + "\" height=\"" + h + "\"" +
+           (*style ? std::string(" style=\"") + style + "\"" : std::string()) + " href=\"data:image/gif;base64," +
+           text_base64(gif) + "\"/></svg>\n";
+}
+
+constexpr char kSquarePixels[] = "image-rendering:pixelated";
+
+}  // namespace
+
+std::string format_svg(const std::string& gif, int width, int height, long scale, const std::string& label) {
+    return _format_svg(gif, width, height, scale, label, kSquarePixels);
+}
+
+std::string format_svgtwin(const std::string& twin, int width, int height, long scale, const std::string& label) {
+    // A browser draws an SVG image in a document of its own, where a
+    // resolution media query sees one device pixel per CSS pixel whatever
+    // the screen: a choice between the picture and its twin inside the
+    // document would always fall on the picture. The twin alone is drawn
+    // into the rasterization the screen asks for instead. At scale 1 the
+    // browser's own scaling reduces it smoothly on an ordinary screen (a
+    // reduction by nearest pixel would drop every other row and column);
+    // enlarged, its pixels stay square.
+    return _format_svg(twin, width, height, scale, label, scale == 1 ? "" : kSquarePixels);
 }
 
 std::string format_number(const std::string& count) {

@@ -25,6 +25,14 @@ inline constexpr char kJsonHeader[] =
 // as its title and accessible name.
 std::string format_svg(const std::string& gif, int width, int height, long scale, const std::string& label);
 
+// The SVG document of a picture of `width` x `height` pixels that holds
+// instead its twin `twin`, the same drawing at twice the resolution (2 *
+// `width` x 2 * `height` pixels), in the picture's place: a screen of two
+// device pixels per CSS pixel shows each pixel of the twin, an ordinary one
+// the twin reduced to the picture's size. Shown `scale` times the
+// picture's size; enlarged (scale 2 and more), its pixels stay square.
+std::string format_svgtwin(const std::string& twin, int width, int height, long scale, const std::string& label);
+
 // A count as a plain number: the digits of a count kept as digits without
 // leading zeros, any other text as it is read as a number.
 std::string format_number(const std::string& count);

@@ -347,7 +347,13 @@ void _statistics_draw(const ChartFigures& chart, gdImagePtr im_out) {
 }  // namespace
 
 ChartFigures statistics_figures(Request& request) {
-    _statistics_loadrc(request);
+    // The figures stand for the chart: its background must be one the
+    // chart could be drawn on, checked in the same order. A persistent
+    // worker keeps it decoded; nothing is copied, as nothing is drawn.
+    const std::string& rc = _statistics_loadrc(request);
+    const auto found = vc_picture(request.worker, rc);
+    if (found.error != 0) support_errormsg("Error, '%s' file not found", rc.c_str());
+    if (!found.value) support_errormsg("Error, '%s' is not a GIF picture", rc.c_str());
     ST_TIME st_time;
     _statistics_settime(st_time, request.vdb.date);
     return _statistics_read(request, st_time);

@@ -42,7 +42,9 @@ struct ChartFigures {
 };
 
 // The figures of the request's chart, read from its counter; nothing is
-// drawn. Throws ErrorAnswer: "Unknown when ('<when>')".
+// drawn, but the background is read as statistics_makeimage reads it and
+// refused as it refuses it. Throws ErrorAnswer with statistics_makeimage's
+// messages.
 ChartFigures statistics_figures(Request& request);
 
 // Loads the background for the request's when and draws the chart of the

@@ -188,11 +188,23 @@ void _vc_answer(Request& request) {
     const bool counter = *vdb.mode.value == Mode::kCounter;
     const std::string shown = counter ? format_number(cnt.outstr) : format_shown(cnt.outstr);
     if (format == Format::kJson) {
+        // The figures stand for the picture: refused where it would be.
+        count_check(request, cnt);
         _vc_write(request.channel, kJsonHeader);
         _vc_write(request.channel, counter ? format_jsoncount(*vdb.vdb, cnt.outstr) : format_jsontext(shown));
         return;
     }
     GdImage im = count_draw(request, cnt);
+    if (format == Format::kSvg) {
+        // A digit set's twin for high-density screens, where it has one,
+        // takes the picture's place in the document.
+        const GdImage twin = count_drawtwin(request, cnt, im.get());
+        if (const std::string gif = twin ? gif_encode(twin.get()) : ""; !gif.empty()) {
+            _vc_write(request.channel, kSvgHeader);
+            _vc_write(request.channel, format_svgtwin(gif, gdImageSX(im.get()), gdImageSY(im.get()), scale, shown));
+            return;
+        }
+    }
     _vc_writeimage(request.channel, im.get(), format, scale, shown);
 }
 
