@@ -344,6 +344,13 @@ void _statistics_draw(const ChartFigures& chart, gdImagePtr im_out) {
     _statistics_drawstick(im_out, chart.average_slot, kAverageBarWidth, _statistics_barheight(chart.average, max_value));
 }
 
+// Refuses the background `rc` when it could not be opened (`error`, its
+// errno) or decoded (`decoded` false).
+void _statistics_requirerc(const std::string& rc, int error, bool decoded) {
+    if (error != 0) support_errormsg("Error, '%s' file not found", rc.c_str());
+    if (!decoded) support_errormsg("Error, '%s' is not a GIF picture", rc.c_str());
+}
+
 }  // namespace
 
 ChartFigures statistics_figures(Request& request) {
@@ -352,8 +359,7 @@ ChartFigures statistics_figures(Request& request) {
     // worker keeps it decoded; nothing is copied, as nothing is drawn.
     const std::string& rc = _statistics_loadrc(request);
     const auto found = vc_picture(request.worker, rc);
-    if (found.error != 0) support_errormsg("Error, '%s' file not found", rc.c_str());
-    if (!found.value) support_errormsg("Error, '%s' is not a GIF picture", rc.c_str());
+    _statistics_requirerc(rc, found.error, found.value != nullptr);
     ST_TIME st_time;
     _statistics_settime(st_time, request.vdb.date);
     return _statistics_read(request, st_time);
@@ -364,8 +370,7 @@ GdImage statistics_makeimage(Request& request, ChartFigures* figures) {
     // The chart is drawn on a picture of its own: a background the worker
     // keeps stays as it is.
     OwnPicture found = vc_ownpicture(request.worker, rc);
-    if (found.error != 0) support_errormsg("Error, '%s' file not found", rc.c_str());
-    if (!found.image) support_errormsg("Error, '%s' is not a GIF picture", rc.c_str());
+    _statistics_requirerc(rc, found.error, found.image != nullptr);
     GdImage im_out = std::move(found.image);
 
     ST_TIME st_time;
