@@ -95,3 +95,27 @@ TEST(vc_parse, StyleIsTheFirstLetterOfTheModesStyles) {
 
 }  // namespace
 }  // namespace vorn::test
+
+namespace vorn::test {
+namespace {
+
+// The site template names every key the program reads, each set to its
+// default or shown commented out, so an operator finds every key there.
+TEST(SiteTemplate, NamesEveryKeyAndChangesNoDefault) {
+    const std::string text = TempSite().read("conf/vc.conf");
+    for (const std::string& key : config_keys()) {
+        EXPECT_TRUE(text.find("\n" + key + " = ") != std::string::npos ||
+                    text.find("\n#" + key + " = ") != std::string::npos)
+            << key << " is not in the template";
+    }
+    const CGICONFIG read = config_parse(text), defaults = config_fill({});
+    EXPECT_EQ(read.dir_save, defaults.dir_save);
+    EXPECT_EQ(read.default_cntlen, defaults.default_cntlen);
+    EXPECT_EQ(read.rc_imgday, defaults.rc_imgday);
+    EXPECT_EQ(read.store, defaults.store);
+    EXPECT_EQ(read.timezone, defaults.timezone);
+    EXPECT_EQ(read.repeat_minutes, defaults.repeat_minutes);
+}
+
+}  // namespace
+}  // namespace vorn::test
