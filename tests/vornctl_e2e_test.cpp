@@ -539,6 +539,13 @@ TEST(Vornctl, BackupAndRestoreRoundTrip) {
         EXPECT_EQ(site.read("save/b.db"), before);
     }
     EXPECT_EQ(run_ctl(site, {"restore", "bk", "a"}).out, "a <- bk/a.dump\n");
+    // On a terminal restore asks first, in words that fit the number.
+    for (const auto& [names, question] : {std::pair{" a", "replace 1 counter with its dump in bk? [y/N]"},
+                                          std::pair{"", "replace 2 counters with their dumps in bk? [y/N]"}}) {
+        Child c = start_program("/usr/bin/script", site.root(), {"PATH=/usr/bin:/bin", "TZ=UTC"}, "n\n", std::nullopt,
+                                {"-qec", kVornctl + " restore bk" + names, "/dev/null"});
+        EXPECT_TRUE(contains(finish_program(c).out, question)) << question;
+    }
     EXPECT_EQ(run_ctl(site, {"restore", "bk", "nosuch"}).status, 1);
 }
 

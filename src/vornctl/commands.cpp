@@ -360,8 +360,9 @@ int _commands_restore(const CommandContext& c) {
     const std::string dir = _commands_path(c, _commands_arg(c, 0));
     std::vector<std::string> names(c.args.positional.begin() + 1, c.args.positional.end());
     if (names.empty()) names = backup_names(c.site, dir);
-    if (!names.empty() && !_commands_confirm(c, "replace " + std::to_string(names.size()) +
-                                                    " counters with their dumps in " + dir + "?")) {
+    const std::string what = names.size() == 1 ? "1 counter with its dump"
+                                                : std::to_string(names.size()) + " counters with their dumps";
+    if (!names.empty() && !_commands_confirm(c, "replace " + what + " in " + dir + "?")) {
         support_errormsg("nothing restored");
     }
     return _commands_each(c, names, "<-", backup_restore);
