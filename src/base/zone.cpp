@@ -108,8 +108,9 @@ bool LocalZone::use(const std::string& name) {
     const std::optional<struct stat> file = _zone_stat(path);
     if (name == current_ && _zone_samefile(file, file_)) return true;
     if (!name.empty() && !zone_exists(name)) return false;
-    const char* now = std::getenv("TZ");
-    if (now ? tz && *tz == now : !tz) _set(kOtherZone);
+    // glibc reads a zone again only for another text of TZ.
+    const char* set = std::getenv("TZ");
+    if (set ? tz && *tz == set : !tz) _set(kOtherZone);
     current_ = name;
     file_ = file;
     _set(tz);
