@@ -141,7 +141,8 @@ FastcgiReply fastcgi_exchange(int fd, const std::vector<std::string>& params, co
     }
 }
 
-FastcgiWorker::FastcgiWorker(const TempSite& site, const std::string& program) {
+FastcgiWorker::FastcgiWorker(const TempSite& site, const std::string& program,
+                             const std::vector<std::string>& extra_env) {
     std::random_device rd;
     do {
         dir_ = fs::temp_directory_path() / ("vornfcgi-" + std::to_string(rd()));
@@ -159,6 +160,11 @@ FastcgiWorker::FastcgiWorker(const TempSite& site, const std::string& program) {
         return;
     }
     std::vector<std::string> env = program_env();
+    for (const std::string& e : extra_env) {
+        const std::string name = e.substr(0, e.find('=') + 1);
+        std::erase_if(env, [&](const std::string& had) { return had.rfind(name, 0) == 0; });
+        env.push_back(e);
+    }
     std::vector<char*> envp;
     for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);

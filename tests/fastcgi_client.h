@@ -35,11 +35,13 @@ FastcgiReply fastcgi_exchange(int fd, const std::vector<std::string>& params, co
                               int request_id = 1);
 
 // vorncounter serving FastCGI on a Unix socket of its own in a scratch
-// directory, with `site` as its working directory; stopped (SIGTERM) when
-// it goes out of scope.
+// directory, with `site` as its working directory and program_env() as its
+// environment, each NAME=VALUE of `env` in place of the variable of that
+// name; stopped (SIGTERM) when it goes out of scope.
 class FastcgiWorker {
 public:
-    explicit FastcgiWorker(const TempSite& site, const std::string& program = kVorncounter);
+    explicit FastcgiWorker(const TempSite& site, const std::string& program = kVorncounter,
+                           const std::vector<std::string>& env = {});
     ~FastcgiWorker();
     FastcgiWorker(const FastcgiWorker&) = delete;
     FastcgiWorker& operator=(const FastcgiWorker&) = delete;

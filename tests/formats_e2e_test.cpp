@@ -558,4 +558,66 @@ TEST(TimeZone, HourKeysDatesAndChartsFollowTheSite) {
 }
 
 }  // namespace
+// A tzdata upgrade replaces a zone's file, or removes it: a worker answers
+// the next request with the new offsets, or with the TIMEZONE error, as a
+// CGI run does; and a process's own zone (TZ) is read again the same way.
+TEST(TimeZone, WorkerFollowsAReplacedOrRemovedZoneFile) {
+    TempSite zones(false);  // a zone database of its own (TZDIR)
+    fs::create_directories(zones.path("Site"));
+    const fs::path file = zones.path("Site/Zone");
+    const auto install = [&](const char* from) {  // as dpkg does: a new file renamed over the old
+        fs::copy_file(fs::path("/usr/share/zoneinfo") / from, zones.path("Site/new"));
+        fs::rename(zones.path("Site/new"), file);
+    };
+    install("Asia/Kolkata");  // +05:30, no summer time
+    TempSite site;
+    const std::string conf = site.read("conf/vc.conf");
+    site.write("conf/vc.conf", conf + "TIMEZONE = Site/Zone\n");
+    const std::string tzdir = "TZDIR=" + zones.root().string();
+    FastcgiWorker worker(site, kVorncounter, {tzdir});
+    Request time = get("mode=time&style=b&format=json");
+    time.extra_env["TZDIR"] = zones.root().string();
+    // The text of the clock at `offset` seconds east of UTC, or "" when
+    // the answer shows none of the minutes the request may have seen.
+    const auto shown_at = [&](auto ask, long offset) {
+        const std::time_t before = std::time(nullptr);
+        const std::string out = ask();
+        const std::time_t after = std::time(nullptr);
+        const json text = json::parse(split(out).body, nullptr, false)["text"];
+        for (std::time_t t : {before + offset, after + offset}) {
+            char clock[16];
+            std::strftime(clock, sizeof clock, "%H:%M", std::gmtime(&t));
+            if (text == clock) return true;
+        }
+        ADD_FAILURE() << split(out).body << " is not the clock at UTC" << (offset < 0 ? "" : "+") << offset << " s";
+        return false;
+    };
+    const auto from_worker = [&] { return worker.ask(time).out; };
+    const auto from_cgi = [&] { return run_cgi(site, time).out; };
+    EXPECT_TRUE(shown_at(from_worker, 5 * 3600 + 1800));
+
+    install("Asia/Tokyo");  // +09:00
+    EXPECT_TRUE(shown_at(from_worker, 9 * 3600));
+    EXPECT_TRUE(shown_at(from_cgi, 9 * 3600));
+
+    fs::remove(file);
+    const std::string nozone = "Configuration error. TIMEZONE: 'Site/Zone' is not a time zone (conf/vc.conf)";
+    for (const std::string& out : {from_worker(), from_cgi()}) {
+        EXPECT_EQ(json::parse(split(out).body, nullptr, false), json({{"error", nozone}}));
+    }
+    install("Asia/Kolkata");  // back again
+    EXPECT_TRUE(shown_at(from_worker, 5 * 3600 + 1800));
+    EXPECT_EQ(worker.stop(), 0);
+    EXPECT_EQ(worker.err(), "");
+
+    // Without TIMEZONE, the worker's own TZ naming a file of the database.
+    site.write("conf/vc.conf", conf);
+    FastcgiWorker own(site, kVorncounter, {tzdir, "TZ=Site/Zone"});
+    const auto from_own = [&] { return own.ask(time).out; };
+    EXPECT_TRUE(shown_at(from_own, 5 * 3600 + 1800));
+    install("America/Caracas");  // -04:00
+    EXPECT_TRUE(shown_at(from_own, -4 * 3600));
+    EXPECT_EQ(own.stop(), 0);
+}
+
 }  // namespace vorn::test

@@ -4,9 +4,11 @@
 #include <climits>
 #include <cstdlib>
 #include <ctime>
+#include <ostream>
 #include <string>
 
 #include "base/support.h"
+#include "counting/compute.h"
 #include "harness.h"
 #include "picture/errorimage.h"
 
@@ -148,13 +150,86 @@ TEST_F(ReturnTime, DaysBackCrossMonthAndYearEnds) {
     EXPECT_EQ(text(4, -1), "2002/01/01");
 }
 
-TEST_F(ReturnTime, DaysAreSecondsNotCalendarDays) {
-    // Daylight saving time began on 11 March 2001 in this zone: one day of
-    // 86,400 seconds before 15:07 EDT is 14:07 EST.
+TEST_F(ReturnTime, DaysAreCalendarDaysAtTheSameClockTime) {
+    // Daylight saving time began on 11 March 2001 in this zone: one day
+    // before 15:07 EDT is 15:07 EST, 25 hours earlier.
     zone("EST5EDT,M3.2.0,M11.1.0");
     at(2001, 3, 11, 19, 7, 9);
     EXPECT_EQ(text(5, 0), "2001/03/11/15");
-    EXPECT_EQ(text(5, 1), "2001/03/10/14");
+    EXPECT_EQ(text(5, 1), "2001/03/10/15");
+    EXPECT_EQ(text(31, 1), std::to_string(utc_time(2001, 3, 10, 20, 7, 9)));
+}
+
+// `ago` names the date N calendar days back in the site's zone, however
+// long the days in between were: a change of an hour, of half an hour, and
+// a day the zone skipped (whose date still counts as a day, one with no
+// visits). Stepping 86,400 s would name another day in each case.
+struct DaysBackCase {
+    const char* zone;
+    std::time_t now;  // a UTC moment; the comment gives the local time
+    long ago;
+    TimeStyle style;
+    std::string text;
+};
+
+void PrintTo(const DaysBackCase& c, std::ostream* os) {
+    *os << c.zone << " at " << c.now << " UTC, ago=" << c.ago << ", style " << static_cast<int>(c.style);
+}
+
+class DaysBackAcrossClockChanges : public ::testing::TestWithParam<DaysBackCase> {
+protected:
+    void TearDown() override {
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+};
+
+TEST_P(DaysBackAcrossClockChanges, NamesTheCalendarDate) {
+    const DaysBackCase& c = GetParam();
+    setenv("TZ", (std::string(":") + c.zone).c_str(), 1);
+    tzset();
+    EXPECT_EQ(support_returntime(Clock(c.now), c.style, c.ago), c.text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Zones, DaysBackAcrossClockChanges,
+    ::testing::Values(
+        // 00:30 CEST on 30 March 2026, the day after the 23-hour day.
+        DaysBackCase{"Europe/Berlin", utc_time(2026, 3, 29, 22, 30), 1, TimeStyle::kDay, "2026/03/29"},
+        DaysBackCase{"Europe/Berlin", utc_time(2026, 3, 29, 22, 30), 1, TimeStyle::kEpoch,
+                     std::to_string(utc_time(2026, 3, 28, 23, 30))},
+        DaysBackCase{"Europe/Berlin", utc_time(2026, 3, 29, 22, 30), 7, TimeStyle::kHour, "2026/03/23/00"},
+        // 23:30 CET on 28 March 2026: tomorrow is the 23-hour day.
+        DaysBackCase{"Europe/Berlin", utc_time(2026, 3, 28, 22, 30), -1, TimeStyle::kDay, "2026/03/29"},
+        // 23:30 CET on 25 October 2026, the 25-hour day.
+        DaysBackCase{"Europe/Berlin", utc_time(2026, 10, 25, 22, 30), 1, TimeStyle::kDay, "2026/10/24"},
+        DaysBackCase{"Europe/Berlin", utc_time(2026, 10, 25, 22, 30), 0, TimeStyle::kDay, "2026/10/25"},
+        // 23:45 on 5 April 2026 at +10:30, the 24.5-hour day.
+        DaysBackCase{"Australia/Lord_Howe", utc_time(2026, 4, 5, 13, 15), 1, TimeStyle::kDay, "2026/04/04"},
+        // 00:15 on 5 October 2026 at +11, the day after the 23.5-hour day.
+        DaysBackCase{"Australia/Lord_Howe", utc_time(2026, 10, 4, 13, 15), 1, TimeStyle::kLong,
+                     "October 04, 2026 (12:15 AM)"},
+        // Samoa went from 23:59:59 on 29 December 2011 (-10) to 00:00 on
+        // 31 December (+14). Noon on the 31st:
+        DaysBackCase{"Pacific/Apia", utc_time(2011, 12, 30, 22, 0), 1, TimeStyle::kDay, "2011/12/30"},
+        DaysBackCase{"Pacific/Apia", utc_time(2011, 12, 30, 22, 0), 2, TimeStyle::kDay, "2011/12/29"},
+        // and noon on the 29th.
+        DaysBackCase{"Pacific/Apia", utc_time(2011, 12, 29, 22, 0), -1, TimeStyle::kDay, "2011/12/30"},
+        DaysBackCase{"Pacific/Apia", utc_time(2011, 12, 29, 22, 0), -2, TimeStyle::kDay, "2011/12/31"}));
+
+// Where the clock never changes its offset, N calendar days are N x 86,400
+// seconds: the calendar arithmetic agrees with gmtime over every date an
+// `ago` of a request can reach (leap years, centuries, years before 0).
+TEST_F(ReturnTime, InUtcCalendarDaysAreDaysOf86400Seconds) {
+    at(2001, 3, 11, 15, 7, 9);
+    for (long ago = -kMaxAgoDays; ago <= kMaxAgoDays; ago += ago > -1000 && ago < 1000 ? 1 : 997) {
+        const std::time_t t = now - static_cast<std::time_t>(ago) * 86400;
+        std::tm tm{};
+        char hour[64] = "";
+        ASSERT_TRUE(gmtime_r(&t, &tm) && std::strftime(hour, sizeof hour, "%Y/%m/%d/%H", &tm));
+        ASSERT_EQ(text(5, ago), hour) << "ago=" << ago;
+        ASSERT_EQ(text(31, ago), std::to_string(t)) << "ago=" << ago;
+    }
 }
 
 TEST_F(ReturnTime, HugeDayCountsSaturateInsteadOfOverflowing) {

@@ -218,6 +218,59 @@ TEST(Vornctl, FollowsTheSiteConfiguration) {
     EXPECT_EQ(empty.err, "vornctl: Configuration error. DIR_SAVE is empty (conf/vc.conf)\n");
 }
 
+// vornctl's days are the counter's: the site's TIMEZONE, whatever TZ the
+// operator's shell has, and that TZ only where the site names no zone.
+TEST(Vornctl, DaysAreThoseOfTheSiteTimezone) {
+    TempSite site;
+    const std::string conf = site.read("conf/vc.conf");
+    site.write("conf/vc.conf", conf + "TIMEZONE = Pacific/Kiritimati\n");  // UTC+14
+    const auto ctl = [&](const char* tz, const std::vector<std::string>& args) {
+        std::vector<std::string> env = program_env();
+        std::erase_if(env, [](const std::string& e) { return e.rfind("TZ=", 0) == 0; });
+        env.push_back(std::string("TZ=") + tz);
+        Child c = start_program(kVornctl, site.root(), env, "", std::nullopt, args);
+        return finish_program(c);
+    };
+    // The day in Kiritimati `days_ago` days back; 25 hours east of Pago
+    // Pago (UTC-11), so never Pago Pago's today.
+    const auto kiritimati_day = [](int days_ago) {
+        const std::time_t t = std::time(nullptr) + 14 * 3600 - static_cast<std::time_t>(days_ago) * 86400;
+        char day[16];
+        std::strftime(day, sizeof day, "%Y/%m/%d", std::gmtime(&t));
+        return std::string(day);
+    };
+    const std::string today = kiritimati_day(0), yesterday = kiritimati_day(1);
+    ASSERT_EQ(ctl("Pacific/Pago_Pago", {"create", "home", "--total", "7"}).status, 0);
+    store_records(site.path("save/home.db"), {{today + "/05", "3"}, {yesterday + "/05", "4"}});
+    const std::string days = "\"today\":3,\"yesterday\":4,";
+    const RunResult show = ctl("Pacific/Pago_Pago", {"show", "home", "--json"});
+    const RunResult own = [&] {
+        site.write("conf/vc.conf", conf);  // no TIMEZONE: vornctl's own TZ
+        return ctl("Pacific/Kiritimati", {"show", "home", "--json"});
+    }();
+    if (kiritimati_day(0) != today) GTEST_SKIP() << "the day changed while the test ran";
+    EXPECT_TRUE(contains(show.out, days)) << show.out;
+    EXPECT_TRUE(contains(own.out, days)) << own.out;
+    // The start date that a total gives is an hour of the site's day.
+    EXPECT_EQ(db_texts(site.path("save/home.db")).at("startdate").substr(0, 10), today);
+
+    // A TIMEZONE that is no zone stops what names days, with the message
+    // every request answers; the rest works on.
+    site.write("conf/vc.conf", conf + "TIMEZONE = Mars/Olympus_Mons\n");
+    const std::string nozone =
+        "vornctl: Configuration error. TIMEZONE: 'Mars/Olympus_Mons' is not a time zone (conf/vc.conf)\n";
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"show", "home"}, {"set-total", "home", "9"}, {"create", "new", "--total", "1"}}) {
+        const RunResult r = ctl("UTC", args);
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_EQ(r.err, nozone) << args[0];
+    }
+    EXPECT_EQ(db_texts(site.path("save/home.db")).at("totcnt"), "7");
+    EXPECT_FALSE(fs::exists(site.path("save/new.db")));
+    EXPECT_EQ(ctl("UTC", {"list"}).status, 0);
+    EXPECT_EQ(ctl("UTC", {"create", "new"}).status, 0);
+}
+
 TEST(Vornctl, SetTotalKeepsTheHours) {
     TempSite site;
     site.create_counter("c");

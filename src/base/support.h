@@ -83,9 +83,14 @@ enum class TimeStyle {
     kEpoch = 31,        // seconds since 1970
 };
 
-// The present moment of `clock` (or the same clock time `ago` days of
-// 86,400 s earlier) as text in `style`. A moment that cannot be broken down
-// gives an empty text. Never fails.
+// The present moment of `clock` as text in `style`, or, for an `ago` other
+// than 0, the same clock time on the local date `ago` calendar days earlier
+// (later for a negative `ago`): steps of dates, not of 86,400 s, so a day
+// that a change of the zone's offset made longer or shorter, or a day the
+// zone skipped, still counts as one day, and the day text of `ago` N is the
+// date N days back. The epoch style gives that date and clock time as
+// mktime takes it. A date beyond the years a tm holds gives an empty text
+// (for the epoch style, the end of time_t in its direction). Never fails.
 std::string support_returntime(const Clock& clock, TimeStyle style, long ago);
 
 }  // namespace vorn

@@ -42,6 +42,12 @@ constexpr ConfigKey kConfigKeys[] = {
     {"TIMEZONE", "", &CGICONFIG::timezone},
 };
 
+// The answer to a TIMEZONE that names no zone.
+[[noreturn]] void _config_nozone(const CGICONFIG& config) {
+    support_errormsg("Configuration error. TIMEZONE: '%s' is not a time zone (%s)", config.timezone.c_str(),
+                     kConfigFile);
+}
+
 }  // namespace
 
 std::vector<std::string> config_keys() {
@@ -78,10 +84,11 @@ CGICONFIG config_readsite() {
 }
 
 void config_checkzone(const CGICONFIG& config) {
-    if (!config.timezone.empty() && !zone_exists(config.timezone)) {
-        support_errormsg("Configuration error. TIMEZONE: '%s' is not a time zone (%s)", config.timezone.c_str(),
-                         kConfigFile);
-    }
+    if (!config.timezone.empty() && !zone_exists(config.timezone)) _config_nozone(config);
+}
+
+void config_usezone(const CGICONFIG& config, LocalZone& zone) {
+    if (!zone.use(config.timezone)) _config_nozone(config);
 }
 
 }  // namespace vorn

@@ -8,6 +8,7 @@
 
 #include "base/filecache.h"
 #include "base/util.h"
+#include "base/zone.h"
 
 namespace vorn {
 
@@ -42,6 +43,12 @@ struct CGICONFIG {
 // (conf/vc.conf)" (throws ErrorAnswer) when `config` names a zone that the
 // zone database does not hold; an empty TIMEZONE is the process's own.
 void config_checkzone(const CGICONFIG& config);
+
+// Makes the zone `config` names (its TIMEZONE, or the process's own when it
+// names none) the local time through `zone`, which then holds it; a name
+// that is no zone, or whose file is gone, is answered with the message of
+// config_checkzone (throws ErrorAnswer) and leaves `zone` as it was.
+void config_usezone(const CGICONFIG& config, LocalZone& zone);
 
 // Every key the file may hold, in the order of the record.
 std::vector<std::string> config_keys();

@@ -142,8 +142,9 @@ Format _vc_queryformat(RequestChannel& channel) {
 // Throws ErrorAnswer for the first failure.
 Request _vc_request(RequestChannel& channel, Worker& worker, std::optional<Format>& format) {
     Request request{channel, worker, Clock::system(), config_read(worker.config), {}, nullptr};
-    // The zone is looked up only when it changes; one that is none is named.
-    if (!worker.zone.use(request.config.timezone)) config_checkzone(request.config);
+    // The zone is looked up only when it or its file changes; one that is
+    // none is named.
+    config_usezone(request.config, worker.zone);
     // The body of a POST request is read after the configuration.
     request.vdb = vc_parse(query_read(channel), request.config, request.clock);
     const VDB& vdb = request.vdb;

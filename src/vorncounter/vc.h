@@ -81,7 +81,8 @@ struct Worker {
     FileCache<CGICONFIG> config;
     FileCache<std::vector<std::string>> bots;
     FileCache<gdImage> pictures;
-    // The site's TIMEZONE, set for each request.
+    // The site's TIMEZONE, set for each request and read again when its
+    // zone file changes.
     LocalZone zone;
 };
 

@@ -35,6 +35,20 @@ std::shared_ptr<Counter> _commands_counter(const CommandContext& c) {
     return counter;
 }
 
+// The present moment in the local time of the counter: the site's
+// TIMEZONE, or vornctl's own TZ where the site names none. A TIMEZONE that
+// is no zone ends the command with the message every request answers.
+Clock _commands_clock(const CommandContext& c) {
+    config_usezone(c.site.config, *c.zone);
+    return Clock::system();
+}
+
+// The clock of a change that sets the total to `total`: one that is not 0
+// may give the counter its start date, an hour of the site's day.
+Clock _commands_totalclock(const CommandContext& c, long long total) {
+    return total != 0 ? _commands_clock(c) : Clock::system();
+}
+
 // The total as vorncounter's sums read a count: its leading digits.
 long long _commands_total(const std::optional<std::string>& total) { return total ? util_tolong(*total) : 0; }
 
@@ -118,7 +132,7 @@ int _commands_show(const CommandContext& c) {
     const std::string& name = _commands_arg(c, 0);
     const std::shared_ptr<Counter> counter = _commands_counter(c);
     const CounterData data = counters_read(*counter);
-    const Periods p = counters_periods(*counter, Clock::system());
+    const Periods p = counters_periods(*counter, _commands_clock(c));
     const std::optional<std::string> last = _commands_lasthour(data);
     const long long total = _commands_total(data.total);
     if (c.json) {
@@ -155,7 +169,7 @@ int _commands_create(const CommandContext& c) {
     const std::string path = counter->where();
     std::optional<long long> total;
     if (std::optional<std::string> n = c.args.value("total")) total = cli_count(*n, "--total");
-    counters_create(*counter, total, Clock::system());
+    counters_create(*counter, total, _commands_totalclock(c, total.value_or(0)));
     if (c.json) {
         output_write(JsonWriter().begin_object().key("name").string(name).key("path").string(path)
                          .key("total").number(total.value_or(0)).end_object().text() + "\n");
@@ -185,7 +199,8 @@ int _commands_delete(const CommandContext& c) {
 int _commands_settotal(const CommandContext& c) {
     const std::string& name = _commands_arg(c, 0);
     const long long total = cli_count(_commands_arg(c, 1), "the total");
-    const std::optional<std::string> previous = counters_settotal(*_commands_counter(c), total, Clock::system());
+    const std::optional<std::string> previous =
+        counters_settotal(*_commands_counter(c), total, _commands_totalclock(c, total));
     if (c.json) {
         JsonWriter json;
         json.begin_object().key("name").string(name).key("total").number(total).key("previous");

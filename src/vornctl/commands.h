@@ -22,6 +22,9 @@ struct CommandContext {
     // The site's directory when -C named one (absolute), else empty: a
     // relative FILE or DIR argument is taken from it, as git -C does.
     std::string dir;
+    // The process's local time, owned by the caller of the command: a
+    // command that names days sets it to the site's TIMEZONE first.
+    LocalZone* zone = nullptr;
 };
 
 struct Command {

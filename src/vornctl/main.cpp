@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "base/support.h"
+#include "base/zone.h"
 #include "vornctl/cli.h"
 #include "vornctl/commands.h"
 #include "vornctl/output.h"
@@ -88,6 +89,8 @@ int run(const std::vector<std::string>& argv) {
         context.dir = cwd ? cwd.get() : dir;
     }
     context.site = counters_site();
+    LocalZone zone;
+    context.zone = &zone;
     return command->run(context);
 }
 
