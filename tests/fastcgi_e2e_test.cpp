@@ -278,7 +278,18 @@ TEST(FastcgiWorkerEnd, EndSignalLetsTheRequestInHandFinish) {
     ASSERT_EQ(flock(held.get(), LOCK_EX), 0);
     FastcgiReply reply;
     std::thread visit([&] { reply = worker.ask(get("vdb=web")); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the worker now waits for the lock
+    // The worker waits for the lock once it holds the counter file open.
+    const fs::path db = fs::canonical(site.path("save/web.db"));
+    const auto holds_db = [&] {
+        std::error_code ec;
+        for (fs::directory_iterator it("/proc/" + std::to_string(worker.pid()) + "/fd", ec), end; !ec && it != end;
+             it.increment(ec)) {
+            if (fs::read_symlink(it->path(), ec) == db) return true;
+        }
+        return false;
+    };
+    for (int i = 0; i < 500 && !holds_db(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(holds_db()) << "the worker never came to wait for the lock";
     kill(worker.pid(), SIGTERM);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     held.reset();

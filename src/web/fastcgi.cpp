@@ -50,7 +50,10 @@ extern "C" void _fastcgi_restart(int) { restart_requested = 1; }
 // times but while it waits for its sockets (ppoll lets them in), so that
 // an answer is never cut off in the middle (a read of a picture or a
 // database ended by EINTR) and its locks and files are closed by their
-// owners. Handlers without SA_RESTART end the wait.
+// owners. Handlers without SA_RESTART end the wait. When it ends the
+// signals stay held back: one that comes while the process ends is not
+// let in to kill it, and one that comes while it starts its program anew
+// waits, through exec, for the next loop.
 class LoopSignals {
 public:
     LoopSignals() {
@@ -75,7 +78,6 @@ public:
         for (int s : kSignals) sigdelset(&waiting_, s);
     }
     ~LoopSignals() {
-        sigprocmask(SIG_SETMASK, &old_mask_, nullptr);
         for (std::size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &old_[i], nullptr);
         sigaction(SIGPIPE, &old_pipe_, nullptr);
     }
