@@ -278,9 +278,9 @@ TEST_F(Formats, JsonGivesTheFigures) {
     // A counter: the visit counted, the number without padding.
     // The stored total keeps its width ("0022" + 1 is "0023"); the answer is
     // the number.
-    EXPECT_EQ(json_of("vdb=web"), json::parse(R"({"name":"web","count":23})"));
+    EXPECT_EQ(json_of("vdb=web"), json::parse(R"({"name":"web","count":23,"counted":true})"));
     EXPECT_EQ(db_texts(db).at("totcnt"), "0023");
-    EXPECT_EQ(json_of("vdb=web&ago=-100000"), json::parse(R"({"name":"web","count":0})"));
+    EXPECT_EQ(json_of("vdb=web&ago=-100000"), json::parse(R"({"name":"web","count":0,"counted":false,"reason":"past"})"));
     // A date and a time as the picture shows them.
     const std::string date = json_of("mode=date&style=a")["text"];
     EXPECT_TRUE(std::regex_match(date, std::regex(R"(\d\d/\d\d/\d{4})"))) << date;
@@ -319,7 +319,7 @@ TEST_F(Formats, JsonGivesTheFigures) {
 // A total longer than any integer type is still its number.
 TEST_F(Formats, HugeTotalsStayExact) {
     store_records(db, {{"totcnt", std::string(30, '9')}});
-    EXPECT_EQ(body("vdb=web", "json"), "{\"name\":\"web\",\"count\":1" + std::string(30, '0') + "}\n");
+    EXPECT_EQ(body("vdb=web", "json"), "{\"name\":\"web\",\"count\":1" + std::string(30, '0') + ",\"counted\":true}\n");
     // Parsed, such a number is a floating-point one; its digits are checked
     // as written.
     const std::string chart = body("vdb=web&mode=stat&when=year&date=2001", "json");
@@ -522,7 +522,7 @@ TEST(TimeZone, HourKeysDatesAndChartsFollowTheSite) {
     EXPECT_TRUE(records.count(kStartDateKey));
     // "today" (ago=0) is the zone's day, and so is the date picture.
     const std::string day = std::string(hour_then).substr(0, 10);
-    EXPECT_EQ(split(run_cgi(site, get("vdb=web&ago=0&format=json")).out).body, "{\"name\":\"web\",\"count\":1}\n");
+    EXPECT_EQ(split(run_cgi(site, get("vdb=web&ago=0&format=json")).out).body, "{\"name\":\"web\",\"count\":1,\"counted\":false,\"reason\":\"past\"}\n");
     const std::string shown = json::parse(split(run_cgi(site, get("mode=date&style=b&format=json")).out).body)["text"];
     EXPECT_EQ(shown, day) << "far from UTC's " << std::string(hour_then);
     const json chart = json::parse(split(run_cgi(site, get("vdb=web&mode=stat&when=day&format=json")).out).body);

@@ -156,7 +156,7 @@ protected:
     // One visit in hour `h` of 2001/03/11 onwards: a new hour record each.
     bool visit(int h) {
         try {
-            compute_count(*gdbm_counter(db), std::nullopt, CGICONFIG{}, VISITOR{"GET", "127.0.0.1", "test"},
+            compute_count(*gdbm_counter(db), std::nullopt, false, CGICONFIG{}, VISITOR{"GET", "127.0.0.1", "test"},
                           vorn::Clock(utc_time(2001, 3, 11, 0) + 3600L * h));
             return true;
         } catch (const ErrorAnswer& e) {

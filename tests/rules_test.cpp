@@ -48,7 +48,7 @@ bool is_bot(const std::vector<std::string>& bots, const std::optional<std::strin
     RULES rules;
     rules.ignore_bots = true;
     rules.bots = bots;
-    return rules_decide(rules, VISITOR{"GET", "127.0.0.1", agent}) == RulesVerdict::kShow;
+    return rules_decide(rules, VISITOR{"GET", "127.0.0.1", agent}) == Uncounted::kRobot;
 }
 
 TEST(RulesAddress, Ipv4PrefixesMatchUpToTheirLastAddress) {
@@ -203,27 +203,31 @@ TEST(RulesRead, ValuesAreCheckedAndBadOnesNamed) {
     EXPECT_EQ(rules_read(c).repeat_minutes, 0);
 }
 
-TEST(RulesDecide, HeadAddressRobotThenRepeat) {
+TEST(RulesDecide, HeadPrefetchAddressAgentThenRobot) {
     RULES rules;
     VISITOR v{"GET", "192.0.2.7", std::string("Mozilla/5.0 Firefox/128.0")};
-    EXPECT_EQ(rules_decide(rules, v), RulesVerdict::kRecord);
+    EXPECT_EQ(rules_decide(rules, v), std::nullopt);
     // HEAD is never counted, whatever the configuration; the method is
     // compared exactly.
-    EXPECT_EQ(rules_decide(rules, VISITOR{"HEAD", v.addr, v.agent}), RulesVerdict::kShow);
-    EXPECT_EQ(rules_decide(rules, VISITOR{"head", v.addr, v.agent}), RulesVerdict::kRecord);
+    EXPECT_EQ(rules_decide(rules, VISITOR{"HEAD", v.addr, v.agent}), Uncounted::kHead);
+    EXPECT_EQ(rules_decide(rules, VISITOR{"head", v.addr, v.agent}), std::nullopt);
+    EXPECT_EQ(rules_decide(rules, VISITOR{"GET", v.addr, v.agent, true}), Uncounted::kPrefetch);
     // With the rules off, robots and empty User-Agents count as before.
-    EXPECT_EQ(rules_decide(rules, VISITOR{"GET", v.addr, std::nullopt}), RulesVerdict::kRecord);
+    EXPECT_EQ(rules_decide(rules, VISITOR{"GET", v.addr, std::nullopt}), std::nullopt);
 
-    rules.repeat_minutes = 30;
-    EXPECT_EQ(rules_decide(rules, v), RulesVerdict::kRecordOnce);
     rules.ignore_addr = {*address_parseprefix("192.0.2.0/24")};
-    EXPECT_EQ(rules_decide(rules, v), RulesVerdict::kShow);
-    EXPECT_EQ(rules_decide(rules, VISITOR{"GET", "192.0.3.1", v.agent}), RulesVerdict::kRecordOnce);
-    EXPECT_EQ(rules_decide(rules, VISITOR{"GET", "not an address", v.agent}), RulesVerdict::kRecordOnce);
+    EXPECT_EQ(rules_decide(rules, v), Uncounted::kAddress);
+    EXPECT_EQ(rules_decide(rules, VISITOR{"HEAD", v.addr, v.agent}), Uncounted::kHead);
+    EXPECT_EQ(rules_decide(rules, VISITOR{"GET", "192.0.3.1", v.agent}), std::nullopt);
+    EXPECT_EQ(rules_decide(rules, VISITOR{"GET", "not an address", v.agent}), std::nullopt);
+    rules.count_agents = {"github-camo"};
+    EXPECT_EQ(rules_decide(rules, VISITOR{"GET", "192.0.3.1", v.agent}), Uncounted::kAgent);
+    EXPECT_EQ(rules_decide(rules, VISITOR{"GET", "192.0.3.1", std::nullopt}), Uncounted::kAgent);
+    EXPECT_EQ(rules_decide(rules, VISITOR{"GET", "192.0.3.1", std::string("GitHub-Camo (a1b2)")}), std::nullopt);
     rules.ignore_bots = true;
-    rules.bots = {"firefox"};
-    EXPECT_EQ(rules_decide(rules, VISITOR{"GET", "192.0.3.1", v.agent}), RulesVerdict::kShow);
-    EXPECT_EQ(rules_decide(rules, VISITOR{"GET", "192.0.3.1", std::string("Chrome")}), RulesVerdict::kRecordOnce);
+    rules.bots = {"camo"};
+    EXPECT_EQ(rules_decide(rules, VISITOR{"GET", "192.0.3.1", v.agent}), Uncounted::kAgent);
+    EXPECT_EQ(rules_decide(rules, VISITOR{"GET", "192.0.3.1", std::string("github-camo (a1b2)")}), Uncounted::kRobot);
 }
 
 }  // namespace

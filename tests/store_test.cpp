@@ -91,7 +91,7 @@ private:
 // or the sum of the day so many days back.
 std::string count(Counter& counter, std::time_t moment, std::optional<long> days = std::nullopt,
                   const CGICONFIG& config = {}) {
-    return compute_count(counter, days, config, VISITOR{"GET", "127.0.0.1", "test"}, Clock(moment));
+    return compute_count(counter, days, false, config, VISITOR{"GET", "127.0.0.1", "test"}, Clock(moment)).count;
 }
 
 std::vector<DbRecord> as_records(const Fields& fields) {

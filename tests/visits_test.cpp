@@ -28,7 +28,9 @@ protected:
 
     void visitor(const std::string& addr, const std::string& agent) { who = VISITOR{"GET", addr, agent}; }
     // The total shown at `moment`.
-    std::string hit(std::time_t moment) { return compute_count(*counter, std::nullopt, config, who, Clock(moment)); }
+    std::string hit(std::time_t moment) {
+        return compute_count(*counter, std::nullopt, false, config, who, Clock(moment)).count;
+    }
     std::string total() { return dump_db(db).at(stored("totcnt")); }
     // The visitor records ("v...") of the store.
     int remembered() {

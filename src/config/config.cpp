@@ -5,6 +5,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iterator>
+#include <memory>
+#include <optional>
 
 #include "base/support.h"
 #include "base/zone.h"
@@ -33,6 +36,9 @@ constexpr ConfigKey kConfigKeys[] = {
     {"IGNORE_ADDR", "", &CGICONFIG::ignore_addr},
     {"IGNORE_BOTS", "", &CGICONFIG::ignore_bots},
     {"REPEAT_MINUTES", "", &CGICONFIG::repeat_minutes},
+    {"RATE_LIMIT", "", &CGICONFIG::rate_limit},
+    {"COUNT_AGENTS", "", &CGICONFIG::count_agents},
+    {"TRUSTED_PROXIES", "", &CGICONFIG::trusted_proxies},
     // The store of the counters: the gdbm files unless STORE says redis.
     {"STORE", "gdbm", &CGICONFIG::store},
     {"REDIS_ADDR", "127.0.0.1:6379", &CGICONFIG::redis_addr},
@@ -48,6 +54,16 @@ constexpr ConfigKey kConfigKeys[] = {
                      kConfigFile);
 }
 
+// The keys a counter's own file may set, in the order the rules apply.
+constexpr const char* kCountingKeys[] = {"IGNORE_ADDR", "COUNT_AGENTS", "IGNORE_BOTS", "RATE_LIMIT", "REPEAT_MINUTES"};
+
+bool _config_counting(const char* key) {
+    for (const char* k : kCountingKeys) {
+        if (std::strcmp(k, key) == 0) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 std::vector<std::string> config_keys() {
@@ -58,8 +74,56 @@ std::vector<std::string> config_keys() {
 
 CGICONFIG config_fill(const EntryList& lines) {
     CGICONFIG config;
-    for (const ConfigKey& k : kConfigKeys) config.*k.field = util_getvalue(lines, k.key).value_or(k.fallback);
+    for (const ConfigKey& k : kConfigKeys) {
+        const std::optional<std::string> value = util_getvalue(lines, k.key);
+        config.*k.field = value.value_or(k.fallback);
+        if (value) config.origin[k.key] = kConfigFile;
+    }
     return config;
+}
+
+std::string config_counterfile(const std::string& name) {
+    std::string path = kCounterConfigDir;
+    path += '/';
+    path += name;
+    path += ".conf";
+    return path;
+}
+
+std::vector<std::string> config_countingkeys() { return {std::begin(kCountingKeys), std::end(kCountingKeys)}; }
+
+std::string config_origin(const CGICONFIG& config, const std::string& key) {
+    const auto it = config.origin.find(key);
+    return it == config.origin.end() ? std::string() : it->second;
+}
+
+CGICONFIG config_forcounter(const CGICONFIG& site, const EntryList& lines, const std::string& file) {
+    CGICONFIG config = site;
+    for (const ConfigKey& k : kConfigKeys) {
+        if (!_config_counting(k.key)) continue;
+        if (const std::optional<std::string> value = util_getvalue(lines, k.key)) {
+            config.*k.field = *value;
+            config.origin[k.key] = file;
+        }
+    }
+    return config;
+}
+
+CGICONFIG config_readcounter(const CGICONFIG& site, const std::string& name, FileCache<EntryList>& cache) {
+    const std::string file = config_counterfile(name);
+    int read_error = 0;
+    const auto found = cache.get(file, [&read_error](const FileRead& read, std::size_t& cost) {
+        read_error = read.error == EFBIG ? 0 : read.error;
+        if (read_error != 0) return std::shared_ptr<const EntryList>();
+        cost = read.bytes.size() * 2;
+        return std::make_shared<const EntryList>(util_decodelines(read.bytes));
+    });
+    if (found.error == ENOENT || found.error == ENOTDIR) return site;
+    const int error = found.error != 0 ? found.error : read_error;
+    if (error != 0) {
+        support_errormsg("Configuration file('%s') cannot be read: %s", file.c_str(), std::strerror(error));
+    }
+    return config_forcounter(site, *found.value, file);
 }
 
 CGICONFIG config_parse(const std::string& text) { return config_fill(util_decodelines(text)); }

@@ -3,6 +3,7 @@
 // with its default, read once per request.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,10 @@ struct CGICONFIG {
     std::string ignore_addr;     // IGNORE_ADDR
     std::string ignore_bots;     // IGNORE_BOTS
     std::string repeat_minutes;  // REPEAT_MINUTES
+    std::string rate_limit;      // RATE_LIMIT
+    std::string count_agents;    // COUNT_AGENTS
+    // Whose forwarded-for headers name the visitor (counting/address.h).
+    std::string trusted_proxies;  // TRUSTED_PROXIES
     // Where the counters are kept (store/store.h); the gdbm files by default.
     std::string store;                // STORE
     std::string redis_addr;           // REDIS_ADDR
@@ -37,7 +42,39 @@ struct CGICONFIG {
     std::string redis_password_file;  // REDIS_PASSWORD_FILE
     // The local time of requests (base/zone.h); empty: the process's own.
     std::string timezone;  // TIMEZONE
+
+    // The file each key that is not at its default was read from:
+    // conf/vc.conf, or a counter's own file for the counting keys it sets.
+    std::map<std::string, std::string> origin;
 };
+
+// The folder of the counters' own files, and the file of counter `name`
+// (a name the store has accepted): conf/counters/NAME.conf.
+inline constexpr char kCounterConfigDir[] = "conf/counters";
+std::string config_counterfile(const std::string& name);
+
+// The keys a counter's own file may set: the counting rules, in the order
+// they are applied.
+std::vector<std::string> config_countingkeys();
+
+// Where the value of `key` in `config` comes from: the file that set it,
+// or empty for its default.
+std::string config_origin(const CGICONFIG& config, const std::string& key);
+
+// `site` with the counting keys that `lines` (a counter's file `file`)
+// set replaced by their first values there; other keys of `lines` are
+// ignored.
+CGICONFIG config_forcounter(const CGICONFIG& site, const EntryList& lines, const std::string& file);
+
+// The configuration of the counter `name`: `site`, with what its own file
+// sets, read through `cache`. A counter without a file has the site's
+// rules; one whose file is there but cannot be read (permissions, a FIFO)
+// answers "Configuration file('conf/counters/NAME.conf') cannot be read:
+// CAUSE" (throws ErrorAnswer).
+CGICONFIG config_readcounter(const CGICONFIG& site, const std::string& name, FileCache<EntryList>& cache);
+
+// Largest counter file read; what lies beyond is not read.
+inline constexpr std::size_t kMaxCounterConfigFile = 64 * 1024;
 
 // Answers "Configuration error. TIMEZONE: 'NAME' is not a time zone
 // (conf/vc.conf)" (throws ErrorAnswer) when `config` names a zone that the

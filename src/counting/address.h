@@ -6,6 +6,7 @@
 #include <array>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vorn {
 
@@ -36,5 +37,25 @@ std::optional<AddressPrefix> address_parseprefix(const std::string& text);
 
 // True when `addr` lies in `prefix`.
 bool address_matches(const AddressPrefix& prefix, const Address& addr);
+
+// True when `addr` lies in one of `prefixes`.
+bool address_matchesany(const std::vector<AddressPrefix>& prefixes, const Address& addr);
+
+// The headers a proxy names the client it forwards in.
+struct Forwarded {
+    std::optional<std::string> x_forwarded_for;  // X-Forwarded-For: "client, proxy1, proxy2"
+    std::optional<std::string> forwarded;        // Forwarded: "for=client;proto=https, for=proxy1"
+};
+
+// The address of the visitor behind the proxies of `trusted` (canonical,
+// as address_canonical): `remote` itself when it is no trusted proxy or
+// the request names no client; otherwise the rightmost address of
+// X-Forwarded-For that is not itself a trusted proxy, or, without that
+// header, the same of Forwarded's for= parameters (the leftmost when every
+// one is trusted). An entry may carry a port ("192.0.2.1:5000",
+// "[2001:db8::1]:5000"). A header with an entry that is no address (an
+// obfuscated or "unknown" node, garbage) names nobody: `remote` then.
+std::string address_visitor(const std::string& remote, const Forwarded& headers,
+                            const std::vector<AddressPrefix>& trusted);
 
 }  // namespace vorn

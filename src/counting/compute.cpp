@@ -50,18 +50,21 @@ std::optional<ImageStyle> compute_datestyle(char letter) { return _compute_style
 
 std::optional<ImageStyle> compute_timestyle(char letter) { return _compute_style(kTimeStyles, letter); }
 
-std::string compute_count(Counter& counter, std::optional<long> days_back, const CGICONFIG& config,
-                          const VISITOR& visitor, const Clock& clock, FileCache<std::vector<std::string>>* bots) {
-    if (days_back) return compute_getdaycount(counter, support_returntime(clock, TimeStyle::kDay, *days_back));
+COUNTED compute_count(Counter& counter, std::optional<long> days_back, bool peek, const CGICONFIG& config,
+                      const VISITOR& visitor, const Clock& clock, FileCache<std::vector<std::string>>* bots) {
+    if (days_back) {
+        return {compute_getdaycount(counter, support_returntime(clock, TimeStyle::kDay, *days_back)), Uncounted::kPast};
+    }
+    if (peek) return {compute_gettotalcount(counter).value_or(kNoCount), Uncounted::kPeek};
     // The admission holds a remembered visit until the hit is recorded; a
     // hit that fails is forgotten again, as a visit answered with the error
     // image is no visit.
     RulesAdmission admission = rules_admit(config, visitor, counter, clock.now(), bots);
-    if (!admission.counts()) return compute_gettotalcount(counter).value_or(kNoCount);
+    if (!admission.counts()) return {compute_gettotalcount(counter).value_or(kNoCount), admission.why()};
     try {
         // The total, the hour record and, at the first hit, the start date
         // change together, as one step of the store.
-        return counter.visit(support_returntime(clock, TimeStyle::kHour, 0));
+        return {counter.visit(support_returntime(clock, TimeStyle::kHour, 0)), std::nullopt};
     } catch (...) {
         admission.undo();
         throw;

@@ -35,17 +35,23 @@ std::optional<ImageStyle> compute_timestyle(char letter);
 // years), so the clock is never asked for a moment it cannot express.
 inline constexpr long kMaxAgoDays = 3650000;
 
+// What a counter request shows: the total (or a past day's count), and
+// why no visit was counted when none was.
+struct COUNTED {
+    std::string count;
+    std::optional<Uncounted> uncounted;
+};
+
 // Mode "counter" with ago "total" (`days_back` absent): records one hit in
 // the hour of `clock` ("totcnt", the hour's record, and "startdate" at the
 // first hit) as one change of the store, and answers the new total. A hit
-// that the counting rules of `config` leave out (counting/rules.h: HEAD,
-// IGNORE_ADDR, IGNORE_BOTS, REPEAT_MINUTES) writes nothing and answers the
-// stored total ("0" before the first hit). With `days_back`: the sum of the
-// day so many days back, and nothing is written.
+// that the counting rules of `config` leave out (counting/rules.h) writes
+// nothing and answers the stored total ("0" before the first hit), and so
+// does a `peek` (count=no), which asks no rule. With `days_back`: the sum
+// of the day so many days back, and nothing is written.
 // The robot list is read through `bots` when one is given.
-std::string compute_count(Counter& counter, std::optional<long> days_back, const CGICONFIG& config,
-                          const VISITOR& visitor, const Clock& clock,
-                          FileCache<std::vector<std::string>>* bots = nullptr);
+COUNTED compute_count(Counter& counter, std::optional<long> days_back, bool peek, const CGICONFIG& config,
+                      const VISITOR& visitor, const Clock& clock, FileCache<std::vector<std::string>>* bots = nullptr);
 
 // Modes "date" and "time": the present moment of `clock` in `style`.
 CNT compute_date(const ImageStyle& style, const Clock& clock);

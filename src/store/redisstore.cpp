@@ -142,14 +142,8 @@ std::string _redisstore_globliteral(const std::string& text) {
     return out;
 }
 
-// Removes every remembered visit of counter `name`. A visit key ends in the
-// 16 hex digits of its hash, so the pattern matches this counter's keys and
-// never those of a counter whose name only begins with `name` (as "a" and
-// "a:b"). SCAN walks the keys in steps; a visit remembered meanwhile by a
-// request that began before the counter went is at most one more.
-void _redisstore_forgetvisits(RedisLink& link, const std::string& name) {
-    std::string pattern = _redisstore_globliteral(link.prefix() + "visits:" + name + ":");
-    for (int i = 0; i < 16; ++i) pattern += "[0-9a-f]";
+// Deletes the keys that match the glob `pattern`, walking them with SCAN.
+void _redisstore_deletematching(RedisLink& link, const std::string& pattern) {
     std::string cursor = "0";
     do {
         RedisReply reply = link.command({"SCAN", cursor, "MATCH", pattern, "COUNT", "1000"});
@@ -166,26 +160,75 @@ void _redisstore_forgetvisits(RedisLink& link, const std::string& name) {
     } while (cursor != "0");
 }
 
+// Removes every remembered visit and rate step of counter `name`. Such a
+// key ends in the 16 hex digits of its hash, so the pattern matches this counter's keys and
+// never those of a counter whose name only begins with `name` (as "a" and
+// "a:b"). SCAN walks the keys in steps; a visit remembered meanwhile by a
+// request that began before the counter went is at most one more.
+void _redisstore_forgetvisits(RedisLink& link, const std::string& name) {
+    for (const char* kind : {"visits:", "rate:"}) {
+        std::string pattern = _redisstore_globliteral(link.prefix() + kind + name + ":");
+        for (int i = 0; i < 16; ++i) pattern += "[0-9a-f]";
+        _redisstore_deletematching(link, pattern);
+    }
+}
+
+
+// The visit of RATE_LIMIT and REPEAT_MINUTES in one step: KEYS[1] is the
+// list of the address's counted moments (newest first, at most the limit),
+// KEYS[2] the visitor's key. ARGV: the moment, the limit (0: no rate
+// limit), its window, the repeat window (0: no repeat rule). Answers 0 for
+// a visit that counts (and is then remembered), 1 over the rate, 2 a repeat.
+constexpr char kAdmitScript[] = R"lua(
+local now, limit, rate_window, repeat_window = tonumber(ARGV[1]), tonumber(ARGV[2]), tonumber(ARGV[3]), tonumber(ARGV[4])
+if limit > 0 then
+  while true do
+    local oldest = redis.call('LINDEX', KEYS[1], -1)
+    if not oldest or now - tonumber(oldest) < rate_window then break end
+    redis.call('RPOP', KEYS[1])
+  end
+  if redis.call('LLEN', KEYS[1]) >= limit then return 1 end
+end
+if repeat_window > 0 and redis.call('EXISTS', KEYS[2]) == 1 then return 2 end
+if limit > 0 then
+  redis.call('LPUSH', KEYS[1], ARGV[1])
+  redis.call('LTRIM', KEYS[1], 0, limit - 1)
+  redis.call('EXPIRE', KEYS[1], rate_window)
+end
+if repeat_window > 0 then redis.call('SET', KEYS[2], ARGV[1], 'EX', repeat_window) end
+return 0
+)lua";
+
 // The visitors of one counter counted lately: a key per visitor that
-// expires when its window ends, so nothing needs pruning.
+// expires when its window ends, and a list per address of its steps that
+// expires with its window, so nothing needs pruning.
 class RedisVisits : public VisitsStore {
 public:
     RedisVisits(std::shared_ptr<RedisLink> link, std::string name, std::time_t now)
         : link_(std::move(link)), name_(std::move(name)), salt_(_redisstore_salt(*link_, now)) {}
 
-    bool remember(const std::string& identity, std::time_t now, std::time_t window) override {
-        const std::string key = link_->prefix() + "visits:" + name_ + ":" + visits_hash(salt_, name_, identity);
-        // Set only when absent: of two first visits at once, one wins.
-        RedisReply reply = link_->command({"SET", key, std::to_string(now), "NX", "EX", std::to_string(window)});
-        if (reply->type == REDIS_REPLY_NIL) return false;
-        remembered_ = key;
-        return true;
+    VisitsAnswer admit(const VisitsAsk& ask, std::time_t now) override {
+        const std::string rate = ask.rate_identity ? _key("rate:", *ask.rate_identity) : _key("rate:", "");
+        const std::string repeat = ask.repeat_identity ? _key("visits:", *ask.repeat_identity) : _key("visits:", "");
+        const std::string when = std::to_string(static_cast<long long>(now));
+        RedisReply reply = link_->command(
+            {"EVAL", kAdmitScript, "2", rate, repeat, when, std::to_string(ask.rate_identity ? ask.rate_limit : 0),
+             std::to_string(ask.rate_window), std::to_string(ask.repeat_identity ? ask.repeat_window : 0)});
+        if (reply->type != REDIS_REPLY_INTEGER) {
+            support_errormsg("Redis error. Unexpected reply (%s)", redis_describe(link_->address()).c_str());
+        }
+        if (reply->integer == 1) return VisitsAnswer::kOverRate;
+        if (reply->integer == 2) return VisitsAnswer::kRepeat;
+        remembered_.clear();
+        if (ask.repeat_identity) remembered_.push_back({"DEL", repeat});
+        if (ask.rate_identity) remembered_.push_back({"LREM", rate, "1", when});
+        return VisitsAnswer::kCounted;
     }
 
     void forget() noexcept override {
         if (remembered_.empty()) return;
         try {
-            link_->command({"DEL", remembered_});
+            link_->pipeline(remembered_);
         } catch (...) {
             // The visitor stays remembered until the window ends.
         }
@@ -193,10 +236,15 @@ public:
     }
 
 private:
+    // The key of `identity`'s hash among the counter's keys of `kind`.
+    std::string _key(const char* kind, const std::string& identity) const {
+        return link_->prefix() + kind + name_ + ":" + visits_hash(salt_, name_, identity);
+    }
+
     std::shared_ptr<RedisLink> link_;
     std::string name_;
     SipHashKey salt_;
-    std::string remembered_;
+    std::vector<std::vector<std::string>> remembered_;  // what undoes the admitted visit
 };
 
 class RedisCounter : public Counter {

@@ -39,6 +39,11 @@ constexpr char kStateKey[] = "state";
 constexpr char kFingerprint[] = "salt";  // hashed under the salt for the tag
 constexpr char kQueuePrefix[] = "q";
 constexpr char kVisitPrefix[] = "v";
+// The steps of an address under RATE_LIMIT: its record "r<hash>" holds the
+// moments of its counted visits, oldest first; its queue entries are
+// marked with kRateMark before the hash (hex digits never are).
+constexpr char kRatePrefix[] = "r";
+constexpr char kRateMark = 'R';
 
 // At most this many ended visits are dropped per request: a request after
 // a quiet hour does a bounded amount of work, and as every request drops
@@ -204,6 +209,18 @@ VisitsSalt _visits_salt(int dir, const std::string& path, const std::string& tod
     return fresh;
 }
 
+// The blank-separated words of `text`.
+std::vector<std::string> _visits_words(const std::string& text) {
+    std::vector<std::string> words;
+    std::size_t at = text.find_first_not_of(' ');
+    while (at != std::string::npos) {
+        const std::size_t end = text.find(' ', at);
+        words.push_back(text.substr(at, end - at));
+        at = text.find_first_not_of(' ', end);
+    }
+    return words;
+}
+
 // The key of the queue entry `n`. Appended, not prefixed: GCC 12 takes
 // "text" + std::string&& for an overlapping copy in optimised builds
 // (-Wrestrict).
@@ -229,28 +246,30 @@ public:
         _open();
     }
 
-    bool remember(const std::string& identity, std::time_t now, std::time_t window) override {
+    VisitsAnswer admit(const VisitsAsk& ask, std::time_t now) override {
         try {
-            return _remember(identity, now, window);
+            return _admit(ask, now);
         } catch (const GdbmFailure&) {
             _reset();
         }
         try {
-            return _remember(identity, now, window);
+            return _admit(ask, now);
         } catch (const GdbmFailure& damaged) {
             _visits_error(gdbm_strerror(damaged.error), path_);
         }
     }
 
     void forget() noexcept override {
-        if (!pending_) return;
-        pending_ = false;
-        try {
-            _put(pending_key_, pending_before_);
-        } catch (...) {
-            // The visit stays remembered: the visitor is counted again
-            // when its window ends.
+        // Put back what the admitted visit changed, last change first.
+        for (auto it = pending_.rbegin(); it != pending_.rend(); ++it) {
+            try {
+                _put(it->first, it->second);
+            } catch (...) {
+                // The visit stays remembered: the visitor is counted again
+                // when its window ends.
+            }
         }
+        pending_.clear();
     }
 
 private:
@@ -305,7 +324,7 @@ private:
         }
         db_ = _gdbm(GDBM_NEWDB);
         if (!db_) _visits_error(gdbm_strerror(gdbm_errno), path_);
-        pending_ = false;
+        pending_.clear();
         queue_ = Queue{};
         try {
             _putstate();
@@ -318,46 +337,90 @@ private:
 
     void _put(const std::string& key, const std::optional<std::string>& value) { dbutil_put(db_.get(), key, value); }
 
-    // Drops the visits whose window has ended, oldest first, at most
-    // kPruneBatch of them.
-    void _prune(Queue& q, std::time_t now, std::time_t window) {
+    // Drops the visits and steps whose window has ended, oldest first, at
+    // most kPruneBatch of them; a window of 0 (its rule is off) has ended.
+    void _prune(Queue& q, std::time_t now, const VisitsAsk& ask) {
         for (long done = 0; q.head < q.tail && done < kPruneBatch; ++done) {
             const std::string qkey = _visits_queuekey(q.head);
             if (std::optional<std::string> entry = _get(qkey)) {
+                const bool rate = !entry->empty() && entry->front() == kRateMark;
                 const std::size_t blank = entry->find(' ');
-                const std::string hash = entry->substr(0, blank);
+                const std::string hash = entry->substr(rate ? 1 : 0, blank - (rate ? 1 : 0));
                 const std::string when = blank == std::string::npos ? "" : entry->substr(blank + 1);
-                if (!_visits_ended(util_tolong(when), now, window)) break;
-                // The visitor's record goes only when it still holds this
-                // visit, not a later one.
-                const std::string vkey = kVisitPrefix + hash;
-                if (_get(vkey) == when) _put(vkey, std::nullopt);
+                if (!_visits_ended(util_tolong(when), now, rate ? ask.rate_window : ask.repeat_window)) break;
+                // A record goes only when this entry is its latest: a
+                // visitor's moment, or the newest step of an address.
+                if (rate) {
+                    const std::string rkey = kRatePrefix + hash;
+                    const std::optional<std::string> steps = _get(rkey);
+                    if (steps && steps->substr(steps->rfind(' ') + 1) == when) _put(rkey, std::nullopt);
+                } else {
+                    const std::string vkey = kVisitPrefix + hash;
+                    if (_get(vkey) == when) _put(vkey, std::nullopt);
+                }
                 _put(qkey, std::nullopt);
             }
             ++q.head;
         }
     }
 
-    bool _remember(const std::string& identity, std::time_t now, std::time_t window) {
+    void _enqueue(Queue& q, const std::string& entry) {
+        _put(_visits_queuekey(q.tail), entry);
+        ++q.tail;
+    }
+
+    VisitsAnswer _admit(const VisitsAsk& ask, std::time_t now) {
         Queue& q = queue_;
         const Queue before = q;
-        _prune(q, now, window);
-        const std::string hash = visits_hash(key_, counter_, identity);
-        const std::string vkey = kVisitPrefix + hash;
-        const std::optional<std::string> seen = _get(vkey);
-        if (seen && !_visits_ended(util_tolong(*seen), now, window)) {
+        _prune(q, now, ask);
+        const auto refuse = [&](VisitsAnswer answer) {
             if (q != before) _putstate();
-            return false;
+            return answer;
+        };
+        // The address's steps within the window, oldest first.
+        std::string rhash, rkey;
+        std::optional<std::string> steps_before;
+        std::vector<long long> steps;
+        if (ask.rate_identity) {
+            rhash = visits_hash(key_, counter_, *ask.rate_identity);
+            rkey = kRatePrefix + rhash;
+            steps_before = _get(rkey);
+            for (const std::string& step : _visits_words(steps_before.value_or(""))) {
+                if (!_visits_ended(util_tolong(step), now, ask.rate_window)) steps.push_back(util_tolong(step));
+            }
+            if (static_cast<long>(steps.size()) >= ask.rate_limit) return refuse(VisitsAnswer::kOverRate);
+        }
+        std::string vhash, vkey;
+        std::optional<std::string> seen;
+        if (ask.repeat_identity) {
+            vhash = visits_hash(key_, counter_, *ask.repeat_identity);
+            vkey = kVisitPrefix + vhash;
+            seen = _get(vkey);
+            if (seen && !_visits_ended(util_tolong(*seen), now, ask.repeat_window)) {
+                return refuse(VisitsAnswer::kRepeat);
+            }
         }
         const std::string when = std::to_string(static_cast<long long>(now));
-        _put(vkey, when);
-        _put(_visits_queuekey(q.tail), hash + " " + when);
-        ++q.tail;
+        pending_.clear();
+        if (ask.repeat_identity) {
+            _put(vkey, when);
+            _enqueue(q, vhash + " " + when);
+            pending_.emplace_back(vkey, seen);
+        }
+        if (ask.rate_identity) {
+            steps.push_back(now);
+            std::string text;
+            const std::size_t keep = static_cast<std::size_t>(ask.rate_limit);
+            for (std::size_t i = steps.size() > keep ? steps.size() - keep : 0; i < steps.size(); ++i) {
+                if (!text.empty()) text += ' ';
+                text += std::to_string(steps[i]);
+            }
+            _put(rkey, text);
+            _enqueue(q, kRateMark + rhash + " " + when);
+            pending_.emplace_back(rkey, steps_before);
+        }
         _putstate();
-        pending_ = true;
-        pending_key_ = vkey;
-        pending_before_ = seen;
-        return true;
+        return VisitsAnswer::kCounted;
     }
 
     std::string path_;
@@ -367,9 +430,8 @@ private:
     std::string tag_;
     VisitsDb db_;
     Queue queue_;
-    bool pending_ = false;
-    std::string pending_key_;
-    std::optional<std::string> pending_before_;
+    // What the last admitted visit changed: each record and what it held.
+    std::vector<std::pair<std::string, std::optional<std::string>>> pending_;
 };
 
 }  // namespace

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The visits counted lately, for REPEAT_MINUTES: which visitor was counted
-// on which counter, and when.
+// The visits counted lately, for REPEAT_MINUTES and RATE_LIMIT: which
+// visitor (and which address) was counted on which counter, and when.
 //
-// A visitor (its address and User-Agent) is never stored: only a keyed
-// hash of it (SipHash-2-4) under a random secret salt that is replaced at
+// A visitor (its address and User-Agent) or an address is never stored:
+// only a keyed hash of it (SipHash-2-4) under a random secret salt that is replaced at
 // the first visit after each local midnight. Once the salt is replaced, the
 // hashes kept under the old one can be tied to nobody, and each store drops
 // them the next time it is opened. Entries are also dropped as their window
@@ -21,25 +21,46 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/siphash.h"
 
 namespace vorn {
+
+// What a visit asks of the visits store: the rate limit of its address
+// and the repeat window of its visitor, each only when its rule is set.
+struct VisitsAsk {
+    // RATE_LIMIT: at most `rate_limit` visits counted from `rate_identity`
+    // (an address) in `rate_window` seconds.
+    std::optional<std::string> rate_identity;
+    long rate_limit = 0;
+    std::time_t rate_window = 0;
+    // REPEAT_MINUTES: `repeat_identity` (address and User-Agent) counted
+    // once in `repeat_window` seconds.
+    std::optional<std::string> repeat_identity;
+    std::time_t repeat_window = 0;
+};
+
+enum class VisitsAnswer {
+    kCounted,   // within both: the visit is remembered, and takes a step of the rate
+    kOverRate,  // the address has had its visits of the window; nothing is written
+    kRepeat,    // the visitor was counted within the window; nothing is written
+};
 
 // The visits of one counter, open for one request.
 class VisitsStore {
 public:
     virtual ~VisitsStore() = default;
 
-    // True when the visitor `identity` was not counted on this counter in
-    // the `window` seconds before `now` (a visit stamped after `now` counts
-    // as within them): the visit is then remembered as counted at `now`.
-    // False for a repeat, which is not remembered again, so a window runs
-    // from the visit that was counted. Throws ErrorAnswer on failure.
-    virtual bool remember(const std::string& identity, std::time_t now, std::time_t window) = 0;
+    // Decides the visit of `ask` at `now`, the rate limit first, and when
+    // it counts remembers it: the step of its address and the visitor's
+    // moment. A visit stamped after `now` counts as within a window; a
+    // visit that does not count leaves nothing behind, so a window runs
+    // from the visits that were counted. Throws ErrorAnswer on failure.
+    virtual VisitsAnswer admit(const VisitsAsk& ask, std::time_t now) = 0;
 
-    // Undoes the last remember that returned true; never fails (a failure
-    // to write it back leaves the visit remembered).
+    // Undoes what the last admit that counted wrote; never fails (a
+    // failure to write it back leaves the visit remembered).
     virtual void forget() noexcept = 0;
 };
 

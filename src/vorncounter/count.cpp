@@ -109,10 +109,21 @@ CNT _count_text(Request& request) {
             support_errormsg("Invalid cntlen ('%s'): use 1 to %ld", vdb.cntlen.text.c_str(), kMaxCntlen);
         }
         if (!vdb.ago_total && !vdb.ago.value) support_errormsg("ago out of range ('%s')", vdb.ago.text.c_str());
+        if (!vdb.count.value) {
+            support_errormsg("Invalid count ('%s'): use yes or no", vdb.count.text.c_str());
+        }
         const std::optional<long> days_back = vdb.ago_total ? std::nullopt : vdb.ago.value;
+        const bool peek = !*vdb.count.value;
+        // The counter's own rules, where it has a file of them, replace
+        // the site's; they are read only for a visit that may count.
+        const CGICONFIG config = days_back || peek
+                                     ? request.config
+                                     : config_readcounter(request.config, *vdb.vdb, request.worker.counters);
+        COUNTED counted = compute_count(*request.counter, days_back, peek, config,
+                                        rules_visitor(request.channel, config), request.clock, &request.worker.bots);
+        request.uncounted = counted.uncounted;
         CNT cnt;
-        cnt.outstr = compute_count(*request.counter, days_back, request.config, rules_visitor(request.channel),
-                                   request.clock, &request.worker.bots);
+        cnt.outstr = std::move(counted.count);
         cnt.stylelen = static_cast<int>(*vdb.cntlen.value);
         return cnt;
     }

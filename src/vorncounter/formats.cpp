@@ -91,9 +91,13 @@ std::string format_chartlabel(const ChartFigures& chart) {
     return chart.title + ": " + format_number(chart.this_) + " visits; total " + format_number(chart.total);
 }
 
-std::string format_jsoncount(const std::string& name, const std::string& count) {
+std::string format_jsoncount(const std::string& name, const std::string& count,
+                             const std::optional<Uncounted>& uncounted) {
     JsonWriter json;
-    json.begin_object().key("name").string(name).key("count").digits(format_number(count)).end_object();
+    json.begin_object().key("name").string(name).key("count").digits(format_number(count));
+    json.key("counted").boolean(!uncounted);
+    if (uncounted) json.key("reason").string(rules_reason(*uncounted));
+    json.end_object();
     return json.text() + "\n";
 }
 

@@ -5,8 +5,10 @@
 // the picture for a script.
 #pragma once
 
+#include <optional>
 #include <string>
 
+#include "counting/rules.h"
 #include "vorncounter/statistics.h"
 
 namespace vorn {
@@ -44,11 +46,14 @@ std::string format_shown(const std::string& cells);
 // What a chart's SVG answer is named: "2001 statistics: 345 visits; total 12345".
 std::string format_chartlabel(const ChartFigures& chart);
 
-// The JSON answers: a counter {"name": NAME, "count": N}; a date or time
+// The JSON answers: a counter {"name": NAME, "count": N, "counted": true}
+// or, when no visit was counted, {..., "counted": false, "reason": WHY}
+// (rules_reason); a date or time
 // {"text": TEXT}; a chart {"name", "when", "period", "title", "total",
 // "this", "max", "min", "average", "bars": [{"label", "count"}, ...]}; a
 // failure {"error": MESSAGE}.
-std::string format_jsoncount(const std::string& name, const std::string& count);
+std::string format_jsoncount(const std::string& name, const std::string& count,
+                             const std::optional<Uncounted>& uncounted);
 std::string format_jsontext(const std::string& text);
 std::string format_jsonchart(const std::string& name, const std::string& when, const ChartFigures& chart);
 std::string format_jsonerror(const std::string& message);

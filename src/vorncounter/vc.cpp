@@ -39,11 +39,13 @@ constexpr char kAgoTotal[] = "total";
 constexpr char kDefaultWhen[] = "month";
 constexpr char kDefaultFormat[] = "gif";
 constexpr char kDefaultScale[] = "1";
+constexpr char kDefaultCount[] = "yes";
 
 // What a persistent worker keeps at most: 32 MiB in all.
 constexpr std::size_t kConfigBudget = 2 * 1024 * 1024;
 constexpr std::size_t kBotsBudget = 2 * 1024 * 1024;
-constexpr std::size_t kPictureBudget = 28 * 1024 * 1024;
+constexpr std::size_t kPictureBudget = 27 * 1024 * 1024;
+constexpr std::size_t kCountersBudget = 1024 * 1024;
 
 // The request parameter `name`, or `fallback` when the request lacks it. A
 // parameter present with an empty value keeps the empty value.
@@ -72,6 +74,12 @@ std::optional<long> _vc_scale(const std::string& text) {
     const long scale = util_tolong(text);
     if (scale < 1 || scale > kMaxScale) return std::nullopt;
     return scale;
+}
+
+std::optional<bool> _vc_count(const std::string& text) {
+    if (text == "yes") return true;
+    if (text == "no") return false;
+    return std::nullopt;
 }
 
 std::optional<When> _vc_when(const std::string& text) {
@@ -106,6 +114,8 @@ VDB vc_parse(const EntryList& params, const CGICONFIG& config, const Clock& cloc
     vdb.format.value = _vc_format(vdb.format.text);
     vdb.scale.text = _vc_parameter(params, "scale", kDefaultScale);
     vdb.scale.value = _vc_scale(vdb.scale.text);
+    vdb.count.text = _vc_parameter(params, "count", kDefaultCount);
+    vdb.count.value = _vc_count(vdb.count.text);
     return vdb;
 }
 
@@ -192,7 +202,8 @@ void _vc_answer(Request& request) {
         // The figures stand for the picture: refused where it would be.
         count_check(request, cnt);
         _vc_write(request.channel, kJsonHeader);
-        _vc_write(request.channel, counter ? format_jsoncount(*vdb.vdb, cnt.outstr) : format_jsontext(shown));
+        _vc_write(request.channel,
+                  counter ? format_jsoncount(*vdb.vdb, cnt.outstr, request.uncounted) : format_jsontext(shown));
         return;
     }
     GdImage im = count_draw(request, cnt);
@@ -228,7 +239,8 @@ int _vc_answererror(RequestChannel& channel, Format format, const std::string& m
 Worker::Worker(bool keep)
     : config(keep ? kConfigBudget : 0, kMaxConfigFile),
       bots(keep ? kBotsBudget : 0, kMaxBotsFile),
-      pictures(keep ? kPictureBudget : 0, kMaxPictureFile) {}
+      pictures(keep ? kPictureBudget : 0, kMaxPictureFile),
+      counters(keep ? kCountersBudget : 0, kMaxCounterConfigFile) {}
 
 FileCache<gdImage>::Found vc_picture(Worker& worker, const std::string& path) {
     return worker.pictures.get(path, [](const FileRead& read, std::size_t& cost) {

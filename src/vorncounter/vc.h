@@ -18,6 +18,7 @@
 #include "base/zone.h"
 #include "config/config.h"
 #include "counting/compute.h"
+#include "counting/rules.h"
 #include "picture/gif.h"
 #include "store/store.h"
 #include "web/channel.h"
@@ -65,6 +66,7 @@ struct VDB {
     Parsed<long> cntlen;             // the cells of a counter; none outside 1 to 64
     Parsed<Format> format;           // none for any other text
     Parsed<long> scale;              // of an SVG answer; none but for a whole number 1 to 8
+    Parsed<bool> count;              // a counter's visit counts (yes) or it is only shown (no)
 };
 
 // What a worker keeps between requests, owned by the loop that serves
@@ -81,6 +83,8 @@ struct Worker {
     FileCache<CGICONFIG> config;
     FileCache<std::vector<std::string>> bots;
     FileCache<gdImage> pictures;
+    // The counters' own rules (conf/counters/NAME.conf).
+    FileCache<EntryList> counters;
     // The site's TIMEZONE, set for each request and read again when its
     // zone file changes.
     LocalZone zone;
@@ -109,6 +113,8 @@ struct Request {
     VDB vdb;
     // The counter of the modes that read one (all but date and time).
     std::unique_ptr<Counter> counter;
+    // Why a counter request counted no visit; none when it counted one.
+    std::optional<Uncounted> uncounted = std::nullopt;
 };
 
 // The request record of the parameters `params`: each parameter or its
