@@ -194,12 +194,7 @@ vc_web_stop
 sleep 0.2
 left=$(pgrep -fa "$tmp/"; ss -xlp 2>/dev/null | grep -F "$tmp/")
 [ -z "$left" ] && ok || bad "processes of the test outlived its servers: $left"
-for log in "${VC_WEB_LOGS[@]}"; do
-    if grep -qE 'AddressSanitizer|LeakSanitizer|runtime error' "$log" 2>/dev/null; then
-        bad "sanitizer report in $log:"
-        cat "$log"
-    fi
-done
+vc_web_sanitized && ok || bad "a sanitizer report (above)"
 
 echo "deploy $server $mode: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

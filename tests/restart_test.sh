@@ -79,11 +79,6 @@ total=$(vc_db_total "$site/save/web.db")
 [ "$total" = "${got[pictures]:-0}" ] && ok || bad "${got[pictures]:-0} answers, but totcnt is $total"
 
 vc_web_stop
-for log in "${VC_WEB_LOGS[@]}"; do
-    if grep -qE 'AddressSanitizer|LeakSanitizer|runtime error' "$log" 2>/dev/null; then
-        bad "sanitizer report in $log:"
-        cat "$log"
-    fi
-done
+vc_web_sanitized && ok || bad "a sanitizer report (above)"
 echo "restart: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -156,7 +156,7 @@ TEST(Vornctl, CreateListShowAndDelete) {
     EXPECT_EQ(show.out, "{\"name\":\"home\",\"total\":109,\"startdate\":\"" + start +
                             "\",\"today\":3,\"yesterday\":4,\"month\":" + std::to_string(month) +
                             ",\"year\":" + std::to_string(year) + ",\"last7\":[2,0,0,0,0,4,3],\"lasthour\":\"" + last +
-                            "\"}\n");
+                            "\",\"rules\":[]}\n");
     RunResult text = run_ctl(site, {"show", "home"});
     EXPECT_TRUE(contains(text.out, "total      109\n"));
     EXPECT_TRUE(contains(text.out, "last7      2 0 0 0 0 4 3\n"));
@@ -166,7 +166,7 @@ TEST(Vornctl, CreateListShowAndDelete) {
     ASSERT_EQ(run_ctl(site, {"create", "empty"}).status, 0);
     EXPECT_EQ(run_ctl(site, {"show", "empty", "--json"}).out,
               "{\"name\":\"empty\",\"total\":0,\"startdate\":null,\"today\":0,\"yesterday\":0,\"month\":0,"
-              "\"year\":0,\"last7\":[0,0,0,0,0,0,0],\"lasthour\":null}\n");
+              "\"year\":0,\"last7\":[0,0,0,0,0,0,0],\"lasthour\":null,\"rules\":[]}\n");
 
     // On a terminal delete asks first (script gives it one).
     const auto on_terminal = [&](const std::string& command, const std::string& answer) {
@@ -654,6 +654,31 @@ TEST(Vornctl, CheckFindsWhatStopsEveryVisit) {
     RunResult json = run_ctl(site, {"check", "home", "--json", "--user", "root"});
     EXPECT_EQ(json.out.rfind("[{\"name\":\"conf/vc.conf\",\"ok\":false,\"findings\":[{\"kind\":\"unknown-key\",\"message\"", 0), 0u)
         << json.out;
+
+    // A counter's own rules are checked as the site's are: a file of no
+    // counter, a key that is no counting rule, a bad value. show names
+    // each rule in force and the file it comes from.
+    site.write("conf/vc.conf", "REPEAT_MINUTES = 30\nTRUSTED_PROXIES = 10.0.0.1\n");
+    fs::create_directories(site.path("conf/counters"));
+    site.write("conf/counters/home.conf", "COUNT_AGENTS = github-camo\nRATE_LIMIT = 5/0\nSTORE = redis\n");
+    site.write("conf/counters/gone.conf", "REPEAT_MINUTES =\n");
+    const std::string dir = fs::canonical(site.root()).string() + "/conf/counters/";
+    RunResult files = run_ctl(site, {"check", "--user", "root"});
+    EXPECT_EQ(files.status, 1);
+    EXPECT_EQ(files.out,
+              "conf/counters/gone.conf: the rules of 'gone', which is no counter, are not used: delete " + dir +
+                  "gone.conf or create the counter\n"
+                  "conf/counters/home.conf: unknown key 'STORE' in " + dir + "home.conf is ignored: a counter's file sets "
+                  "only the counting rules\n"
+                  "conf/counters/home.conf: Configuration error. RATE_LIMIT must be VISITS/SECONDS, 1 to 1000 visits in 1 "
+                  "to 86400 seconds, not '5/0' (conf/counters/home.conf): every visit of home that would count answers "
+                  "this error; mend it in " + dir + "home.conf\n"
+                  "home: ok\n");
+    site.write("conf/counters/home.conf", "COUNT_AGENTS = github-camo\nREPEAT_MINUTES =\n");
+    EXPECT_EQ(run_ctl(site, {"show", "home"}).out.substr(run_ctl(site, {"show", "home"}).out.find("rule ")),
+              "rule       TRUSTED_PROXIES = 10.0.0.1 (conf/vc.conf)\n"
+              "rule       COUNT_AGENTS = github-camo (conf/counters/home.conf)\n");
+    fs::remove_all(site.path("conf/counters"));
 
     // A name made before names were bounded: its journal would not fit.
     site.write("conf/vc.conf", "DIR_SAVE = save\n");

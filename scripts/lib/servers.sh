@@ -326,3 +326,17 @@ vc_web_stop() {
     VC_WEB_PIDS=()
     return 0
 }
+
+# vc_web_sanitized: prints each log of the last start (VC_WEB_LOGS) that
+# holds a sanitizer report, with the report; fails when there is one.
+vc_web_sanitized() {
+    local log found=0
+    for log in "${VC_WEB_LOGS[@]}"; do
+        if grep -qE 'AddressSanitizer|LeakSanitizer|runtime error' "$log" 2>/dev/null; then
+            echo "sanitizer report in $log:"
+            cat "$log"
+            found=1
+        fi
+    done
+    return "$found"
+}

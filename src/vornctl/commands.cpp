@@ -128,6 +128,29 @@ int _commands_list(const CommandContext& c) {
     return status;
 }
 
+// A counting rule in force for a counter: its key, value and the file
+// that sets it.
+struct RuleInForce {
+    std::string key, value, file;
+};
+
+// The counting rules of counter `name` that are set (the site's, with
+// what the counter's own file sets), in the order they apply, and
+// TRUSTED_PROXIES.
+std::vector<RuleInForce> _commands_rules(const CommandContext& c, const std::string& name) {
+    FileCache<EntryList> once(0, kMaxCounterConfigFile);
+    const CGICONFIG config = config_readcounter(c.site.config, name, once);
+    const std::pair<const char*, const std::string*> keys[] = {
+        {"TRUSTED_PROXIES", &config.trusted_proxies}, {"IGNORE_ADDR", &config.ignore_addr},
+        {"COUNT_AGENTS", &config.count_agents},       {"IGNORE_BOTS", &config.ignore_bots},
+        {"RATE_LIMIT", &config.rate_limit},           {"REPEAT_MINUTES", &config.repeat_minutes}};
+    std::vector<RuleInForce> rules;
+    for (const auto& [key, value] : keys) {
+        if (!value->empty()) rules.push_back({key, *value, config_origin(config, key)});
+    }
+    return rules;
+}
+
 int _commands_show(const CommandContext& c) {
     const std::string& name = _commands_arg(c, 0);
     const std::shared_ptr<Counter> counter = _commands_counter(c);
@@ -135,6 +158,7 @@ int _commands_show(const CommandContext& c) {
     const Periods p = counters_periods(*counter, _commands_clock(c));
     const std::optional<std::string> last = _commands_lasthour(data);
     const long long total = _commands_total(data.total);
+    const std::vector<RuleInForce> rules = _commands_rules(c, name);
     if (c.json) {
         JsonWriter json;
         json.begin_object().key("name").string(name).key("total").number(total);
@@ -142,7 +166,12 @@ int _commands_show(const CommandContext& c) {
         json.key("today").number(p.today).key("yesterday").number(p.yesterday);
         json.key("month").number(p.month).key("year").number(p.year).key("last7").begin_array();
         for (long long day : p.last7) json.number(day);
-        json.end_array().key("lasthour").string_or_null(_commands_ptr(last)).end_object();
+        json.end_array().key("lasthour").string_or_null(_commands_ptr(last)).key("rules").begin_array();
+        for (const RuleInForce& r : rules) {
+            json.begin_object().key("key").string(r.key).key("value").string(r.value).key("from").string(r.file);
+            json.end_object();
+        }
+        json.end_array().end_object();
         output_write(json.text() + "\n");
         return 0;
     }
@@ -151,15 +180,18 @@ int _commands_show(const CommandContext& c) {
         if (!last7.empty()) last7 += ' ';
         last7 += std::to_string(day);
     }
-    output_write(output_table({{"name", name},
-                               {"total", std::to_string(total)},
-                               {"startdate", _commands_or_none(data.startdate)},
-                               {"today", std::to_string(p.today)},
-                               {"yesterday", std::to_string(p.yesterday)},
-                               {"month", std::to_string(p.month)},
-                               {"year", std::to_string(p.year)},
-                               {"last7", last7},
-                               {"lasthour", _commands_or_none(last)}}));
+    std::vector<std::vector<std::string>> rows = {{"name", name},
+                                                             {"total", std::to_string(total)},
+                                                             {"startdate", _commands_or_none(data.startdate)},
+                                                             {"today", std::to_string(p.today)},
+                                                             {"yesterday", std::to_string(p.yesterday)},
+                                                             {"month", std::to_string(p.month)},
+                                                             {"year", std::to_string(p.year)},
+                                                             {"last7", last7},
+                                                             {"lasthour", _commands_or_none(last)}};
+    for (const RuleInForce& r : rules) rows.push_back({"rule", r.key + " = " + r.value + " (" + r.file + ")"});
+    if (rules.empty()) rows.push_back({"rule", "none: every visit counts"});
+    output_write(output_table(rows));
     return 0;
 }
 
@@ -278,6 +310,9 @@ int _commands_check(const CommandContext& c) {
     // configuration file, which no counter can have.
     std::vector<std::pair<std::string, std::vector<Finding>>> reports;
     if (std::vector<Finding> site = health_site(c.site, user); !site.empty()) reports.push_back({kConfigFile, site});
+    if (c.args.positional.empty()) {
+        for (auto& report : health_counterfiles(c.site)) reports.push_back(std::move(report));
+    }
     for (const std::string& name : names) {
         std::vector<Finding> found;
         try {
@@ -440,8 +475,8 @@ constexpr char kCopyDetails[] =
 constexpr Command kCommands[] = {
     {"list", "", "every counter with its total, start, last recorded hour and file size", kNoOptions, 0, 0, _commands_list,
      kListDetails},
-    {"show", "NAME", "the total, today, yesterday, this month and year, the last 7 days", kNoOptions, 1, 1, _commands_show,
-     ""},
+    {"show", "NAME", "the total, today, yesterday, this month and year, the last 7 days, the counting rules",
+     kNoOptions, 1, 1, _commands_show, ""},
     {"create", "NAME [--total N]", "a new counter, starting at the total N", kTotal, 1, 1, _commands_create, ""},
     {"delete", "NAME [--yes]", "removes a counter (asks first on a terminal)", kYes, 1, 1, _commands_delete, ""},
     {"set-total", "NAME N", "sets the total to N; the hour records stay", kNoOptions, 2, 2, _commands_settotal, ""},

@@ -5,6 +5,7 @@
 #include <pwd.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "base/support.h"
 #include "base/util.h"
@@ -90,13 +91,53 @@ std::optional<std::string> _health_closest(const std::string& key, const std::ve
     return best;
 }
 
-// Whether REPEAT_MINUTES keeps visits; not when the rules cannot be read
-// (which health_site reports).
-bool _health_repeats(const Site& site) {
+// The configuration counter `name` counts by: the site's with what its own
+// file sets; the site's when that file cannot be read (health_counterfiles
+// reports it).
+CGICONFIG _health_config(const Site& site, const std::string& name) {
+    FileCache<EntryList> once(0, kMaxCounterConfigFile);
     try {
-        return rules_read(site.config).repeat_minutes > 0;
+        return config_readcounter(site.config, name, once);
+    } catch (const ErrorAnswer&) {
+        return site.config;
+    }
+}
+
+// Whether RATE_LIMIT or REPEAT_MINUTES keeps visits under `config`; not
+// when the rules cannot be read (which is reported apart).
+bool _health_keepsvisits(const CGICONFIG& config) {
+    try {
+        const RULES rules = rules_read(config);
+        return rules.repeat_minutes > 0 || rules.rate_visits > 0;
     } catch (const ErrorAnswer&) {
         return false;
+    }
+}
+
+// Each counting key of `config` (and TRUSTED_PROXIES with `proxies`) read
+// on its own, so that every bad value is named; `what` says what answers
+// the error, `file` where to mend it.
+void _health_values(const CGICONFIG& config, bool proxies, const std::string& what, const std::string& file,
+                    std::vector<Finding>& found) {
+    const auto report = [&](const ErrorAnswer& e) {
+        found.push_back({"config", e.message() + ": " + what + " answers this error; mend it in " + file});
+    };
+    for (std::string CGICONFIG::*key : {&CGICONFIG::ignore_addr, &CGICONFIG::count_agents, &CGICONFIG::ignore_bots,
+                                        &CGICONFIG::rate_limit, &CGICONFIG::repeat_minutes}) {
+        CGICONFIG one;
+        one.*key = config.*key;
+        one.origin = config.origin;
+        try {
+            rules_read(one);
+        } catch (const ErrorAnswer& e) {
+            report(e);
+        }
+    }
+    if (!proxies) return;
+    try {
+        rules_readproxies(config);
+    } catch (const ErrorAnswer& e) {
+        report(e);
     }
 }
 
@@ -130,30 +171,63 @@ std::vector<Finding> health_site(const Site& site, const std::optional<WebUser>&
         found.push_back({"unknown-key", "unknown key " + _health_quoted(entry.name) + " in " + conf + " is ignored" +
                                             (closest ? ": did you mean " + *closest + "?" : ": remove the line")});
     }
-    // Each counting rule on its own, so that every bad value is named.
-    for (std::string CGICONFIG::*key : {&CGICONFIG::ignore_addr, &CGICONFIG::ignore_bots, &CGICONFIG::repeat_minutes}) {
-        CGICONFIG one;
-        one.*key = site.config.*key;
-        try {
-            rules_read(one);
-        } catch (const ErrorAnswer& e) {
-            found.push_back({"config", e.message() + ": every visit that would count answers this error; mend it in " + conf});
-        }
-    }
+    _health_values(site.config, true, "every visit that would count", conf, found);
     try {
         config_checkzone(site.config);
     } catch (const ErrorAnswer& e) {
         found.push_back({"config", e.message() + ": every request answers this error; mend it in " + conf});
     }
-    for (Finding& f : site.store->inspect(user, _health_repeats(site))) found.push_back(std::move(f));
+    for (Finding& f : site.store->inspect(user, _health_keepsvisits(site.config))) found.push_back(std::move(f));
     return found;
+}
+
+std::vector<std::pair<std::string, std::vector<Finding>>> health_counterfiles(const Site& site) {
+    std::vector<std::pair<std::string, std::vector<Finding>>> reports;
+    std::error_code ec;
+    std::vector<std::string> files;
+    for (std::filesystem::directory_iterator it(kCounterConfigDir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string file = it->path().filename().string();
+        if (file.size() > 5 && file.compare(file.size() - 5, 5, ".conf") == 0) files.push_back(file);
+    }
+    std::sort(files.begin(), files.end());
+    const std::vector<std::string> names = files.empty() ? std::vector<std::string>() : site.store->names();
+    const std::vector<std::string> keys = config_countingkeys();
+    for (const std::string& file : files) {
+        const std::string name = file.substr(0, file.size() - 5);
+        const std::string path = config_counterfile(name);
+        const std::string where = util_abspath(path);
+        std::vector<Finding> found;
+        if (std::find(names.begin(), names.end(), name) == names.end()) {
+            found.push_back({"orphan", "the rules of " + _health_quoted(name) +
+                                           ", which is no counter, are not used: delete " + where +
+                                           " or create the counter"});
+        }
+        FileCache<EntryList> once(0, kMaxCounterConfigFile);
+        try {
+            const CGICONFIG config = config_readcounter(CGICONFIG{}, name, once);
+            for (const Entry& entry : util_fdecoder(path)) {
+                if (entry.name.empty() || std::find(keys.begin(), keys.end(), entry.name) != keys.end()) continue;
+                std::optional<std::string> closest = _health_closest(entry.name, keys);
+                found.push_back({"unknown-key", "unknown key " + _health_quoted(entry.name) + " in " + where +
+                                                    " is ignored" +
+                                                    (closest ? ": did you mean " + *closest + "?"
+                                                             : ": a counter's file sets only the counting rules")});
+            }
+            _health_values(config, false, "every visit of " + name + " that would count", where, found);
+        } catch (const ErrorAnswer& e) {
+            found.push_back({"config", e.message() + ": every visit of " + name + " that would count answers this "
+                                                     "error; make it readable"});
+        }
+        if (!found.empty()) reports.push_back({path, found});
+    }
+    return reports;
 }
 
 std::vector<Finding> health_check(const Site& site, const std::string& name, const std::optional<WebUser>& user) {
     if (std::vector<Finding> found = site.store->inspectname(name); !found.empty()) return found;
     std::shared_ptr<Counter> counter = counters_counter(site, name);
     bool readable = false;
-    std::vector<Finding> found = counter->inspect(user, _health_repeats(site), readable);
+    std::vector<Finding> found = counter->inspect(user, _health_keepsvisits(_health_config(site, name)), readable);
     if (readable) _health_records(*counter, found);
     return found;
 }

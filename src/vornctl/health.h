@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vornctl/counters.h"
@@ -21,6 +22,12 @@ std::optional<WebUser> health_user(const std::optional<std::string>& requested);
 // and what the store finds for the site (with REPEAT_MINUTES on, a visits
 // directory and salt the web server user may not write). Changes nothing.
 std::vector<Finding> health_site(const Site& site, const std::optional<WebUser>& user);
+
+// Findings about the counters' own files (conf/counters/NAME.conf), each
+// under the file's path: a file of no counter ("orphan"), a key that is no
+// counting rule ("unknown-key"), a bad value or a file that cannot be read
+// ("config"). Files without findings are left out. Changes nothing.
+std::vector<std::pair<std::string, std::vector<Finding>>> health_counterfiles(const Site& site);
 
 // Everything found wrong with counter `name`: what its store finds
 // (Counter::inspect: a missing or unopenable counter, damage, an
