@@ -18,13 +18,9 @@ constexpr long kTimeResolutionSeconds = 2;
 }  // namespace
 
 std::optional<FileRead> filecache_read(const std::string& path, std::size_t limit) {
-    UniqueFd fd = util_openfile(path);
-    if (!fd) return std::nullopt;
     FileRead read;
-    if (fstat(fd.get(), &read.st) != 0) {
-        read.error = errno;
-        return read;
-    }
+    UniqueFd fd = util_openfile(path, &read.st);
+    if (!fd) return std::nullopt;
     if (S_ISREG(read.st.st_mode)) read.bytes.reserve(std::min(static_cast<std::size_t>(read.st.st_size), limit + 1));
     char buf[16384];
     for (;;) {

@@ -135,11 +135,12 @@ bool _util_readable(const struct stat& st) { return S_ISREG(st.st_mode) || S_ISD
 
 }  // namespace
 
-UniqueFd util_openfile(const std::string& filename) {
+UniqueFd util_openfile(const std::string& filename, struct stat* status) {
     // Opening a FIFO for reading without O_NONBLOCK waits for a writer.
     UniqueFd fd(::open(filename.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (!fd) return fd;
-    struct stat st {};
+    struct stat own {};
+    struct stat& st = status ? *status : own;
     if (fstat(fd.get(), &st) != 0) return UniqueFd();
     if (!_util_readable(st)) {
         errno = EINVAL;

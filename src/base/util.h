@@ -5,6 +5,8 @@
 // descriptors. Nothing here keeps state between calls.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -99,8 +101,9 @@ private:
 // without ever waiting: a FIFO, a device or a socket in its place, which
 // an open or a read could block on for ever, is refused (errno EINVAL)
 // before a byte is read. A directory opens; reading it fails. An empty
-// owner, errno set, when the file cannot be opened.
-UniqueFd util_openfile(const std::string& filename);
+// owner, errno set, when the file cannot be opened. `st`, when given,
+// receives the file's status.
+UniqueFd util_openfile(const std::string& filename, struct stat* st = nullptr);
 
 // Makes a new file in `dir` under a name no one can guess (`stem` and six
 // random characters), open for reading and writing with mode 0600: a name

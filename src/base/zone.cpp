@@ -108,9 +108,11 @@ bool LocalZone::use(const std::string& name) {
     const std::optional<struct stat> file = _zone_stat(path);
     if (name == current_ && _zone_samefile(file, file_)) return true;
     if (!name.empty() && !zone_exists(name)) return false;
-    // glibc reads a zone again only for another text of TZ.
+    // glibc reads a zone again only for another text of TZ. At the first
+    // use nothing of the file was kept yet (a CGI run, a worker's start).
     const char* set = std::getenv("TZ");
-    if (set ? tz && *tz == set : !tz) _set(kOtherZone);
+    if (used_ && (set ? tz && *tz == set : !tz)) _set(kOtherZone);
+    used_ = true;
     current_ = name;
     file_ = file;
     _set(tz);

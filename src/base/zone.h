@@ -46,6 +46,7 @@ private:
     std::optional<std::string> own_;     // the TZ the process started with
     std::string own_file_;               // the file own_ reads ("": none)
     std::string current_;                // the zone in use; empty: the process's own
+    bool used_ = false;                  // a zone has been set once
     std::optional<struct stat> file_;    // its file when it was set; nullopt: none (or not yet looked at)
 };
 
