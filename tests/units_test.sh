@@ -23,9 +23,9 @@ command -v systemd-analyze >/dev/null || { echo "units: systemd-analyze is missi
 # socket, and a host name), lock waits, interrupted and recovered counters
 # (gdbm's recovery gives the rebuilt file its owner: fchown) and a full
 # disk; with the calls of a DNS lookup for a Redis server named by host.
-worker_calls="accept arch_prctl brk close connect dup3 execve exit_group fallocate fchmod fchown fcntl
+worker_calls="accept4 arch_prctl brk close connect dup3 execve exit_group fallocate fchmod fchown fcntl
 faccessat2 flock fsync ftruncate futex getrandom getsockopt kill link lseek mkdir mmap mprotect munmap newfstatat
-openat poll pread64 prlimit64 pwrite64 read readlink rename rseq rt_sigaction rt_sigpending
+openat poll ppoll pread64 prlimit64 pwrite64 read readlink rename rseq rt_sigaction rt_sigpending
 rt_sigprocmask rt_sigreturn rt_sigtimedwait set_robust_list set_tid_address setitimer setsockopt
 shutdown socket uname unlink write
 bind ioctl recvfrom recvmsg sendmmsg sendto"
