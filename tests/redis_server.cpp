@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "redis_server.h"
 
+#include "store/store.h"
+
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -181,6 +183,35 @@ std::map<std::string, std::string> RedisClient::hash(const std::string& key) {
 std::set<std::string> RedisClient::members(const std::string& key) {
     const std::vector<std::string> items = array({"SMEMBERS", key});
     return {items.begin(), items.end()};
+}
+
+void RedisClient::plant(const std::string& name, const std::map<std::string, std::string>& fields,
+                        const std::string& prefix) {
+    const std::string key = prefix + "{" + name + "}";
+    run({"HSET", key, "", "1"});
+    for (const auto& [k, v] : fields) {
+        if (!store_ishour(k)) {
+            run({"HSET", key, k, v});
+            continue;
+        }
+        run({"HSET", key + "d:" + k.substr(0, 10), k.substr(11, 2), v});
+        run({"SADD", key + "i", k.substr(0, 4) + k.substr(5, 2) + k.substr(8, 2)});
+    }
+}
+
+std::map<std::string, std::string> RedisClient::records(const std::string& name, const std::string& prefix) {
+    const std::string key = prefix + "{" + name + "}";
+    std::map<std::string, std::string> all = hash(key);
+    all.erase("");
+    for (const std::string& day : members(key + "i")) {
+        const std::string text = day.substr(0, 4) + "/" + day.substr(4, 2) + "/" + day.substr(6, 2);
+        for (const auto& [hour, value] : hash(key + "d:" + text)) all[text + "/" + hour] = value;
+    }
+    return all;
+}
+
+bool RedisClient::exists(const std::string& name, const std::string& prefix) {
+    return run({"EXISTS", prefix + "{" + name + "}"}) == "1";
 }
 
 }  // namespace vorn::test

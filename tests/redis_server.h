@@ -74,6 +74,19 @@ public:
     // Runs one command whose reply is an array and answers its elements.
     std::vector<std::string> array(const std::vector<std::string>& args);
 
+    // A counter as the store keeps it, read and written here without the
+    // program: PREFIX{NAME} the hash of its total, start and any record
+    // that is no hour (and the empty field that marks it as existing),
+    // PREFIX{NAME}d:YYYY/MM/DD a hash per day with a field per hour,
+    // PREFIX{NAME}i the set of its days as YYYYMMDD.
+    // Makes the counter `name` exist with the records `fields`.
+    void plant(const std::string& name, const std::map<std::string, std::string>& fields,
+               const std::string& prefix = "vorncounter:");
+    // Every record of the counter `name`; none when it does not exist.
+    std::map<std::string, std::string> records(const std::string& name, const std::string& prefix = "vorncounter:");
+    // Whether the counter `name` exists.
+    bool exists(const std::string& name, const std::string& prefix = "vorncounter:");
+
 private:
     redisContext* c_;
 };

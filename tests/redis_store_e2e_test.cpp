@@ -35,19 +35,19 @@ protected:
         if (!server.running()) GTEST_SKIP() << "redis-server is not installed";
         use_redis(site, server.socket());
         direct.emplace(server.socket());
-        direct->run({"SADD", "vorncounter:counters", "home"});
+        direct->plant("home", {});
     }
     RedisServer server;
     TempSite site;
     std::optional<RedisClient> direct;
 };
 
-TEST_F(RedisStoreE2E, CounterNotInTheSetIsRefusedAndNotCreated) {
+TEST_F(RedisStoreE2E, CounterThatIsNotThereIsRefusedAndNotCreated) {
     RunResult r = run_cgi(site, get("vdb=other"));
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(is_error_image(r.out, "Counter (other) not found in redis (" + server.socket() + ")"))
         << error_text(r.out).value_or("");
-    EXPECT_TRUE(direct->hash("vorncounter:counter:other").empty());
+    EXPECT_FALSE(direct->exists("other"));
     // The prefix keeps sites apart on one server.
     site.write("conf/vc.conf", site.read("conf/vc.conf") + "REDIS_PREFIX = othersite:\n");
     EXPECT_EQ(run_cgi(site, get("vdb=home")).status, 1);
@@ -85,7 +85,7 @@ TEST_F(RedisStoreE2E, StalledServerIsGivenUpWithinASecond) {
     EXPECT_EQ(r.status, 1);
     const std::string text = error_text(r.out).value_or("");
     EXPECT_EQ(text.rfind("Redis error. ", 0), 0u) << text;
-    EXPECT_TRUE(direct->hash("vorncounter:counter:home").empty());
+    EXPECT_TRUE(direct->records("home").empty());
 }
 
 // The server goes away in the middle of a run of visits: every visit is a
@@ -135,13 +135,13 @@ TEST_F(RedisStoreE2E, CountingRulesHoldAcrossHosts) {
     Request ignored = visitor;
     ignored.extra_env["REMOTE_ADDR"] = "192.0.2.9";
     run_cgi(site, ignored);
-    EXPECT_EQ(direct->hash("vorncounter:counter:home").at("totcnt"), "1");
+    EXPECT_EQ(direct->records("home").at("totcnt"), "1");
     // Another visitor counts, on either host.
     visitor.extra_env["HTTP_USER_AGENT"] = "Mozilla/5.0 (Windows NT 10.0) Chrome/131.0";
     EXPECT_EQ(run_cgi(other, visitor).status, 0);
-    EXPECT_EQ(direct->hash("vorncounter:counter:home").at("totcnt"), "2");
+    EXPECT_EQ(direct->records("home").at("totcnt"), "2");
     // What is kept of a visitor: a hash under the day's salt, expiring.
-    const std::vector<std::string> keys = direct->array({"KEYS", "vorncounter:visits:home:*"});
+    const std::vector<std::string> keys = direct->array({"KEYS", "vorncounter:{home}v:*"});
     ASSERT_EQ(keys.size(), 2u);
     EXPECT_EQ(keys[0].find("Firefox"), std::string::npos);
     const long ttl = util_tolong(direct->run({"TTL", keys[0]}).value_or("0"));
@@ -153,7 +153,7 @@ TEST(RedisStorePassword, WrongOrMissingPasswordIsNamedAndTheRightOneWorks) {
     RedisServer server(RedisServer::Options{false, "s3cret-pass"});
     if (!server.running()) GTEST_SKIP() << "redis-server is not installed";
     RedisClient direct(server.socket(), "s3cret-pass");
-    direct.run({"SADD", "vorncounter:counters", "home"});
+    direct.plant("home", {});
     TempSite site;
     site.write("conf/secret", "wrong\n");
     use_redis(site, server.socket(), "REDIS_PASSWORD_FILE = conf/secret\n");
@@ -166,7 +166,7 @@ TEST(RedisStorePassword, WrongOrMissingPasswordIsNamedAndTheRightOneWorks) {
     site.write("conf/secret", "s3cret-pass\n");
     r = run_cgi(site, get("vdb=home"));
     EXPECT_EQ(r.status, 0) << error_text(r.out).value_or("");
-    EXPECT_EQ(direct.hash("vorncounter:counter:home").at("totcnt"), "1");
+    EXPECT_EQ(direct.records("home").at("totcnt"), "1");
 
     fs::remove(site.path("conf/secret"));
     r = run_cgi(site, get("vdb=home"));

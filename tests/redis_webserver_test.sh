@@ -47,7 +47,7 @@ bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
 vc_redis_start "$tmp/redis" --bind 127.0.0.1 || exit 1
 redis_pid=$VC_REDIS_PID port=$VC_REDIS_PORT
 cli() { redis-cli -p "$port" "$@"; }
-cli sadd vorncounter:counters shared >/dev/null
+cli hset 'vorncounter:{shared}' '' 1 >/dev/null  # the counter, as vornctl create makes it
 
 # Two web servers, each with a site of its own on the one store.
 bases=()
@@ -72,8 +72,14 @@ fetch_all() {
     seq 1 "$n" | xargs -P "$at_once" -I{} curl -s -m 30 -o "$tmp/$tag-{}.body" -w '%{http_code} %{time_total}\n' \
         "$base/vorncounter.cgi?vdb=shared&cntlen=1&n={}" > "$tmp/$tag.results"
 }
-total() { cli hget vorncounter:counter:shared totcnt; }
-hours() { cli hgetall vorncounter:counter:shared | paste - - | awk '$1 ~ /^[0-9]+\// { s += $2 } END { print s + 0 }'; }
+total() { cli hget 'vorncounter:{shared}' totcnt; }
+# The hours: a hash per day, the days in the counter's set of them.
+hours() {
+    local day
+    for day in $(cli smembers 'vorncounter:{shared}i'); do
+        cli hvals "vorncounter:{shared}d:${day:0:4}/${day:4:2}/${day:6:2}"
+    done | awk '{ s += $1 } END { print s + 0 }'
+}
 
 # --- hits through both servers at once ------------------------------------------
 

@@ -59,13 +59,12 @@ public:
     // Puts `fields` into the counter `name`, which exists afterwards.
     void plant(const std::string& name, const Fields& fields) {
         if (kind_ == Kind::kGdbm) return store_records(file(name), fields);
-        client_->run({"SADD", "vorncounter:counters", name});
-        for (const auto& [k, v] : fields) client_->run({"HSET", key(name), k, v});
+        client_->plant(name, fields);
     }
     // Every record of the counter `name` (none when it does not exist). A
     // file is first opened by a writer: nothing the store did left it held.
     Fields stored(const std::string& name) {
-        if (kind_ == Kind::kRedis) return client_->hash(key(name));
+        if (kind_ == Kind::kRedis) return client_->records(name);
         if (!fs::exists(file(name))) return {};
         store_records(file(name), {});
         return db_texts(file(name));
@@ -76,7 +75,7 @@ public:
         return "Counter (" + name + ") not found in redis (" + server_->socket() + ")";
     }
     RedisClient& client() { return *client_; }
-    std::string key(const std::string& name) const { return "vorncounter:counter:" + name; }
+    std::string key(const std::string& name) const { return "vorncounter:{" + name + "}"; }
 
 private:
     fs::path file(const std::string& name) const { return site_.path("save/" + name + ".db"); }

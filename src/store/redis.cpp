@@ -152,8 +152,19 @@ RedisReply redis_command(redisContext* c, const RedisAddress& address, const std
     return _redis_checked(raw, c, address);
 }
 
+void redis_fail(const std::string& cause, const RedisAddress& address) { _redis_error(cause.c_str(), address); }
+
 std::vector<RedisReply> redis_pipeline(redisContext* c, const RedisAddress& address,
                                        const std::vector<std::vector<std::string>>& commands) {
+    std::vector<RedisReply> replies = redis_rawpipeline(c, address, commands);
+    for (const RedisReply& reply : replies) {
+        if (reply->type == REDIS_REPLY_ERROR) _redis_error(reply->str, address);
+    }
+    return replies;
+}
+
+std::vector<RedisReply> redis_rawpipeline(redisContext* c, const RedisAddress& address,
+                                          const std::vector<std::vector<std::string>>& commands) {
     for (const auto& args : commands) {
         Argv a(args);
         if (redisAppendCommandArgv(c, a.argc(), a.argv.data(), a.lens.data()) != REDIS_OK) {
@@ -169,8 +180,8 @@ std::vector<RedisReply> redis_pipeline(redisContext* c, const RedisAddress& addr
             NoSigpipe guard;  // the first read writes the buffered commands
             got = redisGetReply(c, &raw);
         }
-        if (got != REDIS_OK) _redis_connectionerror(c, address);
-        replies.push_back(_redis_checked(raw, c, address));
+        if (got != REDIS_OK || !raw) _redis_connectionerror(c, address);
+        replies.push_back(RedisReply(static_cast<redisReply*>(raw)));
     }
     return replies;
 }

@@ -61,6 +61,15 @@ RedisReply redis_command(redisContext* c, const RedisAddress& address, const std
 std::vector<RedisReply> redis_pipeline(redisContext* c, const RedisAddress& address,
                                        const std::vector<std::vector<std::string>>& commands);
 
+// The same, but an error reply of the server is handed back as a reply,
+// for a caller that understands some (a cluster's redirections); only a
+// lost connection or a time-out throws.
+std::vector<RedisReply> redis_rawpipeline(redisContext* c, const RedisAddress& address,
+                                          const std::vector<std::vector<std::string>>& commands);
+
+// Answers "Redis error. <cause> (<address>)" (throws ErrorAnswer).
+[[noreturn]] void redis_fail(const std::string& cause, const RedisAddress& address);
+
 // The text of a string or status reply; nullopt for a nil reply. Any other
 // reply type answers "Redis error. Unexpected reply (<address>)".
 std::optional<std::string> redis_text(const redisReply* reply, const RedisAddress& address);

@@ -19,6 +19,7 @@
 #include "gdbm/dbutil.h"
 #include "store/increment.h"
 #include "store/redis.h"
+#include "store/rediscluster.h"
 #include "store/visits.h"
 
 namespace vorn {
@@ -33,17 +34,44 @@ constexpr std::size_t kMaxPasswordFile = 4096;
 // A day's salt lives a day and an hour: a request just before midnight
 // still finds the salt it was counted under.
 constexpr int kSaltSeconds = 25 * 3600;
+// How long a visit on a cluster waits for a replica of its primary to
+// confirm it: a visit answered with its count survives the primary's loss.
+constexpr int kReplicaWaitMs = 500;
 
-// One visit, on the server in one step: nothing is written for a counter
-// that is not in the set, and the texts rise as support_counterupdate
-// raises them (kIncrementScript), so a Redis counter holds exactly the
-// texts of a gdbm one.
+// The field of a counter's hash that marks the counter as existing: a
+// counter without records is an empty hash to the program, and Redis keeps
+// no empty hash. No record of a counter file has this name.
+constexpr char kExistsField[] = "";
+
+// One visit, on the server in one step: KEYS[1] the counter's hash, KEYS[2]
+// its day, KEYS[3] its index of days; ARGV the hour's field, the hour's key
+// ("%Y/%m/%d/%H", the start date at the first visit) and the day as a
+// number (YYYYMMDD). Nothing is written for a counter that does not exist
+// (false), and the texts rise as support_counterupdate raises them
+// (kIncrementScript), so a Redis counter holds exactly the texts of a gdbm
+// one.
 constexpr char kVisitBody[] = R"lua(
-if redis.call('SISMEMBER', KEYS[2], ARGV[1]) == 0 then return false end
-local total = up(redis.call('HGET', KEYS[1], 'totcnt'))
-local hour = up(redis.call('HGET', KEYS[1], ARGV[2]))
-redis.call('HSET', KEYS[1], 'totcnt', total, ARGV[2], hour)
+local head = redis.call('HMGET', KEYS[1], '', 'totcnt')
+if not head[1] then return false end
+local total = up(head[2])
+local old = redis.call('HGET', KEYS[2], ARGV[1])
+if not old and redis.call('EXISTS', KEYS[2]) == 0 then redis.call('SADD', KEYS[3], ARGV[3]) end
+redis.call('HSET', KEYS[2], ARGV[1], up(old))
+redis.call('HSET', KEYS[1], 'totcnt', total)
 if total == '1' then redis.call('HSET', KEYS[1], 'startdate', ARGV[2]) end
+return total
+)lua";
+
+// The same for a counter still kept as before the move to one hash per day
+// (KEYS[1] the set of names, KEYS[2] the counter's hash, ARGV[1] its name,
+// ARGV[2] the hour): a site moves its counters with `vornctl migrate` while
+// visits go on.
+constexpr char kOldVisitBody[] = R"lua(
+if redis.call('SISMEMBER', KEYS[1], ARGV[1]) == 0 then return false end
+local total = up(redis.call('HGET', KEYS[2], 'totcnt'))
+local hour = up(redis.call('HGET', KEYS[2], ARGV[2]))
+redis.call('HSET', KEYS[2], 'totcnt', total, ARGV[2], hour)
+if total == '1' then redis.call('HSET', KEYS[2], 'startdate', ARGV[2]) end
 return total
 )lua";
 
@@ -72,43 +100,71 @@ private:
     std::string dir_;
 };
 
-// The server of one store and the one connection a request makes to it.
-
+// The nodes of one store, its prefix, and the keys of its counters. Every
+// key of a counter carries the counter's name as its hash tag, so that a
+// visit, a chart's reads and a change touch one hash slot of a cluster:
+//   PREFIX{NAME}         the counter's hash: "totcnt", "startdate", any
+//                        record that is no hour, and kExistsField;
+//   PREFIX{NAME}d:DAY    a hash per day ("YYYY/MM/DD"): a field per hour
+//                        ("HH"), small enough for Redis' compact encoding;
+//   PREFIX{NAME}i        the set of its days as numbers (YYYYMMDD);
+//   PREFIX{NAME}v:HASH   a visitor counted lately (REPEAT_MINUTES);
+//   PREFIX{NAME}r:HASH   an address's counted moments (RATE_LIMIT).
+// Before that layout a counter was PREFIX counter:NAME and its name a member
+// of PREFIX counters; such counters are read and counted as they are until
+// `vornctl migrate` moves them.
 class RedisLink {
 public:
-    RedisLink(RedisAddress address, std::optional<std::string> password, std::string prefix)
-        : address_(std::move(address)), password_(std::move(password)), prefix_(std::move(prefix)) {}
+    RedisLink(std::shared_ptr<RedisNodes> nodes, std::string prefix)
+        : nodes_(std::move(nodes)), prefix_(std::move(prefix)) {}
 
-    const RedisAddress& address() const { return address_; }
+    RedisNodes& nodes() { return *nodes_; }
+    const RedisAddress& address() const { return nodes_->first(); }
     const std::string& prefix() const { return prefix_; }
-    std::string describe() const { return "redis " + redis_describe(address_); }
+    std::string describe() const { return "redis " + nodes_->describe(); }
 
-    RedisReply command(const std::vector<std::string>& args) { return redis_command(context(), address_, args); }
-    std::vector<RedisReply> pipeline(const std::vector<std::vector<std::string>>& commands) {
-        return redis_pipeline(context(), address_, commands);
+    std::string key(const std::string& name) const { return prefix_ + "{" + name + "}"; }
+    std::string daykey(const std::string& name, const std::string& day) const { return key(name) + "d:" + day; }
+    std::string indexkey(const std::string& name) const { return key(name) + "i"; }
+    std::string oldkey(const std::string& name) const { return prefix_ + "counter:" + name; }
+    std::string oldset() const { return prefix_ + "counters"; }
+
+    // A command about the keys of the counter `name`.
+    RedisReply command(const std::string& name, const std::vector<std::string>& args) {
+        return nodes_->command(key(name), args);
     }
-    std::optional<std::string> text(const RedisReply& reply) const { return redis_text(reply.get(), address_); }
+    std::vector<RedisReply> pipeline(const std::string& name, const std::vector<std::vector<std::string>>& commands) {
+        return nodes_->pipeline(key(name), commands);
+    }
+    std::optional<std::string> text(const redisReply* reply) const { return redis_text(reply, address()); }
 
     [[noreturn]] void missing(const std::string& name) const {
-        support_errormsg("Counter (%s) not found in redis (%s)", name.c_str(), redis_describe(address_).c_str());
+        support_errormsg("Counter (%s) not found in redis (%s)", name.c_str(), nodes_->describe().c_str());
+    }
+    [[noreturn]] void unexpected() const {
+        support_errormsg("Redis error. Unexpected reply (%s)", nodes_->describe().c_str());
     }
 
 private:
-    redisContext* context() {
-        if (!context_) context_ = redis_connect(address_, password_, kRedisWait);
-        return context_.get();
-    }
-
-    RedisAddress address_;
-    std::optional<std::string> password_;
+    std::shared_ptr<RedisNodes> nodes_;
     std::string prefix_;
-    RedisContext context_;
 };
 
-// Ends a WATCH whose change was given up, whatever the connection's state.
-void _redisstore_unwatch(RedisLink& link) {
+// The day ("YYYY/MM/DD") of an hour key, and the day as the number its index
+// keeps.
+std::string _redisstore_day(const std::string& hour) { return hour.substr(0, 10); }
+std::string _redisstore_daynumber(const std::string& day) {
+    return day.substr(0, 4) + day.substr(5, 2) + day.substr(8, 2);
+}
+std::string _redisstore_dayofnumber(const std::string& number) {
+    return number.size() == 8 ? number.substr(0, 4) + "/" + number.substr(4, 2) + "/" + number.substr(6, 2) : "";
+}
+
+// Ends a WATCH of the counter `name` whose change was given up, whatever
+// the connection's state.
+void _redisstore_unwatch(RedisLink& link, const std::string& name) {
     try {
-        link.command({"UNWATCH"});
+        link.command(name, {"UNWATCH"});
     } catch (...) {
         // A lost connection forgets its WATCH anyway.
     }
@@ -121,10 +177,11 @@ SipHashKey _redisstore_salt(RedisLink& link, std::time_t now) {
     char day[16] = "";
     if (localtime_r(&now, &tm)) std::strftime(day, sizeof day, "%Y%m%d", &tm);
     const std::string key = link.prefix() + "salt:" + day;
-    std::optional<std::string> hex = link.text(link.command({"GET", key}));
+    RedisNodes& nodes = link.nodes();
+    std::optional<std::string> hex = link.text(nodes.command(key, {"GET", key}).get());
     if (!hex) {
-        link.command({"SET", key, visits_salttext(visits_newsalt()), "NX", "EX", std::to_string(kSaltSeconds)});
-        hex = link.text(link.command({"GET", key}));
+        nodes.command(key, {"SET", key, visits_salttext(visits_newsalt()), "NX", "EX", std::to_string(kSaltSeconds)});
+        hex = link.text(nodes.command(key, {"GET", key}).get());
     }
     std::optional<SipHashKey> salt = hex ? visits_parsesalt(*hex) : std::nullopt;
     if (!salt) support_errormsg("Visits file error. Bad salt (%s)", key.c_str());
@@ -142,37 +199,46 @@ std::string _redisstore_globliteral(const std::string& text) {
     return out;
 }
 
-// Deletes the keys that match the glob `pattern`, walking them with SCAN.
-void _redisstore_deletematching(RedisLink& link, const std::string& pattern) {
+// Calls `found` with each key of the node `node` that matches the glob
+// `pattern`, walking its keys with SCAN.
+template <typename F>
+void _redisstore_scan(RedisLink& link, const RedisAddress& node, const std::string& pattern, F found) {
     std::string cursor = "0";
     do {
-        RedisReply reply = link.command({"SCAN", cursor, "MATCH", pattern, "COUNT", "1000"});
+        RedisReply reply = link.nodes().commandat(node, {"SCAN", cursor, "MATCH", pattern, "COUNT", "1000"});
         if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 2 ||
             reply->element[1]->type != REDIS_REPLY_ARRAY) {
-            support_errormsg("Redis error. Unexpected reply (%s)", redis_describe(link.address()).c_str());
+            link.unexpected();
         }
-        cursor = redis_text(reply->element[0], link.address()).value_or("0");
-        std::vector<std::string> del = {"DEL"};
-        for (std::size_t i = 0; i < reply->element[1]->elements; ++i) {
-            del.push_back(redis_text(reply->element[1]->element[i], link.address()).value_or(""));
-        }
-        if (del.size() > 1) link.command(del);
+        cursor = link.text(reply->element[0]).value_or("0");
+        for (std::size_t i = 0; i < reply->element[1]->elements; ++i) found(link.text(reply->element[1]->element[i]).value_or(""));
     } while (cursor != "0");
 }
 
-// Removes every remembered visit and rate step of counter `name`. Such a
-// key ends in the 16 hex digits of its hash, so the pattern matches this counter's keys and
-// never those of a counter whose name only begins with `name` (as "a" and
-// "a:b"). SCAN walks the keys in steps; a visit remembered meanwhile by a
-// request that began before the counter went is at most one more.
+// Removes every remembered visit and rate step of counter `name` (those of
+// the layout before, too, on a single server). SCAN walks the keys in
+// steps; a visit remembered meanwhile by a request that began before the
+// counter went is at most one more.
 void _redisstore_forgetvisits(RedisLink& link, const std::string& name) {
+    const RedisAddress node = link.nodes().nodeof(link.key(name));
+    std::vector<std::string> keys;
+    const auto keep = [&keys](const std::string& key) { keys.push_back(key); };
+    for (const char* kind : {"v:", "r:"}) _redisstore_scan(link, node, _redisstore_globliteral(link.key(name) + kind) + "*", keep);
+    for (std::size_t at = 0; at < keys.size(); at += 1000) {
+        std::vector<std::string> del = {"DEL"};
+        del.insert(del.end(), keys.begin() + static_cast<long>(at), keys.begin() + static_cast<long>(std::min(keys.size(), at + 1000)));
+        link.command(name, del);
+    }
+    if (link.nodes().cluster()) return;
+    // Kept under a key of their own before: a key ends in the 16 hex digits
+    // of its hash, so the pattern never matches those of a counter whose
+    // name only begins with `name` (as "a" and "a:b").
     for (const char* kind : {"visits:", "rate:"}) {
         std::string pattern = _redisstore_globliteral(link.prefix() + kind + name + ":");
         for (int i = 0; i < 16; ++i) pattern += "[0-9a-f]";
-        _redisstore_deletematching(link, pattern);
+        _redisstore_scan(link, node, pattern, [&](const std::string& key) { link.command(name, {"DEL", key}); });
     }
 }
-
 
 // The visit of RATE_LIMIT and REPEAT_MINUTES in one step: KEYS[1] is the
 // list of the address's counted moments (newest first, at most the limit),
@@ -208,15 +274,13 @@ public:
         : link_(std::move(link)), name_(std::move(name)), salt_(_redisstore_salt(*link_, now)) {}
 
     VisitsAnswer admit(const VisitsAsk& ask, std::time_t now) override {
-        const std::string rate = ask.rate_identity ? _key("rate:", *ask.rate_identity) : _key("rate:", "");
-        const std::string repeat = ask.repeat_identity ? _key("visits:", *ask.repeat_identity) : _key("visits:", "");
+        const std::string rate = _key("r:", ask.rate_identity.value_or(""));
+        const std::string repeat = _key("v:", ask.repeat_identity.value_or(""));
         const std::string when = std::to_string(static_cast<long long>(now));
         RedisReply reply = link_->command(
-            {"EVAL", kAdmitScript, "2", rate, repeat, when, std::to_string(ask.rate_identity ? ask.rate_limit : 0),
-             std::to_string(ask.rate_window), std::to_string(ask.repeat_identity ? ask.repeat_window : 0)});
-        if (reply->type != REDIS_REPLY_INTEGER) {
-            support_errormsg("Redis error. Unexpected reply (%s)", redis_describe(link_->address()).c_str());
-        }
+            name_, {"EVAL", kAdmitScript, "2", rate, repeat, when, std::to_string(ask.rate_identity ? ask.rate_limit : 0),
+                    std::to_string(ask.rate_window), std::to_string(ask.repeat_identity ? ask.repeat_window : 0)});
+        if (reply->type != REDIS_REPLY_INTEGER) link_->unexpected();
         if (reply->integer == 1) return VisitsAnswer::kOverRate;
         if (reply->integer == 2) return VisitsAnswer::kRepeat;
         remembered_.clear();
@@ -228,7 +292,7 @@ public:
     void forget() noexcept override {
         if (remembered_.empty()) return;
         try {
-            link_->pipeline(remembered_);
+            link_->pipeline(name_, remembered_);
         } catch (...) {
             // The visitor stays remembered until the window ends.
         }
@@ -238,7 +302,7 @@ public:
 private:
     // The key of `identity`'s hash among the counter's keys of `kind`.
     std::string _key(const char* kind, const std::string& identity) const {
-        return link_->prefix() + kind + name_ + ":" + visits_hash(salt_, name_, identity);
+        return link_->key(name_) + kind + visits_hash(salt_, name_, identity);
     }
 
     std::shared_ptr<RedisLink> link_;
@@ -247,21 +311,19 @@ private:
     std::vector<std::vector<std::string>> remembered_;  // what undoes the admitted visit
 };
 
+// Where a counter is kept: in the present layout, in the one before (until
+// `vornctl migrate` moves it), or nowhere.
+enum class RedisLayout { kUnknown, kPresent, kBefore, kMissing };
+
 class RedisCounter : public Counter {
 public:
     RedisCounter(std::shared_ptr<RedisLink> link, std::string name)
-        : link_(std::move(link)),
-          name_(std::move(name)),
-          key_(link_->prefix() + "counter:" + name_),
-          set_(link_->prefix() + "counters") {}
+        : link_(std::move(link)), name_(std::move(name)), key_(link_->key(name_)) {}
 
     const std::string& name() const override { return name_; }
     std::string where() const override { return link_->describe() + " " + key_; }
 
-    bool exists() override {
-        RedisReply reply = link_->command({"SISMEMBER", set_, name_});
-        return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
-    }
+    bool exists() override { return _layout() != RedisLayout::kMissing; }
 
     void require() override {
         if (!exists()) link_->missing(name_);
@@ -269,14 +331,39 @@ public:
 
     std::string visit(const std::string& hour) override {
         daysums_.clear();
-        RedisReply reply = link_->command({"EVAL", std::string(kIncrementScript) + kVisitBody, "2", key_, set_, name_, hour});
-        std::optional<std::string> total = link_->text(reply);
-        if (!total) link_->missing(name_);
-        return *total;
+        const std::string day = _redisstore_day(hour);
+        // A counter moved meanwhile is tried in its new place once more.
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            std::vector<std::vector<std::string>> commands = {
+                {"EVAL", std::string(kIncrementScript) + kVisitBody, "3", key_, link_->daykey(name_, day),
+                 link_->indexkey(name_), hour.substr(11, 2), hour, _redisstore_daynumber(day)}};
+            // On a cluster the visit is answered once a replica holds it too.
+            const int replicas = link_->nodes().replicas(key_);
+            if (replicas > 0) commands.push_back({"WAIT", "1", std::to_string(kReplicaWaitMs)});
+            std::vector<RedisReply> replies = link_->pipeline(name_, commands);
+            std::optional<std::string> total = link_->text(replies.front().get());
+            if (total) {
+                if (replicas > 0 && (replies.back()->type != REDIS_REPLY_INTEGER || replies.back()->integer < 1)) {
+                    support_errormsg("Redis error. No replica confirmed the visit (%s)", link_->nodes().describe().c_str());
+                }
+                layout_ = RedisLayout::kPresent;
+                return *total;
+            }
+            if (std::optional<std::string> before = _oldvisit(hour)) {
+                layout_ = RedisLayout::kBefore;
+                return *before;
+            }
+        }
+        link_->missing(name_);
     }
 
     std::optional<std::string> get(const std::string& key) override {
-        return link_->text(link_->command({"HGET", key_, key}));
+        if (key == kExistsField) return std::nullopt;
+        if (_layout() == RedisLayout::kBefore) return link_->text(_old({"HGET", link_->oldkey(name_), key}).get());
+        if (store_ishour(key)) {
+            return link_->text(link_->command(name_, {"HGET", link_->daykey(name_, _redisstore_day(key)), key.substr(11, 2)}).get());
+        }
+        return link_->text(link_->command(name_, {"HGET", key_, key}).get());
     }
 
     std::vector<long> daysums(const std::vector<std::string>& days) override {
@@ -288,19 +375,26 @@ public:
             if (!daysums_.count(day) && asked.insert(day).second) missing.push_back(day);
         }
         if (!missing.empty()) {
-            std::vector<std::string> args = {"HMGET", key_};
-            args.reserve(2 + missing.size() * kHoursPerDay);
-            for (const std::string& day : missing) {
-                for (int h = 0; h < kHoursPerDay; ++h) args.push_back(store_subkey(day, h));
-            }
-            RedisReply reply = link_->command(args);
-            if (reply->type != REDIS_REPLY_ARRAY || reply->elements != args.size() - 2) {
-                support_errormsg("Redis error. Unexpected reply (%s)", redis_describe(link_->address()).c_str());
-            }
             std::vector<long> sums(missing.size(), 0);
-            for (std::size_t i = 0; i < reply->elements; ++i) {
-                std::optional<std::string> value = redis_text(reply->element[i], link_->address());
-                if (value) sums[i / kHoursPerDay] = util_addcount(sums[i / kHoursPerDay], util_tolong(*value));
+            if (_layout() == RedisLayout::kBefore) {
+                _olddaysums(missing, sums);
+            } else {
+                // Its 24 hours by name: a field that is no hour is no count.
+                std::vector<std::vector<std::string>> commands;
+                commands.reserve(missing.size());
+                for (const std::string& day : missing) {
+                    std::vector<std::string> args = {"HMGET", link_->daykey(name_, day)};
+                    for (int h = 0; h < kHoursPerDay; ++h) args.push_back(store_subkey(day, h).substr(11));
+                    commands.push_back(std::move(args));
+                }
+                std::vector<RedisReply> replies = link_->pipeline(name_, commands);
+                for (std::size_t d = 0; d < replies.size(); ++d) {
+                    if (replies[d]->type != REDIS_REPLY_ARRAY) link_->unexpected();
+                    for (std::size_t i = 0; i < replies[d]->elements; ++i) {
+                        std::optional<std::string> value = link_->text(replies[d]->element[i]);
+                        if (value) sums[d] = util_addcount(sums[d], util_tolong(*value));
+                    }
+                }
             }
             for (std::size_t i = 0; i < missing.size(); ++i) daysums_[missing[i]] = sums[i];
         }
@@ -311,42 +405,61 @@ public:
     }
 
     std::vector<std::optional<std::string>> snapshot(const std::vector<std::string>& keys) override {
-        // One HMGET: the server answers it whole, between two other commands.
-        std::vector<std::string> args = {"HMGET", key_};
-        args.insert(args.end(), keys.begin(), keys.end());
-        RedisReply reply = link_->command(args);
-        if (reply->type != REDIS_REPLY_ARRAY || reply->elements != keys.size()) {
-            support_errormsg("Redis error. Unexpected reply (%s)", redis_describe(link_->address()).c_str());
+        if (_layout() == RedisLayout::kBefore) {
+            std::vector<std::string> args = {"HMGET", link_->oldkey(name_)};
+            args.insert(args.end(), keys.begin(), keys.end());
+            return _values(_old(args).get(), keys.size());
         }
-        std::vector<std::optional<std::string>> values;
-        values.reserve(keys.size());
-        for (std::size_t i = 0; i < reply->elements; ++i) {
-            values.push_back(redis_text(reply->element[i], link_->address()));
+        // One transaction: the server answers it whole, between two other
+        // commands.
+        std::vector<std::vector<std::string>> commands = {{"MULTI"}};
+        for (const std::string& key : keys) {
+            if (store_ishour(key)) {
+                commands.push_back({"HGET", link_->daykey(name_, _redisstore_day(key)), key.substr(11, 2)});
+            } else {
+                commands.push_back({"HGET", key_, key == kExistsField ? std::string("\n") : key});
+            }
         }
-        return values;
+        commands.push_back({"EXEC"});
+        std::vector<RedisReply> replies = link_->pipeline(name_, commands);
+        return _values(replies.back().get(), keys.size());
     }
 
     std::vector<DbRecord> records() override {
         std::vector<DbRecord> all;
-        RedisReply reply = link_->command({"HGETALL", key_});
-        for (std::size_t i = 0; reply->type == REDIS_REPLY_ARRAY && i + 1 < reply->elements; i += 2) {
-            DbRecord record;
-            record.key = redis_text(reply->element[i], link_->address()).value_or("");
-            record.value = redis_text(reply->element[i + 1], link_->address()).value_or("");
-            all.push_back(std::move(record));
+        if (_layout() == RedisLayout::kBefore) {
+            _pairs(_old({"HGETALL", link_->oldkey(name_)}).get(), "", all);
+            return all;
         }
+        std::vector<RedisReply> head = link_->pipeline(name_, {{"HGETALL", key_}, {"SMEMBERS", link_->indexkey(name_)}});
+        _pairs(head[0].get(), "", all);
+        std::vector<std::string> days;
+        for (std::size_t i = 0; head[1]->type == REDIS_REPLY_ARRAY && i < head[1]->elements; ++i) {
+            days.push_back(_redisstore_dayofnumber(link_->text(head[1]->element[i]).value_or("")));
+        }
+        if (days.empty()) return all;
+        std::vector<std::vector<std::string>> commands;
+        for (const std::string& day : days) commands.push_back({"HGETALL", link_->daykey(name_, day)});
+        std::vector<RedisReply> replies = link_->pipeline(name_, commands);
+        for (std::size_t d = 0; d < days.size(); ++d) _pairs(replies[d].get(), days[d] + "/", all);
         return all;
     }
 
     void change(const StoreEdit& edit) override {
         daysums_.clear();
+        if (_layout() == RedisLayout::kBefore) {
+            // A counter of the layout before is moved first, and changed in
+            // its new place.
+            _migrate();
+            layout_ = RedisLayout::kPresent;
+        }
         // Read, decide and write under WATCH: the writes are applied only
-        // when nobody changed the counter (or the set) since the reads, and
-        // are tried again otherwise.
+        // when nobody changed the counter since the reads, and are tried
+        // again otherwise.
         for (int attempt = 0; attempt < kChangeAttempts; ++attempt) {
-            link_->command({"WATCH", key_, set_});
-            if (!exists()) {
-                _redisstore_unwatch(*link_);
+            const std::vector<std::string> watched = _watch();
+            if (watched.empty()) {
+                _redisstore_unwatch(*link_, name_);
                 link_->missing(name_);
             }
             std::map<std::string, std::string> now;
@@ -359,34 +472,47 @@ public:
                     return it->second;
                 });
             } catch (...) {
-                _redisstore_unwatch(*link_);
+                _redisstore_unwatch(*link_, name_);
                 throw;
             }
             if (changes.empty()) {
-                link_->command({"UNWATCH"});
+                link_->command(name_, {"UNWATCH"});
                 return;
             }
             std::vector<std::vector<std::string>> commands = {{"MULTI"}};
-            for (const DbChange& c : changes) {
-                commands.push_back(c.value ? std::vector<std::string>{"HSET", key_, c.key, *c.value}
-                                           : std::vector<std::string>{"HDEL", key_, c.key});
-            }
+            for (std::vector<std::string>& write : _writes(now, changes)) commands.push_back(std::move(write));
             commands.push_back({"EXEC"});
-            std::vector<RedisReply> replies = link_->pipeline(commands);
+            std::vector<RedisReply> replies = link_->pipeline(name_, commands);
             if (replies.back()->type != REDIS_REPLY_NIL) return;
         }
-        support_errormsg("Redis error. The counter kept changing; try again (%s)",
-                         redis_describe(link_->address()).c_str());
+        support_errormsg("Redis error. The counter kept changing; try again (%s)", link_->nodes().describe().c_str());
     }
 
     bool create() override {
-        RedisReply reply = link_->command({"SADD", set_, name_});
+        if (_layout() == RedisLayout::kBefore) return false;
+        RedisReply reply = link_->command(name_, {"HSETNX", key_, kExistsField, "1"});
+        layout_ = RedisLayout::kUnknown;
         return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
     }
 
     void remove() override {
         require();
-        link_->pipeline({{"MULTI"}, {"DEL", key_}, {"SREM", set_, name_}, {"EXEC"}});
+        if (layout_ == RedisLayout::kBefore) {
+            _old({"SREM", link_->oldset(), name_});
+            _old({"DEL", link_->oldkey(name_)});
+        } else {
+            // Its days first, then the hash that makes it exist: a visit
+            // in between counts into a day that goes with it.
+            RedisReply index = link_->command(name_, {"SMEMBERS", link_->indexkey(name_)});
+            std::vector<std::vector<std::string>> commands = {{"MULTI"}};
+            for (std::size_t i = 0; index->type == REDIS_REPLY_ARRAY && i < index->elements; ++i) {
+                commands.push_back({"DEL", link_->daykey(name_, _redisstore_dayofnumber(link_->text(index->element[i]).value_or("")))});
+            }
+            commands.push_back({"DEL", link_->indexkey(name_), key_});
+            commands.push_back({"EXEC"});
+            link_->pipeline(name_, commands);
+        }
+        layout_ = RedisLayout::kMissing;
         // The visitors it remembers go with it, so a counter made anew
         // under the name counts them at once.
         _redisstore_forgetvisits(*link_, name_);
@@ -435,7 +561,7 @@ public:
 
     std::vector<Finding> inspect(const std::optional<WebUser>&, bool, bool& readable) override {
         // A server keeps no files, journals or permissions: it answers, and
-        // the name is in its set of counters.
+        // the counter is there, with no expiry on any of its keys.
         readable = false;
         try {
             if (!exists()) return {{"missing", "no such counter (" + where() + ")"}};
@@ -443,18 +569,183 @@ public:
             return {{"open", e.message() + ": is the server running, and are REDIS_ADDR and REDIS_PASSWORD_FILE right?"}};
         }
         readable = true;
-        return {};
+        std::vector<Finding> found;
+        if (layout_ == RedisLayout::kBefore) {
+            found.push_back({"layout", "kept as before one hash per day (" + link_->oldkey(name_) +
+                                           "): on a cluster it cannot be reached; " + store_ctl("migrate", "")});
+            return found;
+        }
+        std::vector<std::string> keys = _keys();
+        std::vector<std::vector<std::string>> commands;
+        for (const std::string& key : keys) commands.push_back({"PTTL", key});
+        std::vector<RedisReply> ttls = link_->pipeline(name_, commands);
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            if (ttls[i]->type == REDIS_REPLY_INTEGER && ttls[i]->integer >= 0) {
+                found.push_back({"expiry", "the key " + keys[i] + " expires in " + std::to_string(ttls[i]->integer / 1000) +
+                                               " s, and the counter's records with it: PERSIST " + keys[i]});
+            }
+        }
+        return found;
     }
 
     // The server applies each visit and change whole and keeps no file
     // that could be left damaged or half changed.
     Repair repair() override { return Repair{}; }
 
+    // Moves a counter of the layout before into the present one, as one
+    // transaction that no visit comes between (tried again when one came
+    // between its read and its writes). False when it is no such counter.
+    bool migrate() {
+        if (_layout() != RedisLayout::kBefore) return false;
+        _migrate();
+        layout_ = RedisLayout::kPresent;
+        return true;
+    }
+
 private:
+    RedisLayout _layout() {
+        if (layout_ != RedisLayout::kUnknown) return layout_;
+        RedisReply reply = link_->command(name_, {"EXISTS", key_});
+        if (reply->type == REDIS_REPLY_INTEGER && reply->integer == 1) return layout_ = RedisLayout::kPresent;
+        return layout_ = _oldmember() ? RedisLayout::kBefore : RedisLayout::kMissing;
+    }
+
+    // A command about the counter's keys of the layout before, which a
+    // single server alone can hold.
+    RedisReply _old(const std::vector<std::string>& args) { return link_->nodes().command(link_->oldkey(name_), args); }
+
+    bool _oldmember() {
+        // A cluster never held the layout before (its keys of two slots
+        // cannot meet in one script there).
+        if (link_->nodes().cluster()) return false;
+        RedisReply reply = _old({"SISMEMBER", link_->oldset(), name_});
+        return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
+    }
+
+    std::optional<std::string> _oldvisit(const std::string& hour) {
+        if (link_->nodes().cluster()) return std::nullopt;
+        RedisReply reply = _old({"EVAL", std::string(kIncrementScript) + kOldVisitBody, "2", link_->oldset(),
+                                 link_->oldkey(name_), name_, hour});
+        return link_->text(reply.get());
+    }
+
+    void _olddaysums(const std::vector<std::string>& days, std::vector<long>& sums) {
+        std::vector<std::string> args = {"HMGET", link_->oldkey(name_)};
+        for (const std::string& day : days) {
+            for (int h = 0; h < kHoursPerDay; ++h) args.push_back(store_subkey(day, h));
+        }
+        RedisReply reply = _old(args);
+        if (reply->type != REDIS_REPLY_ARRAY || reply->elements != args.size() - 2) link_->unexpected();
+        for (std::size_t i = 0; i < reply->elements; ++i) {
+            std::optional<std::string> value = link_->text(reply->element[i]);
+            if (value) sums[i / kHoursPerDay] = util_addcount(sums[i / kHoursPerDay], util_tolong(*value));
+        }
+    }
+
+    void _migrate() {
+        for (int attempt = 0; attempt < kChangeAttempts; ++attempt) {
+            _old({"WATCH", link_->oldset(), link_->oldkey(name_)});
+            if (!_oldmember()) {
+                _old({"UNWATCH"});
+                return;  // moved by another
+            }
+            std::vector<DbRecord> records;
+            _pairs(_old({"HGETALL", link_->oldkey(name_)}).get(), "", records);
+            std::map<std::string, std::string> none;
+            std::vector<DbChange> changes = {{kExistsField, std::string("1")}};
+            for (const DbRecord& r : records) changes.push_back({r.key, r.value});
+            std::vector<std::vector<std::string>> commands = {{"MULTI"}};
+            for (std::vector<std::string>& write : _writes(none, changes)) commands.push_back(std::move(write));
+            commands.push_back({"SREM", link_->oldset(), name_});
+            commands.push_back({"DEL", link_->oldkey(name_)});
+            commands.push_back({"EXEC"});
+            // A single server: the keys of both layouts on it.
+            std::vector<RedisReply> replies = link_->nodes().pipeline(link_->oldkey(name_), commands);
+            if (replies.back()->type != REDIS_REPLY_NIL) return;
+        }
+        support_errormsg("Redis error. The counter kept changing; try again (%s)", link_->nodes().describe().c_str());
+    }
+
+    // WATCHes every key of the counter; the keys, none when it is gone.
+    std::vector<std::string> _watch() {
+        link_->command(name_, {"WATCH", key_, link_->indexkey(name_)});
+        std::vector<std::string> keys = _keys();
+        std::vector<std::string> watch = {"WATCH"};
+        watch.insert(watch.end(), keys.begin(), keys.end());
+        link_->command(name_, watch);
+        RedisReply exists = link_->command(name_, {"EXISTS", key_});
+        if (exists->type != REDIS_REPLY_INTEGER || exists->integer != 1) return {};
+        return keys;
+    }
+
+    // Every key that holds the counter's records: its hash, its index and
+    // its days.
+    std::vector<std::string> _keys() {
+        std::vector<std::string> keys = {key_, link_->indexkey(name_)};
+        RedisReply index = link_->command(name_, {"SMEMBERS", link_->indexkey(name_)});
+        for (std::size_t i = 0; index->type == REDIS_REPLY_ARRAY && i < index->elements; ++i) {
+            keys.push_back(link_->daykey(name_, _redisstore_dayofnumber(link_->text(index->element[i]).value_or(""))));
+        }
+        return keys;
+    }
+
+    // The commands that make `changes` of a counter whose records are
+    // `now`: an hour in its day's hash (the day joining or leaving the
+    // index with its first or last hour), any other record in the hash.
+    std::vector<std::vector<std::string>> _writes(const std::map<std::string, std::string>& now,
+                                                  const std::vector<DbChange>& changes) {
+        std::map<std::string, int> hours;  // hours per day after the changes
+        for (const auto& [key, value] : now) {
+            if (store_ishour(key)) ++hours[_redisstore_day(key)];
+        }
+        std::set<std::string> touched;
+        std::vector<std::vector<std::string>> writes;
+        for (const DbChange& c : changes) {
+            if (!store_ishour(c.key)) {
+                writes.push_back(c.value ? std::vector<std::string>{"HSET", key_, c.key, *c.value}
+                                         : std::vector<std::string>{"HDEL", key_, c.key});
+                continue;
+            }
+            const std::string day = _redisstore_day(c.key);
+            const bool had = now.count(c.key) > 0;
+            if (c.value && !had) ++hours[day];
+            if (!c.value && had) --hours[day];
+            touched.insert(day);
+            writes.push_back(c.value ? std::vector<std::string>{"HSET", link_->daykey(name_, day), c.key.substr(11, 2), *c.value}
+                                     : std::vector<std::string>{"HDEL", link_->daykey(name_, day), c.key.substr(11, 2)});
+        }
+        for (const std::string& day : touched) {
+            writes.push_back({hours[day] > 0 ? "SADD" : "SREM", link_->indexkey(name_), _redisstore_daynumber(day)});
+        }
+        return writes;
+    }
+
+    // Appends the field-value pairs of a hash reply as records, each key
+    // after `prefix` (a day's "YYYY/MM/DD/"), but the field that marks the
+    // counter as existing.
+    void _pairs(const redisReply* reply, const std::string& prefix, std::vector<DbRecord>& out) {
+        for (std::size_t i = 0; reply->type == REDIS_REPLY_ARRAY && i + 1 < reply->elements; i += 2) {
+            DbRecord record;
+            record.key = link_->text(reply->element[i]).value_or("");
+            if (prefix.empty() && record.key == kExistsField) continue;
+            record.key = prefix + record.key;
+            record.value = link_->text(reply->element[i + 1]).value_or("");
+            out.push_back(std::move(record));
+        }
+    }
+
+    std::vector<std::optional<std::string>> _values(const redisReply* reply, std::size_t count) {
+        if (reply->type != REDIS_REPLY_ARRAY || reply->elements != count) link_->unexpected();
+        std::vector<std::optional<std::string>> values;
+        values.reserve(count);
+        for (std::size_t i = 0; i < reply->elements; ++i) values.push_back(link_->text(reply->element[i]));
+        return values;
+    }
+
     std::shared_ptr<RedisLink> link_;
     std::string name_;
     std::string key_;
-    std::string set_;
+    RedisLayout layout_ = RedisLayout::kUnknown;
     std::map<std::string, long> daysums_;
 };
 
@@ -466,7 +757,83 @@ public:
     std::string describe() const override { return link_->describe(); }
     const char* sizeunit() const override { return "records"; }
 
-    std::unique_ptr<Counter> counter(const std::string& name) override {
+    std::unique_ptr<Counter> counter(const std::string& name) override { return _counter(name); }
+
+    std::vector<std::string> names() override {
+        // A counter's hash is the one of its keys that ends in its hash tag.
+        std::set<std::string> names;
+        const std::string pattern = _redisstore_globliteral(link_->prefix() + "{") + "*}";
+        const std::size_t skip = link_->prefix().size() + 1;
+        for (const RedisAddress& node : link_->nodes().primaries()) {
+            _redisstore_scan(*link_, node, pattern, [&](const std::string& key) {
+                if (key.size() > skip) names.insert(key.substr(skip, key.size() - skip - 1));
+            });
+        }
+        if (!link_->nodes().cluster()) {
+            RedisReply reply = link_->nodes().command(link_->oldset(), {"SMEMBERS", link_->oldset()});
+            for (std::size_t i = 0; reply->type == REDIS_REPLY_ARRAY && i < reply->elements; ++i) {
+                names.insert(link_->text(reply->element[i]).value_or(""));
+            }
+        }
+        return {names.begin(), names.end()};
+    }
+
+    std::vector<Finding> inspectname(const std::string&) override { return {}; }
+
+    std::vector<Finding> inspect(const std::optional<WebUser>&, bool) override {
+        // What makes a server lose counts: evicting keys when its memory is
+        // full, keeping nothing across a restart, a cluster with slots that
+        // no node serves.
+        std::vector<Finding> found;
+        RedisNodes& nodes = link_->nodes();
+        std::vector<RedisAddress> primaries;
+        try {
+            primaries = nodes.primaries();
+        } catch (const ErrorAnswer& e) {
+            return {{"open", e.message() + ": is the server running, and are REDIS_ADDR and REDIS_PASSWORD_FILE right?"}};
+        }
+        for (const RedisAddress& node : primaries) {
+            const std::string where = redis_describe(node);
+            const std::string policy = _config(node, "maxmemory-policy");
+            if (!policy.empty() && policy != "noeviction") {
+                found.push_back({"eviction", where + " evicts keys when its memory is full (maxmemory-policy " + policy +
+                                                 "), counters with them: CONFIG SET maxmemory-policy noeviction (and in "
+                                                 "redis.conf)"});
+            }
+            if (_config(node, "save").empty() && _config(node, "appendonly") != "yes") {
+                found.push_back({"persistence", where + " keeps nothing across a restart (no save, appendonly no): "
+                                                        "CONFIG SET appendonly yes (and in redis.conf)"});
+            }
+        }
+        if (nodes.cluster()) {
+            RedisReply info = nodes.commandat(primaries.front(), {"CLUSTER", "INFO"});
+            const std::string text = link_->text(info.get()).value_or("");
+            const std::size_t at = text.find("cluster_slots_assigned:");
+            const long assigned = at == std::string::npos ? 0 : std::atol(text.c_str() + at + 23);
+            if (assigned < kRedisSlots || text.find("cluster_state:ok") == std::string::npos) {
+                found.push_back({"slots", "the cluster serves " + std::to_string(assigned) + " of " +
+                                              std::to_string(kRedisSlots) +
+                                              " slots or is down: counters in the others answer errors; redis-cli "
+                                              "--cluster fix " + redis_describe(primaries.front())});
+            }
+        }
+        return found;
+    }
+
+    std::vector<std::string> migrate() override {
+        std::vector<std::string> moved;
+        if (link_->nodes().cluster()) return moved;
+        RedisReply reply = link_->nodes().command(link_->oldset(), {"SMEMBERS", link_->oldset()});
+        for (std::size_t i = 0; reply->type == REDIS_REPLY_ARRAY && i < reply->elements; ++i) {
+            const std::string name = link_->text(reply->element[i]).value_or("");
+            if (_counter(name)->migrate()) moved.push_back(name);
+        }
+        std::sort(moved.begin(), moved.end());
+        return moved;
+    }
+
+private:
+    std::unique_ptr<RedisCounter> _counter(const std::string& name) {
         if (!util_safename(name)) {
             support_errormsg("Invalid counter name ('%s'): a name may not hold '/' or '..'", name.c_str());
         }
@@ -476,20 +843,12 @@ public:
         return std::make_unique<RedisCounter>(link_, name);
     }
 
-    std::vector<std::string> names() override {
-        std::vector<std::string> names;
-        RedisReply reply = link_->command({"SMEMBERS", link_->prefix() + "counters"});
-        for (std::size_t i = 0; reply->type == REDIS_REPLY_ARRAY && i < reply->elements; ++i) {
-            names.push_back(redis_text(reply->element[i], link_->address()).value_or(""));
-        }
-        std::sort(names.begin(), names.end());
-        return names;
+    std::string _config(const RedisAddress& node, const char* name) {
+        RedisReply reply = link_->nodes().commandat(node, {"CONFIG", "GET", name});
+        if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 2) return "";
+        return link_->text(reply->element[1]).value_or("");
     }
 
-    std::vector<Finding> inspectname(const std::string&) override { return {}; }
-    std::vector<Finding> inspect(const std::optional<WebUser>&, bool) override { return {}; }
-
-private:
     std::shared_ptr<RedisLink> link_;
 };
 
@@ -516,15 +875,19 @@ std::optional<std::string> _redisstore_password(const std::string& path) {
 
 }  // namespace
 
-std::unique_ptr<CounterStore> redisstore_open(const CGICONFIG& config) {
-    std::optional<RedisAddress> address = redis_parseaddress(config.redis_addr);
-    if (!address) {
+std::unique_ptr<CounterStore> redisstore_open(const CGICONFIG& config, StoreKeep* keep) {
+    std::optional<std::vector<RedisAddress>> addresses = rediscluster_parseaddresses(config.redis_addr);
+    if (!addresses) {
         support_errormsg(
             "Configuration error. REDIS_ADDR: '%s' is not HOST:PORT, [IPv6]:PORT or a socket path (%s)",
             config.redis_addr.c_str(), kConfigFile);
     }
-    return std::make_unique<RedisStore>(
-        std::make_shared<RedisLink>(*address, _redisstore_password(config.redis_password_file), config.redis_prefix));
+    std::optional<std::string> password = _redisstore_password(config.redis_password_file);
+    std::shared_ptr<RedisNodes> nodes;
+    if (keep && keep->redis && keep->redis->same(*addresses, password)) nodes = keep->redis;
+    if (!nodes) nodes = std::make_shared<RedisNodes>(*addresses, password, kRedisWait);
+    if (keep) keep->redis = nodes;
+    return std::make_unique<RedisStore>(std::make_shared<RedisLink>(nodes, config.redis_prefix));
 }
 
 }  // namespace vorn

@@ -38,6 +38,6 @@ inline constexpr std::size_t kMaxRedisName = 240;
 // The store on the server of `config` (REDIS_ADDR, REDIS_PREFIX,
 // REDIS_PASSWORD_FILE). The password file is read now; the server is
 // connected at the first operation.
-std::unique_ptr<CounterStore> redisstore_open(const CGICONFIG& config);
+std::unique_ptr<CounterStore> redisstore_open(const CGICONFIG& config, StoreKeep* keep = nullptr);
 
 }  // namespace vorn

@@ -46,9 +46,9 @@ bool store_ishour(const std::string& key) {
     return day <= kDays[month - 1] + (month == 2 && leap ? 1 : 0);
 }
 
-std::unique_ptr<CounterStore> store_open(const CGICONFIG& config) {
+std::unique_ptr<CounterStore> store_open(const CGICONFIG& config, StoreKeep* keep) {
     if (config.store.empty() || config.store == "gdbm") return gdbmstore_open(config.dir_save, config.dbfile_ext);
-    if (config.store == "redis") return redisstore_open(config);
+    if (config.store == "redis") return redisstore_open(config, keep);
     support_errormsg("Configuration error. STORE must be gdbm or redis, not '%s' (%s)", config.store.c_str(), kConfigFile);
 }
 

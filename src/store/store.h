@@ -203,18 +203,37 @@ public:
 
     // What the store can find wrong for the site as a whole, for the
     // operator's check (gdbm: the visits directory and salt that `user` may
-    // not write when `repeat_minutes`). Changes nothing.
+    // not write when `repeat_minutes`; redis: a server that evicts keys or
+    // keeps nothing across a restart, a cluster that does not serve every
+    // slot). Changes nothing.
     virtual std::vector<Finding> inspect(const std::optional<WebUser>& user, bool repeat_minutes) = 0;
+
+    // Brings counters kept in an earlier layout of the store into the
+    // present one (redis: one hash per counter and a set of names, before
+    // the keys of one counter shared a hash slot), each in one step that no
+    // visit comes between; the names moved. Visits count on meanwhile,
+    // wherever a counter is.
+    virtual std::vector<std::string> migrate() { return {}; }
+};
+
+class RedisNodes;
+
+// What a process that answers many requests keeps of its store between
+// them, owned by it: the connections to the Redis store's nodes and the map
+// of a cluster's slots (used again while REDIS_ADDR and the password stay).
+struct StoreKeep {
+    std::shared_ptr<RedisNodes> redis;
 };
 
 // Opens the store the configuration names. Nothing is connected or opened
-// yet: the first operation does that. Refused (throws):
+// yet: the first operation does that. With `keep`, what it holds is used
+// again, and what the store connects is left in it for the next request. Refused (throws):
 //   "Configuration error. STORE must be gdbm or redis, not '<value>' (conf/vc.conf)"
 //   "Configuration error. REDIS_ADDR: '<value>' is not HOST:PORT, [IPv6]:PORT or a socket path (conf/vc.conf)"
 //   "Configuration error. REDIS_PASSWORD_FILE cannot be read (<cause>)"  (redis)
 // An empty DIR_SAVE refuses every counter of the gdbm store instead
 // ("Configuration error. DIR_SAVE is empty (conf/vc.conf)").
-std::unique_ptr<CounterStore> store_open(const CGICONFIG& config);
+std::unique_ptr<CounterStore> store_open(const CGICONFIG& config, StoreKeep* keep = nullptr);
 
 // Makes the records of the existing `counter` exactly `records` (keys
 // unique) as one change: the ones it lacks or holds otherwise are written,

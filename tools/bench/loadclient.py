@@ -232,12 +232,24 @@ def dump_db(path):
 
 
 def dump_redis(socket, key):
-    """The fields of the counter's hash, read with redis-cli, in the form
-    dump_db gives: keys and values with their terminating zero byte."""
-    out = subprocess.run(["redis-cli", "-s", socket, "--no-raw", "hgetall", key], check=True,
-                         stdout=subprocess.PIPE).stdout.decode().splitlines()
-    values = [line.split(") ", 1)[1].strip('"').encode() + b"\0" for line in out if ") " in line]
-    return dict(zip(values[0::2], values[1::2]))
+    """The records of the counter whose hash is `key` ("vorncounter:{NAME}"),
+    read with redis-cli, in the form dump_db gives: keys and values with
+    their terminating zero byte. The hash holds the total and the start
+    (and an empty field that marks the counter), a hash per day the hours,
+    and the set key + "i" the days."""
+    def cli(*args):
+        out = subprocess.run(["redis-cli", "-s", socket, "--no-raw", *args], check=True,
+                             stdout=subprocess.PIPE).stdout.decode().splitlines()
+        return [line.split(") ", 1)[1].strip('"') for line in out if ") " in line]
+
+    def pairs(values, prefix=""):
+        return {(prefix + k).encode() + b"\0": v.encode() + b"\0" for k, v in zip(values[0::2], values[1::2]) if k}
+
+    records = pairs(cli("hgetall", key))
+    for day in cli("smembers", key + "i"):
+        text = f"{day[0:4]}/{day[4:6]}/{day[6:8]}"
+        records.update(pairs(cli("hgetall", f"{key}d:{text}"), text + "/"))
+    return records
 
 
 def counts(records):
