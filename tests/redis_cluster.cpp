@@ -295,8 +295,12 @@ bool RedisCluster::start_node(Node& node) {
                 node.pid = -1;
                 break;
             }
-            Reply r = _ask(node.port, {"PING"});
-            if (_is(r.get(), REDIS_REPLY_STATUS)) return true;
+            // The answer must come from this process: another test's server
+            // may have taken the port first.
+            Reply r = _ask(node.port, {"INFO", "server"});
+            if (_is(r.get(), REDIS_REPLY_STRING)) {
+                if (_fields(_text(r.get()))["process_id"] == std::to_string(node.pid)) return true;
+            }
             std::this_thread::sleep_for(kPoll);
         }
         if (node.pid > 0) {
