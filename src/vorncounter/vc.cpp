@@ -169,7 +169,7 @@ Request _vc_request(RequestChannel& channel, Worker& worker, std::optional<Forma
         // The store is chosen here, once: every count below is read from
         // it and the visit recorded in it. It refuses a name that could
         // leave it before any path is built.
-        request.counter = store_open(request.config)->counter(*vdb.vdb);
+        request.counter = store_open(request.config, worker.keeps ? &worker.store : nullptr)->counter(*vdb.vdb);
         request.counter->require();
     }
     return request;
@@ -237,7 +237,8 @@ int _vc_answererror(RequestChannel& channel, Format format, const std::string& m
 }  // namespace
 
 Worker::Worker(bool keep)
-    : config(keep ? kConfigBudget : 0, kMaxConfigFile),
+    : keeps(keep),
+      config(keep ? kConfigBudget : 0, kMaxConfigFile),
       bots(keep ? kBotsBudget : 0, kMaxBotsFile),
       pictures(keep ? kPictureBudget : 0, kMaxPictureFile),
       counters(keep ? kCountersBudget : 0, kMaxCounterConfigFile) {}

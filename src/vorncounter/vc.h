@@ -80,11 +80,14 @@ struct Worker {
     // `keep`: a persistent worker; otherwise each request reads its files.
     explicit Worker(bool keep);
 
+    const bool keeps;  // a persistent worker
     FileCache<CGICONFIG> config;
     FileCache<std::vector<std::string>> bots;
     FileCache<gdImage> pictures;
     // The counters' own rules (conf/counters/NAME.conf).
     FileCache<EntryList> counters;
+    // The connections to a Redis store's nodes (and a cluster's map).
+    StoreKeep store;
     // The site's TIMEZONE, set for each request and read again when its
     // zone file changes.
     LocalZone zone;

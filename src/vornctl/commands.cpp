@@ -472,6 +472,31 @@ constexpr char kCopyDetails[] =
     "afterwards. Visits counted on the source after the copy read it are not in\n"
     "the copy, and remembered visits (REPEAT_MINUTES) are not copied.\n";
 
+constexpr char kMigrateDetails[] =
+    "On redis: moves each counter still kept as the store kept counters before\n"
+    "(the hash PREFIX counter:NAME and the set PREFIX counters) into the present\n"
+    "layout (PREFIX{NAME}, a hash per day, the set of its days), each in one\n"
+    "transaction that no visit comes between; visits count on during the move,\n"
+    "wherever each counter is. Run it once every web server runs this version;\n"
+    "until then, one of the version before finds no counter that was moved. A\n"
+    "Redis Cluster needs the present layout. On gdbm there is nothing to move.\n";
+
+int _commands_migrate(const CommandContext& c) {
+    const std::vector<std::string> moved = c.site.store->migrate();
+    if (c.json) {
+        JsonWriter json;
+        json.begin_object().key("moved").begin_array();
+        for (const std::string& name : moved) json.string(name);
+        json.end_array().end_object();
+        output_write(json.text() + "\n");
+        return 0;
+    }
+    std::string text;
+    for (const std::string& name : moved) text += "moved " + name + "\n";
+    output_write(moved.empty() ? "nothing to move\n" : text);
+    return 0;
+}
+
 constexpr Command kCommands[] = {
     {"list", "", "every counter with its total, start, last recorded hour and file size", kNoOptions, 0, 0, _commands_list,
      kListDetails},
@@ -494,6 +519,8 @@ constexpr Command kCommands[] = {
      kYes, 1, kMany, _commands_restore, kBackupDetails},
     {"copy", "NAME --to redis|gdbm [--replace]", "copies a counter's whole history from the site's other store",
      kCopy, 1, 1, _commands_copy, kCopyDetails},
+    {"migrate", "", "moves counters of the store's earlier layout into the present one", kNoOptions, 0, 0,
+     _commands_migrate, kMigrateDetails},
 };
 
 }  // namespace
