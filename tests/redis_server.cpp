@@ -185,8 +185,8 @@ std::set<std::string> RedisClient::members(const std::string& key) {
     return {items.begin(), items.end()};
 }
 
-void RedisClient::plant(const std::string& name, const std::map<std::string, std::string>& fields,
-                        const std::string& prefix) {
+void redis_plant(const RedisRun& run, const std::string& name, const std::map<std::string, std::string>& fields,
+                 const std::string& prefix) {
     const std::string key = prefix + "{" + name + "}";
     run({"HSET", key, "", "1"});
     for (const auto& [k, v] : fields) {
@@ -199,15 +199,31 @@ void RedisClient::plant(const std::string& name, const std::map<std::string, std
     }
 }
 
-std::map<std::string, std::string> RedisClient::records(const std::string& name, const std::string& prefix) {
+std::map<std::string, std::string> redis_records(const RedisArray& array, const std::string& name,
+                                                 const std::string& prefix) {
     const std::string key = prefix + "{" + name + "}";
+    const auto hash = [&](const std::string& k) {
+        const std::vector<std::string> items = array({"HGETALL", k});
+        std::map<std::string, std::string> fields;
+        for (std::size_t i = 0; i + 1 < items.size(); i += 2) fields[items[i]] = items[i + 1];
+        return fields;
+    };
     std::map<std::string, std::string> all = hash(key);
     all.erase("");
-    for (const std::string& day : members(key + "i")) {
+    for (const std::string& day : array({"SMEMBERS", key + "i"})) {
         const std::string text = day.substr(0, 4) + "/" + day.substr(4, 2) + "/" + day.substr(6, 2);
         for (const auto& [hour, value] : hash(key + "d:" + text)) all[text + "/" + hour] = value;
     }
     return all;
+}
+
+void RedisClient::plant(const std::string& name, const std::map<std::string, std::string>& fields,
+                        const std::string& prefix) {
+    redis_plant([this](const std::vector<std::string>& args) { return run(args); }, name, fields, prefix);
+}
+
+std::map<std::string, std::string> RedisClient::records(const std::string& name, const std::string& prefix) {
+    return redis_records([this](const std::vector<std::string>& args) { return array(args); }, name, prefix);
 }
 
 bool RedisClient::exists(const std::string& name, const std::string& prefix) {

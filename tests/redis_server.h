@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -74,15 +75,9 @@ public:
     // Runs one command whose reply is an array and answers its elements.
     std::vector<std::string> array(const std::vector<std::string>& args);
 
-    // A counter as the store keeps it, read and written here without the
-    // program: PREFIX{NAME} the hash of its total, start and any record
-    // that is no hour (and the empty field that marks it as existing),
-    // PREFIX{NAME}d:YYYY/MM/DD a hash per day with a field per hour,
-    // PREFIX{NAME}i the set of its days as YYYYMMDD.
-    // Makes the counter `name` exist with the records `fields`.
+    // A counter as the store keeps it (redis_plant, redis_records).
     void plant(const std::string& name, const std::map<std::string, std::string>& fields,
                const std::string& prefix = "vorncounter:");
-    // Every record of the counter `name`; none when it does not exist.
     std::map<std::string, std::string> records(const std::string& name, const std::string& prefix = "vorncounter:");
     // Whether the counter `name` exists.
     bool exists(const std::string& name, const std::string& prefix = "vorncounter:");
@@ -90,5 +85,22 @@ public:
 private:
     redisContext* c_;
 };
+
+// How a test sends one command to a server or a cluster: its reply as text
+// (nullopt for nil), or as the elements of an array.
+using RedisRun = std::function<std::optional<std::string>(const std::vector<std::string>&)>;
+using RedisArray = std::function<std::vector<std::string>(const std::vector<std::string>&)>;
+
+// A counter as the store keeps it, written and read here without the
+// program: PREFIX{NAME} the hash of its total, start and any record that is
+// no hour (and the empty field that marks it as existing),
+// PREFIX{NAME}d:YYYY/MM/DD a hash per day with a field per hour,
+// PREFIX{NAME}i the set of its days as YYYYMMDD.
+// Makes the counter `name` exist with the records `fields`.
+void redis_plant(const RedisRun& run, const std::string& name, const std::map<std::string, std::string>& fields,
+                 const std::string& prefix = "vorncounter:");
+// Every record of the counter `name`; none when it does not exist.
+std::map<std::string, std::string> redis_records(const RedisArray& array, const std::string& name,
+                                                 const std::string& prefix = "vorncounter:");
 
 }  // namespace vorn::test

@@ -21,6 +21,7 @@
 
 #include "counting/compute.h"
 #include "harness.h"
+#include "redis_cluster.h"
 #include "redis_server.h"
 #include "store/increment.h"
 
@@ -30,27 +31,33 @@ namespace {
 using Fields = std::map<std::string, std::string>;
 using Dump = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 
-enum class Kind { kGdbm, kRedis };
-void PrintTo(Kind kind, std::ostream* out) { *out << (kind == Kind::kGdbm ? "gdbm" : "redis"); }
+enum class Kind { kGdbm, kRedis, kCluster };
+void PrintTo(Kind kind, std::ostream* out) {
+    *out << (kind == Kind::kGdbm ? "gdbm" : kind == Kind::kRedis ? "redis" : "cluster");
+}
 
 constexpr char kHour[] = "2001/03/11/15";
 
-// One store of either kind in a place of its own: the save directory of a
-// site, or a server started for it.
+// One store of each kind in a place of its own: the save directory of a
+// site, a server started for it, or a cluster of three primaries and their
+// replicas.
 class Backend {
 public:
     explicit Backend(Kind kind) : kind_(kind) {
         if (kind_ == Kind::kRedis) server_.emplace();
         if (kind_ == Kind::kRedis && server_->running()) client_.emplace(server_->socket());
+        if (kind_ == Kind::kCluster && RedisCluster::installed()) cluster_.emplace();
     }
-    bool available() const { return kind_ == Kind::kGdbm || server_->running(); }
+    bool available() const {
+        return kind_ == Kind::kGdbm || (server_ && server_->running()) || (cluster_ && cluster_->running());
+    }
     CGICONFIG config() const {
         CGICONFIG config;
         config.dir_save = site_.path("save").string();
         config.dbfile_ext = "db";
-        if (kind_ == Kind::kRedis) {
+        if (kind_ != Kind::kGdbm) {
             config.store = "redis";
-            config.redis_addr = server_->socket();
+            config.redis_addr = kind_ == Kind::kRedis ? server_->socket() : cluster_->addresses();
             config.redis_prefix = "vorncounter:";
         }
         return config;
@@ -59,12 +66,14 @@ public:
     // Puts `fields` into the counter `name`, which exists afterwards.
     void plant(const std::string& name, const Fields& fields) {
         if (kind_ == Kind::kGdbm) return store_records(file(name), fields);
-        client_->plant(name, fields);
+        redis_plant([this](const std::vector<std::string>& args) { return run(args); }, name, fields);
     }
     // Every record of the counter `name` (none when it does not exist). A
     // file is first opened by a writer: nothing the store did left it held.
     Fields stored(const std::string& name) {
-        if (kind_ == Kind::kRedis) return client_->records(name);
+        if (kind_ != Kind::kGdbm) {
+            return redis_records([this](const std::vector<std::string>& args) { return array(args); }, name);
+        }
         if (!fs::exists(file(name))) return {};
         store_records(file(name), {});
         return db_texts(file(name));
@@ -72,9 +81,15 @@ public:
     // What require says of the counter `name` while it does not exist.
     std::string missing(const std::string& name) const {
         if (kind_ == Kind::kGdbm) return "DB file (" + file(name).string() + ") not found";
-        return "Counter (" + name + ") not found in redis (" + server_->socket() + ")";
+        return "Counter (" + name + ") not found in redis (" + config().redis_addr + ")";
     }
-    RedisClient& client() { return *client_; }
+    // One command at the server, or the cluster's node of its key.
+    std::optional<std::string> run(const std::vector<std::string>& args) {
+        return client_ ? client_->run(args) : cluster_->run_at(args.at(1), args);
+    }
+    std::vector<std::string> array(const std::vector<std::string>& args) {
+        return client_ ? client_->array(args) : cluster_->array(cluster_->port_of(args.at(1)), args);
+    }
     std::string key(const std::string& name) const { return "vorncounter:{" + name + "}"; }
 
 private:
@@ -84,6 +99,7 @@ private:
     TempSite site_{false};
     std::optional<RedisServer> server_;
     std::optional<RedisClient> client_;
+    std::optional<RedisCluster> cluster_;
 };
 
 // The counter picture's count at `moment`: the hit counted (`days` absent),
@@ -111,7 +127,7 @@ protected:
     std::unique_ptr<Counter> counter = backend.counter("c");
 };
 
-INSTANTIATE_TEST_SUITE_P(Stores, StoreBehaviour, testing::Values(Kind::kGdbm, Kind::kRedis),
+INSTANTIATE_TEST_SUITE_P(Stores, StoreBehaviour, testing::Values(Kind::kGdbm, Kind::kRedis, Kind::kCluster),
                          testing::PrintToStringParamName());
 
 // A counter that does not exist is refused and made by no use but create;
@@ -442,11 +458,11 @@ protected:
 TEST_F(RedisStore, LuaIncrementGivesTheTextsOfTheCppOne) {
     const std::string script = std::string(kIncrementScript) + "return up(ARGV[1])\n";
     for (const std::string v : {"9", "999", "", "007", "0999", "12a", "abc", "9x9", "12\xFF", "\xFF" "9", "-1"}) {
-        EXPECT_EQ(backend.client().run({"EVAL", script, "0", v}), support_counterupdate(v)) << testing::PrintToString(v);
+        EXPECT_EQ(backend.run({"EVAL", script, "0", v}), support_counterupdate(v)) << testing::PrintToString(v);
     }
     const std::string nines(300, '9');
-    EXPECT_EQ(backend.client().run({"EVAL", script, "0", nines}), support_counterupdate(nines));
-    EXPECT_EQ(backend.client().run({"EVAL", script, "0"}), "1") << "a missing value (nil)";
+    EXPECT_EQ(backend.run({"EVAL", script, "0", nines}), support_counterupdate(nines));
+    EXPECT_EQ(backend.run({"EVAL", script, "0"}), "1") << "a missing value (nil)";
 }
 
 // A change whose counter another host changes every time its edit runs
@@ -457,7 +473,7 @@ TEST_F(RedisStore, ChangeGivesUpWhenTheCounterKeepsChanging) {
     int runs = 0;
     const auto message = error_message([&] {
         backend.counter("c")->change([&](const StoreGet&) {
-            backend.client().run({"HSET", backend.key("c"), kTotalKey, std::to_string(++runs)});
+            backend.run({"HSET", backend.key("c"), kTotalKey, std::to_string(++runs)});
             return std::vector<DbChange>{{"note", "written"}};
         });
     });

@@ -1,0 +1,140 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Counters on a Redis Cluster through the program, while the cluster moves
+// slots from one primary to another and while a primary dies and its
+// replica takes over: every visit answered with a count is in the totals,
+// no two answers of a counter show the same count, and what fails is an
+// error answer (never a hang) while the cluster itself is failing over.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+#include "redis_cluster.h"
+
+namespace vorn::test {
+namespace {
+
+using json = nlohmann::json;
+using Steady = std::chrono::steady_clock;
+
+constexpr int kCounters = 300;
+constexpr int kClients = 8;
+
+std::string name_of(int i) { return "c" + std::to_string(i); }
+
+// What the visits of one counter were answered.
+struct Answers {
+    std::set<long> counts;  // the counts answered
+    int repeated = 0;       // a count answered twice
+    int errors = 0;
+};
+
+class ClusterLoad : public testing::Test {
+protected:
+    void SetUp() override {
+        if (!cluster.running()) GTEST_SKIP() << "redis-server is not installed";
+        site.write("conf/vc.conf", site.read("conf/vc.conf") + "STORE = redis\nREDIS_ADDR = " + cluster.addresses() + "\n");
+        for (int i = 0; i < kCounters; ++i) ASSERT_EQ(run_ctl(site, {"create", name_of(i)}).status, 0) << i;
+    }
+
+    // Visits from kClients clients, counter after counter, until `stop`;
+    // each answer within 5 s or the test fails. The moments of the error
+    // answers go to `errors_at`.
+    void visit_until(const std::atomic<bool>& stop) {
+        std::vector<std::thread> clients;
+        for (int c = 0; c < kClients; ++c) {
+            clients.emplace_back([&, c] {
+                for (int i = c; !stop; i = (i + kClients) % kCounters) {
+                    const auto asked = Steady::now();
+                    const RunResult r = run_cgi_within(site, get("vdb=" + name_of(i) + "&format=json"), std::chrono::seconds(5));
+                    const std::size_t body = r.out.find("\n\n");
+                    const json answer = json::parse(body == std::string::npos ? "null" : r.out.substr(body + 2), nullptr, false);
+                    std::lock_guard<std::mutex> lock(mutex);
+                    Answers& a = answers[name_of(i)];
+                    if (answer.is_object() && answer.value("counted", false)) {
+                        if (!a.counts.insert(answer["count"].get<long>()).second) ++a.repeated;
+                    } else {
+                        ++a.errors;
+                        errors_at.push_back(asked);
+                        last_error = r.out.substr(body == std::string::npos ? 0 : body + 2);
+                    }
+                }
+            });
+        }
+        for (std::thread& t : clients) t.join();
+    }
+
+    // Every counted answer is in its counter's total, and no more than the
+    // answers and the errors together.
+    void expect_totals() {
+        for (const auto& [name, a] : answers) {
+            const long total = std::atol(cluster.run_at("vorncounter:{" + name + "}", {"HGET", "vorncounter:{" + name + "}", "totcnt"}).value_or("0").c_str());
+            EXPECT_EQ(a.repeated, 0) << name << ": a count answered twice";
+            EXPECT_GE(total, static_cast<long>(a.counts.size())) << name << ": a counted visit was lost";
+            EXPECT_LE(total, static_cast<long>(a.counts.size()) + a.errors) << name;
+            if (!a.counts.empty()) {
+                EXPECT_LE(*a.counts.rbegin(), total) << name;
+            }
+        }
+    }
+
+    RedisCluster cluster;
+    TempSite site;
+    std::mutex mutex;
+    std::map<std::string, Answers> answers;
+    std::vector<Steady::time_point> errors_at;
+    std::string last_error;
+};
+
+TEST_F(ClusterLoad, VisitsWhileSlotsMoveAndAPrimaryFailsOver) {
+    const std::vector<int> primaries = cluster.primary_ports();
+    ASSERT_GE(primaries.size(), 3u);
+
+    // Slots move from one primary to another while the visits go on: none
+    // of them may fail.
+    std::atomic<bool> stop{false};
+    std::thread load([&] { visit_until(stop); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    RedisCluster::Job reshard = cluster.reshard_start(primaries[0], primaries[1], 2000);
+    const RunResult moved = reshard.finish(std::chrono::seconds(60));
+    EXPECT_EQ(moved.status, 0) << moved.err;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    stop = true;
+    load.join();
+    cluster.settle();
+    EXPECT_TRUE(errors_at.empty()) << errors_at.size() << " errors while slots moved, the last: " << last_error;
+    expect_totals();
+
+    // A primary dies: its slots answer errors until its replica takes over,
+    // and nothing counted is lost.
+    errors_at.clear();
+    stop = false;
+    std::thread again([&] { visit_until(stop); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto killed = Steady::now();
+    cluster.fail_primary(primaries[2]);
+    const std::chrono::milliseconds failover = cluster.wait_failover(primaries[2]);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    stop = true;
+    again.join();
+    RecordProperty("failover_ms", static_cast<int>(failover.count()));
+    RecordProperty("errors_during_failover", static_cast<int>(errors_at.size()));
+    for (const Steady::time_point at : errors_at) {
+        // An error answer belongs to the failover: asked after the kill and
+        // before the cluster was whole again (with a second for a request
+        // that learned the new map only then).
+        EXPECT_GE(at, killed - std::chrono::milliseconds(100));
+        EXPECT_LE(at, killed + failover + std::chrono::seconds(1));
+    }
+    expect_totals();
+}
+
+}  // namespace
+}  // namespace vorn::test
