@@ -136,5 +136,21 @@ TEST_F(ClusterLoad, VisitsWhileSlotsMoveAndAPrimaryFailsOver) {
     expect_totals();
 }
 
+// A cluster that serves no longer every slot is named by check, which exits
+// 1: the counters of those slots answer errors.
+TEST(ClusterCheck, SlotsNoNodeServesAreNamed) {
+    RedisCluster cluster;
+    if (!cluster.running()) GTEST_SKIP() << "redis-server is not installed";
+    TempSite site;
+    site.write("conf/vc.conf", site.read("conf/vc.conf") + "STORE = redis\nREDIS_ADDR = " + cluster.addresses() + "\n");
+    cluster.set_config("save", "3600 1");
+    ASSERT_EQ(run_ctl(site, {"create", "home"}).status, 0);
+    EXPECT_EQ(run_ctl(site, {"check", "--user", "root"}).status, 0);
+    cluster.run(cluster.owner_of(0), {"CLUSTER", "DELSLOTS", "0"});
+    const RunResult r = run_ctl(site, {"check", "--user", "root"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.out.find("the cluster serves 16383 of 16384 slots or is down") != std::string::npos) << r.out;
+}
+
 }  // namespace
 }  // namespace vorn::test

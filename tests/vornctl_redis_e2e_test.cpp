@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <ctime>
 #include <map>
 #include <regex>
 #include <string>
@@ -254,6 +256,101 @@ TEST_F(VornctlOnRedis, ChangesWhileVisitsRunLoseNoVisit) {
         }
     }
 }
+
+// Counters kept in the layout before (a hash each, their names in a set)
+// count on where they are while `migrate` moves them, one transaction
+// each: afterwards each is in the present layout with every visit.
+TEST_F(VornctlOnRedis, MigrateMovesTheLayoutBeforeWhileVisitsRun) {
+    constexpr int kCounters = 12, kVisits = 4;
+    for (int i = 0; i < kCounters; ++i) {
+        const std::string name = "m" + std::to_string(i);
+        redis->run({"SADD", "vorncounter:counters", name});
+        redis->run({"HSET", "vorncounter:counter:" + name, "totcnt", "10", "startdate", "2026/01/01/00",
+                    "2026/01/01/00", "4", "2026/01/02/13", "6", "note", "kept"});
+    }
+    EXPECT_TRUE(contains(run_ctl(served, {"list"}).out, "\nm0 "));
+    EXPECT_EQ(run_ctl(served, {"show", "m1", "--json"}).status, 0);
+    std::vector<Child> visits;
+    for (int v = 0; v < kVisits / 2; ++v) {
+        for (int i = 0; i < kCounters; ++i) visits.push_back(start_cgi(served, hit("m" + std::to_string(i))));
+    }
+    Child migrate = start_ctl(served, {"migrate"});
+    for (int v = kVisits / 2; v < kVisits; ++v) {
+        for (int i = 0; i < kCounters; ++i) visits.push_back(start_cgi(served, hit("m" + std::to_string(i))));
+    }
+    for (Child& c : visits) {
+        RunResult r = finish_program(c);
+        EXPECT_EQ(r.status, 0) << error_text(r.out).value_or(r.err);
+    }
+    RunResult moved = finish_program(migrate);
+    ASSERT_EQ(moved.status, 0) << moved.err;
+    EXPECT_EQ(std::count(moved.out.begin(), moved.out.end(), '\n'), kCounters) << moved.out;
+    for (int i = 0; i < kCounters; ++i) {
+        const Fields fields = hash("m" + std::to_string(i));
+        EXPECT_EQ(fields.at("totcnt"), std::to_string(10 + kVisits)) << i;
+        EXPECT_EQ(fields.at("note"), "kept");
+        Fields hours = fields;
+        hours.erase("note");
+        EXPECT_EQ(hour_sum(hours), 10 + kVisits) << i;
+        EXPECT_EQ(fields.at("2026/01/02/13"), "6");
+    }
+    EXPECT_TRUE(redis->members("vorncounter:counters").empty());
+    EXPECT_TRUE(redis->array({"KEYS", "vorncounter:counter:*"}).empty());
+    EXPECT_EQ(run_ctl(served, {"migrate"}).out, "nothing to move\n");
+}
+
+// A year of hours of one counter: a hash per day in Redis' compact
+// encoding keeps it within 200 KiB (one hash of 8760 fields took 617 KB).
+TEST_F(VornctlOnRedis, AYearOfHoursFitsIn200KiB) {
+    std::string csv = "hour,count\n";
+    for (int day = 1; day <= 365; ++day) {
+        std::tm tm{};
+        tm.tm_year = 2026 - 1900;
+        tm.tm_mday = day;
+        tm.tm_hour = 12;
+        timegm(&tm);
+        char date[16];
+        std::strftime(date, sizeof date, "%Y/%m/%d", &tm);
+        for (int h = 0; h < 24; ++h) csv += std::string(date) + "/" + (h < 10 ? "0" : "") + std::to_string(h) + "," + std::to_string(100 + h * 37) + "\n";
+    }
+    ASSERT_EQ(run_ctl(served, {"create", "year"}).status, 0);
+    ASSERT_EQ(run_ctl(served, {"import", "year", "-"}, csv).status, 0);
+    long bytes = 0;
+    const std::vector<std::string> keys = redis->array({"KEYS", "vorncounter:{year}*"});
+    EXPECT_EQ(keys.size(), 367u);  // the hash, the set of days and 365 days
+    for (const std::string& key : keys) bytes += util_tolong(redis->run({"MEMORY", "USAGE", key, "SAMPLES", "0"}).value_or("0"));
+    RecordProperty("year_bytes", static_cast<int>(bytes));
+    EXPECT_LE(bytes, 200 * 1024);
+    EXPECT_EQ(hash("year").size(), 365u * 24 + 2);
+}
+
+// What makes a server lose counts, each named by check with its fix.
+struct Loss {
+    const char* name;
+    std::vector<std::vector<std::string>> commands;
+    const char* finding;
+};
+void PrintTo(const Loss& loss, std::ostream* os) { *os << loss.name; }
+
+class RedisLoss : public VornctlOnRedis, public testing::WithParamInterface<Loss> {};
+
+TEST_P(RedisLoss, CheckNamesItAndExitsOne) {
+    plant("x", {{"totcnt", "3"}, {"2026/01/01/00", "3"}});
+    ASSERT_EQ(run_ctl(served, {"check", "--user", "root"}).status, 0);
+    for (const std::vector<std::string>& command : GetParam().commands) redis->run(command);
+    RunResult r = run_ctl(served, {"check", "--user", "root"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.out, GetParam().finding)) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, RedisLoss,
+    testing::Values(Loss{"eviction", {{"CONFIG", "SET", "maxmemory-policy", "allkeys-lru"}},
+                         "evicts keys when its memory is full (maxmemory-policy allkeys-lru)"},
+                    Loss{"no_persistence", {{"CONFIG", "SET", "save", ""}}, "keeps nothing across a restart"},
+                    Loss{"expiry", {{"EXPIRE", "vorncounter:{x}d:2026/01/01", "3600"}},
+                         "x: the key vorncounter:{x}d:2026/01/01 expires in"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(VornctlOnRedis, CopyMovesTheWholeHistoryBothWays) {
     // A counter of two years' visits, a foreign record among them, and a

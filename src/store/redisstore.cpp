@@ -605,9 +605,14 @@ public:
 private:
     RedisLayout _layout() {
         if (layout_ != RedisLayout::kUnknown) return layout_;
-        RedisReply reply = link_->command(name_, {"EXISTS", key_});
-        if (reply->type == REDIS_REPLY_INTEGER && reply->integer == 1) return layout_ = RedisLayout::kPresent;
-        return layout_ = _oldmember() ? RedisLayout::kBefore : RedisLayout::kMissing;
+        // Looked for in its new place again when it was neither there nor
+        // in its old one: `vornctl migrate` may have moved it in between.
+        for (int look = 0; look < 2; ++look) {
+            RedisReply reply = link_->command(name_, {"EXISTS", key_});
+            if (reply->type == REDIS_REPLY_INTEGER && reply->integer == 1) return layout_ = RedisLayout::kPresent;
+            if (_oldmember()) return layout_ = RedisLayout::kBefore;
+        }
+        return layout_ = RedisLayout::kMissing;
     }
 
     // A command about the counter's keys of the layout before, which a
