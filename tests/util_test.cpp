@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "base/sha1.h"
 #include "base/util.h"
 #include "config/config.h"
 #include "harness.h"
@@ -317,6 +318,24 @@ TEST_F(ConfigFile, LookupTakesTheFirstPair) {
     EXPECT_EQ(util_getvalue(l, "a"), "1");
     EXPECT_EQ(util_getvalue(l, "b"), "2");
     EXPECT_EQ(util_getvalue(l, "c"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace vorn::test
+
+namespace vorn::test {
+namespace {
+
+// The digests of FIPS 180's examples and of texts on either side of a
+// block's end, where the padding takes a second block.
+TEST(sha1_hex, KnownDigests) {
+    EXPECT_EQ(sha1_hex(""), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+    EXPECT_EQ(sha1_hex("abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");
+    EXPECT_EQ(sha1_hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+              "84983e441c3bd26ebaae4aa1f95129e5e54670f1");
+    EXPECT_EQ(sha1_hex(std::string(55, 'a')), "c1c8bbdc22796e28c0e15163d20899b65621d65a");
+    EXPECT_EQ(sha1_hex(std::string(64, 'a')), "0098ba824b5c16427bd7a1122a5a442a25ec644d");
+    EXPECT_EQ(sha1_hex(std::string(1000000, 'a')), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "base/sha1.h"
 #include "base/support.h"
 
 namespace vorn {
@@ -34,12 +35,13 @@ std::optional<RedisAddress> _rediscluster_target(std::string_view error) {
 }
 
 // What a node's redirection asks.
-enum class Redirect { kNone, kMoved, kAsk, kTryAgain };
+enum class Redirect { kNone, kMoved, kAsk, kTryAgain, kNoScript };
 
 Redirect _rediscluster_redirect(std::string_view error) {
     if (_rediscluster_starts(error, "MOVED ")) return Redirect::kMoved;
     if (_rediscluster_starts(error, "ASK ")) return Redirect::kAsk;
     if (_rediscluster_starts(error, "TRYAGAIN")) return Redirect::kTryAgain;
+    if (_rediscluster_starts(error, "NOSCRIPT")) return Redirect::kNoScript;
     return Redirect::kNone;
 }
 
@@ -203,9 +205,20 @@ RedisReply RedisNodes::command(std::string_view key, const std::vector<std::stri
     return std::move(pipeline(key, {args}).front());
 }
 
+std::vector<std::string> RedisNodes::script(const std::string& body, const std::vector<std::string>& keys,
+                                            const std::vector<std::string>& args) {
+    std::string sha = sha1_hex(body);
+    scripts_.emplace(sha, body);
+    std::vector<std::string> command = {"EVALSHA", std::move(sha), std::to_string(keys.size())};
+    command.insert(command.end(), keys.begin(), keys.end());
+    command.insert(command.end(), args.begin(), args.end());
+    return command;
+}
+
 std::vector<RedisReply> RedisNodes::pipeline(std::string_view key,
-                                             const std::vector<std::vector<std::string>>& commands) {
+                                             const std::vector<std::vector<std::string>>& given) {
     const int slot = rediscluster_slot(key);
+    std::vector<std::vector<std::string>> commands = given;
     std::optional<RedisAddress> ask;
     int pauses = 0;
     for (int hop = 0; hop < kMaxHops;) {
@@ -240,6 +253,21 @@ std::vector<RedisReply> RedisNodes::pipeline(std::string_view key,
             break;
         }
         if (error.empty()) return replies;
+        if (redirect == Redirect::kNoScript) {
+            // The node has not seen the script yet (or restarted): the
+            // whole text once, which it keeps.
+            bool whole = false;
+            for (auto& args : commands) {
+                const auto it = args.size() > 1 && args[0] == "EVALSHA" ? scripts_.find(args[1]) : scripts_.end();
+                if (it == scripts_.end()) continue;
+                args[0] = "EVAL";
+                args[1] = it->second;
+                whole = true;
+            }
+            if (!whole) redis_fail(std::string(error), node);
+            ++hop;
+            continue;
+        }
         if (redirect == Redirect::kNone) {
             if (_rediscluster_starts(error, "CLUSTERDOWN")) _forget(node);
             redis_fail(std::string(error), node);

@@ -60,6 +60,12 @@ public:
     // reply (a redirection sends them all again).
     std::vector<RedisReply> pipeline(std::string_view key, const std::vector<std::vector<std::string>>& commands);
 
+    // Scripts go to the server by their SHA-1 (EVALSHA); one the node does
+    // not know yet is sent whole once (EVAL), which loads it. `body` is the
+    // script, `keys` and `args` as EVAL takes them; the command to send.
+    std::vector<std::string> script(const std::string& body, const std::vector<std::string>& keys,
+                                    const std::vector<std::string>& args);
+
     // `args` at the node `node` (one of primaries()), with no redirection.
     RedisReply commandat(const RedisAddress& node, const std::vector<std::string>& args);
 
@@ -108,6 +114,7 @@ private:
     bool mapped_ = false;                     // the map was read
     std::vector<Range> ranges_;               // the map, by slot range
     std::map<int, RedisAddress> moved_;       // slots a MOVED named since the map was read
+    std::map<std::string, std::string> scripts_;  // the scripts sent by SHA-1, by it
 };
 
 }  // namespace vorn

@@ -278,8 +278,10 @@ public:
         const std::string repeat = _key("v:", ask.repeat_identity.value_or(""));
         const std::string when = std::to_string(static_cast<long long>(now));
         RedisReply reply = link_->command(
-            name_, {"EVAL", kAdmitScript, "2", rate, repeat, when, std::to_string(ask.rate_identity ? ask.rate_limit : 0),
-                    std::to_string(ask.rate_window), std::to_string(ask.repeat_identity ? ask.repeat_window : 0)});
+            name_, link_->nodes().script(kAdmitScript, {rate, repeat},
+                                         {when, std::to_string(ask.rate_identity ? ask.rate_limit : 0),
+                                          std::to_string(ask.rate_window),
+                                          std::to_string(ask.repeat_identity ? ask.repeat_window : 0)}));
         if (reply->type != REDIS_REPLY_INTEGER) link_->unexpected();
         if (reply->integer == 1) return VisitsAnswer::kOverRate;
         if (reply->integer == 2) return VisitsAnswer::kRepeat;
@@ -334,9 +336,9 @@ public:
         const std::string day = _redisstore_day(hour);
         // A counter moved meanwhile is tried in its new place once more.
         for (int attempt = 0; attempt < 2; ++attempt) {
-            std::vector<std::vector<std::string>> commands = {
-                {"EVAL", std::string(kIncrementScript) + kVisitBody, "3", key_, link_->daykey(name_, day),
-                 link_->indexkey(name_), hour.substr(11, 2), hour, _redisstore_daynumber(day)}};
+            std::vector<std::vector<std::string>> commands = {link_->nodes().script(
+                std::string(kIncrementScript) + kVisitBody, {key_, link_->daykey(name_, day), link_->indexkey(name_)},
+                {hour.substr(11, 2), hour, _redisstore_daynumber(day)})};
             // On a cluster the visit is answered once a replica holds it too.
             const int replicas = link_->nodes().replicas(key_);
             if (replicas > 0) commands.push_back({"WAIT", "1", std::to_string(kReplicaWaitMs)});
@@ -629,8 +631,8 @@ private:
 
     std::optional<std::string> _oldvisit(const std::string& hour) {
         if (link_->nodes().cluster()) return std::nullopt;
-        RedisReply reply = _old({"EVAL", std::string(kIncrementScript) + kOldVisitBody, "2", link_->oldset(),
-                                 link_->oldkey(name_), name_, hour});
+        RedisReply reply = _old(link_->nodes().script(std::string(kIncrementScript) + kOldVisitBody,
+                                                      {link_->oldset(), link_->oldkey(name_)}, {name_, hour}));
         return link_->text(reply.get());
     }
 
