@@ -176,8 +176,10 @@ std::vector<RedisReply> redis_rawpipeline(redisContext* c, const RedisAddress& a
     for (std::size_t i = 0; i < commands.size(); ++i) {
         void* raw = nullptr;
         int got = REDIS_ERR;
-        {
+        if (i == 0) {
             NoSigpipe guard;  // the first read writes the buffered commands
+            got = redisGetReply(c, &raw);
+        } else {
             got = redisGetReply(c, &raw);
         }
         if (got != REDIS_OK || !raw) _redis_connectionerror(c, address);

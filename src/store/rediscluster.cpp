@@ -223,15 +223,15 @@ std::vector<RedisReply> RedisNodes::pipeline(std::string_view key,
     int pauses = 0;
     for (int hop = 0; hop < kMaxHops;) {
         const RedisAddress node = ask ? *ask : _node(slot);
-        std::vector<std::vector<std::string>> sent;
-        for (const auto& args : commands) {
+        std::vector<std::vector<std::string>> asking;
+        for (const auto& args : ask ? commands : asking) {
             // ASKING holds for the one command after it.
-            if (ask) sent.push_back({"ASKING"});
-            sent.push_back(args);
+            asking.push_back({"ASKING"});
+            asking.push_back(args);
         }
         std::vector<RedisReply> replies;
         try {
-            replies = redis_rawpipeline(_connect(node), node, sent);
+            replies = redis_rawpipeline(_connect(node), node, ask ? asking : commands);
         } catch (const ErrorAnswer&) {
             // A node that went away: a cluster's map is read anew by the
             // next command, which finds the replica that took its place.

@@ -27,6 +27,10 @@ namespace vorn {
 namespace {
 
 constexpr int kHoursPerDay = 24;
+// The fields of a day's hash, its hours.
+constexpr const char* kHourFields[kHoursPerDay] = {"00", "01", "02", "03", "04", "05", "06", "07",
+                                                   "08", "09", "10", "11", "12", "13", "14", "15",
+                                                   "16", "17", "18", "19", "20", "21", "22", "23"};
 // How often a change is tried again when another host changed the counter
 // between its reads and its writes.
 constexpr int kChangeAttempts = 20;
@@ -61,6 +65,7 @@ redis.call('HSET', KEYS[1], 'totcnt', total)
 if total == '1' then redis.call('HSET', KEYS[1], 'startdate', ARGV[2]) end
 return total
 )lua";
+
 
 // The same for a counter still kept as before the move to one hash per day
 // (KEYS[1] the set of names, KEYS[2] the counter's hash, ARGV[1] its name,
@@ -381,21 +386,11 @@ public:
             if (_layout() == RedisLayout::kBefore) {
                 _olddaysums(missing, sums);
             } else {
-                // Its 24 hours by name: a field that is no hour is no count.
-                std::vector<std::vector<std::string>> commands;
-                commands.reserve(missing.size());
-                for (const std::string& day : missing) {
-                    std::vector<std::string> args = {"HMGET", link_->daykey(name_, day)};
-                    for (int h = 0; h < kHoursPerDay; ++h) args.push_back(store_subkey(day, h).substr(11));
-                    commands.push_back(std::move(args));
-                }
-                std::vector<RedisReply> replies = link_->pipeline(name_, commands);
-                for (std::size_t d = 0; d < replies.size(); ++d) {
-                    if (replies[d]->type != REDIS_REPLY_ARRAY) link_->unexpected();
-                    for (std::size_t i = 0; i < replies[d]->elements; ++i) {
-                        std::optional<std::string> value = link_->text(replies[d]->element[i]);
-                        if (value) sums[d] = util_addcount(sums[d], util_tolong(*value));
-                    }
+                // Each day's 24 hours by name (a field that is no hour is no
+                // count), all in one reply.
+                const std::vector<std::optional<std::string>> hours = _read({}, missing);
+                for (std::size_t i = 0; i < hours.size(); ++i) {
+                    if (hours[i]) sums[i / kHoursPerDay] = util_addcount(sums[i / kHoursPerDay], util_tolong(*hours[i]));
                 }
             }
             for (std::size_t i = 0; i < missing.size(); ++i) daysums_[missing[i]] = sums[i];
@@ -413,18 +408,43 @@ public:
             return _values(_old(args).get(), keys.size());
         }
         // One transaction: the server answers it whole, between two other
-        // commands.
-        std::vector<std::vector<std::string>> commands = {{"MULTI"}};
-        for (const std::string& key : keys) {
-            if (store_ishour(key)) {
-                commands.push_back({"HGET", link_->daykey(name_, _redisstore_day(key)), key.substr(11, 2)});
+        // commands. The mark of an existing counter is no record. A chart
+        // asks for the hours day after day, so a day is looked up in the
+        // days asked only when it changes.
+        std::vector<std::string> fields, days;
+        std::map<std::string, std::size_t> day_of;
+        std::vector<std::ptrdiff_t> where(keys.size(), -1);  // the place of each key's value; -1: none
+        std::vector<std::size_t> field_of(keys.size(), 0);
+        std::string last;
+        std::size_t last_index = 0;
+        for (std::size_t k = 0; k < keys.size(); ++k) {
+            const std::string& key = keys[k];
+            if (!store_ishour(key)) {
+                if (key == kExistsField) continue;
+                field_of[k] = fields.size();
+                fields.push_back(key);
+                continue;
+            }
+            if (key.compare(0, 10, last) != 0) {
+                last = key.substr(0, 10);
+                const auto [it, fresh] = day_of.emplace(last, days.size());
+                if (fresh) days.push_back(last);
+                last_index = it->second;
+            }
+            where[k] = static_cast<std::ptrdiff_t>(last_index * kHoursPerDay +
+                                                   static_cast<std::size_t>((key[11] - '0') * 10 + (key[12] - '0')));
+        }
+        const std::vector<std::optional<std::string>> read = _read(fields, days);
+        std::vector<std::optional<std::string>> values;
+        values.reserve(keys.size());
+        for (std::size_t k = 0; k < keys.size(); ++k) {
+            if (where[k] >= 0) {
+                values.push_back(read[fields.size() + static_cast<std::size_t>(where[k])]);
             } else {
-                commands.push_back({"HGET", key_, key == kExistsField ? std::string("\n") : key});
+                values.push_back(keys[k] == kExistsField ? std::nullopt : read[field_of[k]]);
             }
         }
-        commands.push_back({"EXEC"});
-        std::vector<RedisReply> replies = link_->pipeline(name_, commands);
-        return _values(replies.back().get(), keys.size());
+        return values;
     }
 
     std::vector<DbRecord> records() override {
@@ -605,6 +625,35 @@ public:
     }
 
 private:
+    // The `fields` of the counter's hash, then the 24 hours of each of
+    // `days` (a field of a day that is no hour is no count), read at one
+    // moment: one transaction of one HMGET per hash, in one round trip.
+    std::vector<std::optional<std::string>> _read(const std::vector<std::string>& fields,
+                                                  const std::vector<std::string>& days) {
+        std::vector<std::vector<std::string>> commands = {{"MULTI"}};
+        if (!fields.empty()) {
+            commands.push_back({"HMGET", key_});
+            commands.back().insert(commands.back().end(), fields.begin(), fields.end());
+        }
+        for (const std::string& day : days) {
+            std::vector<std::string> args = {"HMGET", link_->daykey(name_, day)};
+            args.insert(args.end(), std::begin(kHourFields), std::end(kHourFields));
+            commands.push_back(std::move(args));
+        }
+        commands.push_back({"EXEC"});
+        std::vector<RedisReply> replies = link_->pipeline(name_, commands);
+        const redisReply* exec = replies.back().get();
+        if (exec->type != REDIS_REPLY_ARRAY || exec->elements != commands.size() - 2) link_->unexpected();
+        std::vector<std::optional<std::string>> values;
+        values.reserve(fields.size() + days.size() * kHoursPerDay);
+        for (std::size_t c = 0; c < exec->elements; ++c) {
+            const redisReply* hash = exec->element[c];
+            if (hash->type != REDIS_REPLY_ARRAY) link_->unexpected();
+            for (std::size_t i = 0; i < hash->elements; ++i) values.push_back(link_->text(hash->element[i]));
+        }
+        return values;
+    }
+
     RedisLayout _layout() {
         if (layout_ != RedisLayout::kUnknown) return layout_;
         // Looked for in its new place again when it was neither there nor

@@ -22,8 +22,11 @@ bool _store_digits(const std::string& text, std::size_t from, std::size_t count)
     return true;
 }
 
+// The number of `count` digits at `from` (checked by _store_digits).
 int _store_field(const std::string& text, std::size_t from, std::size_t count) {
-    return static_cast<int>(util_tolong(text.substr(from, count)));
+    int n = 0;
+    for (std::size_t i = from; i < from + count; ++i) n = n * 10 + (text[i] - '0');
+    return n;
 }
 
 }  // namespace
