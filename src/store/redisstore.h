@@ -2,23 +2,24 @@
 // The Redis store: the counters of a site on a Redis (or Valkey) server that
 // several web servers share.
 //
-// Keys, all under REDIS_PREFIX (default "vorncounter:"):
-//   PREFIX counter:NAME            a hash per counter, with the fields the
-//                                  gdbm file holds as records: "totcnt",
-//                                  "startdate" and one per hour
-//                                  "%Y/%m/%d/%H", each the same decimal or
-//                                  date text (without the zero byte);
-//   PREFIX counters                the set of the names of the counters that
-//                                  exist;
-//   PREFIX visits:NAME:HASH        a visitor counted lately (REPEAT_MINUTES),
-//                                  as a keyed hash; expires with its window;
-//   PREFIX salt:YYYYMMDD           the day's secret salt of those hashes;
-//                                  expires a day later.
-// A visit is one server-side script: it raises "totcnt" and the hour and
-// sets "startdate" at the first visit in one atomic step, so hits from any
-// number of hosts at once lose nothing. Each request connects once; the
-// connection and every reply wait at most kRedisWait, so a server that is
-// down or stalled is answered with an error image within about a second.
+// Keys, all under REDIS_PREFIX (default "vorncounter:"), those of one
+// counter NAME under its hash tag, so that they share one hash slot of a
+// Redis Cluster:
+//   PREFIX{NAME}            the counter's hash: "totcnt", "startdate", any
+//                           record that is no hour, and an empty field that
+//                           marks the counter as existing;
+//   PREFIX{NAME}d:DAY       a hash per day ("YYYY/MM/DD"), a field "HH" per
+//                           hour, each the decimal text of the gdbm record;
+//   PREFIX{NAME}i           the set of its days (YYYYMMDD);
+//   PREFIX{NAME}v:HASH      a visitor counted lately (REPEAT_MINUTES);
+//   PREFIX{NAME}r:HASH      an address's counted moments (RATE_LIMIT);
+//   PREFIX salt:YYYYMMDD    the day's secret salt of those hashes.
+// A visit is one server-side script on the counter's keys: it raises
+// "totcnt" and the hour and sets "startdate" at the first visit in one
+// atomic step, so hits from any number of hosts at once lose nothing.
+// Counters of the layout before (PREFIX counter:NAME, the set PREFIX
+// counters) are read and counted where they are until migrate() moves them.
+// The servers are store/rediscluster.h's: one server, or a cluster.
 #pragma once
 
 #include <chrono>
