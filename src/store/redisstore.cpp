@@ -27,10 +27,6 @@ namespace vorn {
 namespace {
 
 constexpr int kHoursPerDay = 24;
-// The fields of a day's hash, its hours.
-constexpr const char* kHourFields[kHoursPerDay] = {"00", "01", "02", "03", "04", "05", "06", "07",
-                                                   "08", "09", "10", "11", "12", "13", "14", "15",
-                                                   "16", "17", "18", "19", "20", "21", "22", "23"};
 // How often a change is tried again when another host changed the counter
 // between its reads and its writes.
 constexpr int kChangeAttempts = 20;
@@ -627,7 +623,10 @@ public:
 private:
     // The `fields` of the counter's hash, then the 24 hours of each of
     // `days` (a field of a day that is no hour is no count), read at one
-    // moment: one transaction of one HMGET per hash, in one round trip.
+    // moment: one transaction, in one round trip, of an HMGET of the fields
+    // and an HGETALL per day. A day's HGETALL costs the server less than half
+    // an HMGET naming its 24 hours, each of which it would look for in the
+    // day's small hash one after another.
     std::vector<std::optional<std::string>> _read(const std::vector<std::string>& fields,
                                                   const std::vector<std::string>& days) {
         std::vector<std::vector<std::string>> commands = {{"MULTI"}};
@@ -635,21 +634,31 @@ private:
             commands.push_back({"HMGET", key_});
             commands.back().insert(commands.back().end(), fields.begin(), fields.end());
         }
-        for (const std::string& day : days) {
-            std::vector<std::string> args = {"HMGET", link_->daykey(name_, day)};
-            args.insert(args.end(), std::begin(kHourFields), std::end(kHourFields));
-            commands.push_back(std::move(args));
-        }
+        for (const std::string& day : days) commands.push_back({"HGETALL", link_->daykey(name_, day)});
         commands.push_back({"EXEC"});
         std::vector<RedisReply> replies = link_->pipeline(name_, commands);
         const redisReply* exec = replies.back().get();
         if (exec->type != REDIS_REPLY_ARRAY || exec->elements != commands.size() - 2) link_->unexpected();
-        std::vector<std::optional<std::string>> values;
-        values.reserve(fields.size() + days.size() * kHoursPerDay);
-        for (std::size_t c = 0; c < exec->elements; ++c) {
+        std::vector<std::optional<std::string>> values(fields.size() + days.size() * kHoursPerDay);
+        std::size_t c = 0;
+        if (!fields.empty()) {
+            const redisReply* hash = exec->element[c++];
+            if (hash->type != REDIS_REPLY_ARRAY || hash->elements != fields.size()) link_->unexpected();
+            for (std::size_t i = 0; i < hash->elements; ++i) values[i] = link_->text(hash->element[i]);
+        }
+        for (std::size_t d = 0; c < exec->elements; ++c, ++d) {
             const redisReply* hash = exec->element[c];
             if (hash->type != REDIS_REPLY_ARRAY) link_->unexpected();
-            for (std::size_t i = 0; i < hash->elements; ++i) values.push_back(link_->text(hash->element[i]));
+            const std::size_t base = fields.size() + d * kHoursPerDay;
+            for (std::size_t i = 0; i + 1 < hash->elements; i += 2) {
+                const redisReply* field = hash->element[i];
+                if (field->type != REDIS_REPLY_STRING || field->len != 2) continue;
+                const int hour = (field->str[0] - '0') * 10 + (field->str[1] - '0');
+                if (field->str[0] < '0' || field->str[0] > '9' || field->str[1] < '0' || field->str[1] > '9' ||
+                    hour >= kHoursPerDay)
+                    continue;
+                values[base + static_cast<std::size_t>(hour)] = link_->text(hash->element[i + 1]);
+            }
         }
         return values;
     }
