@@ -15,6 +15,7 @@
 
 #include <gdbm.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "gdbm/dbutil.h"
 #include "picture/errorimage.h"
@@ -427,6 +428,35 @@ std::unique_ptr<Counter> gdbm_counter(const fs::path& db) {
 bool journal_idle(const fs::path& journal) {
     std::error_code ec;
     return !fs::exists(journal, ec) || fs::file_size(journal, ec) == 0;
+}
+
+MetricsFigures::MetricsFigures(const TempSite& site) {
+    const RunResult text = run_ctl(site, {"metrics"});
+    EXPECT_EQ(text.status, 0) << text.err;
+    this->text = text.out;
+    const RunResult json = run_ctl(site, {"metrics", "--json"});
+    EXPECT_EQ(json.status, 0) << json.err;
+    const nlohmann::json parsed = nlohmann::json::parse(json.out, nullptr, false);
+    if (!parsed.is_object()) return;
+    for (const auto& sample : parsed["metrics"]) {
+        Sample s{sample["name"], {}, sample["value"].get<double>()};
+        for (const auto& [name, value] : sample["labels"].items()) s.labels[name] = value;
+        samples.push_back(std::move(s));
+    }
+}
+
+double MetricsFigures::sum(const std::string& name, const std::map<std::string, std::string>& labels) const {
+    double total = 0;
+    for (const Sample& s : samples) {
+        if (s.name != name) continue;
+        bool all = true;
+        for (const auto& [label, value] : labels) {
+            const auto it = s.labels.find(label);
+            all = all && it != s.labels.end() && it->second == value;
+        }
+        if (all) total += s.value;
+    }
+    return total;
 }
 
 }  // namespace vorn::test

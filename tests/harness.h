@@ -179,4 +179,20 @@ std::map<std::string, std::string> db_texts(const fs::path& db);
 // without going through the program's own access layer.
 void store_records(const fs::path& db, const std::map<std::string, std::string>& records);
 
+// The figures `vornctl metrics` prints for `site`: the sum of the samples
+// named `name` whose labels include every one of `labels`.
+class MetricsFigures {
+public:
+    explicit MetricsFigures(const TempSite& site);
+    double sum(const std::string& name, const std::map<std::string, std::string>& labels = {}) const;
+
+    struct Sample {
+        std::string name;
+        std::map<std::string, std::string> labels;
+        double value = 0;
+    };
+    std::vector<Sample> samples;
+    std::string text;  // as Prometheus reads it
+};
+
 }  // namespace vorn::test

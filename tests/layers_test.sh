@@ -6,8 +6,9 @@
 #   config, web, gdbm, picture             base
 #   store                                  base config gdbm
 #   counting                               base config web gdbm store
+#   metrics                                base config gdbm store
 #   vorncounter (the counter program)      every layer
-#   vornctl (the operator's tool)          base config store counting, and no
+#   vornctl (the operator's tool)          base config store counting metrics, and no
 #                                          store module of one store alone
 #   vornadmin (the console)                base gdbm
 #
@@ -23,8 +24,9 @@ declare -A allowed=(
     [picture]="base"
     [store]="base config gdbm"
     [counting]="base config web gdbm store"
-    [vorncounter]="base config web gdbm picture store counting vorncounter"
-    [vornctl]="base config store counting vornctl"
+    [metrics]="base config gdbm store"
+    [vorncounter]="base config web gdbm picture store counting metrics vorncounter"
+    [vornctl]="base config store counting metrics vornctl"
     [vornadmin]="base gdbm"
 )
 

@@ -115,7 +115,9 @@ class CountingSite {
 public:
     // False (with the test skipped) when the store cannot be had.
     bool open(Store store, Mode mode, const std::string& conf_lines, const std::vector<std::string>& counters) {
-        std::string conf = site.read("conf/vc.conf") + conf_lines;
+        // Every request's figures are kept, to be checked against the
+        // answers.
+        std::string conf = site.read("conf/vc.conf") + conf_lines + "METRICS = ./metrics\n";
         if (store == Store::kRedis) {
             if (!kRedis->server || !kRedis->server->running()) return false;
             conf += "STORE = redis\nREDIS_ADDR = " + kRedis->server->socket() + "\nREDIS_PREFIX = " +
@@ -176,6 +178,7 @@ TEST_P(Trust, EachVisitCountsOrNamesWhyNot) {
     if (!scenario.counter.empty()) site.rules("c", scenario.counter);
     if (!site.open(store, mode, scenario.site, {"c"})) GTEST_SKIP() << "redis-server is not installed";
     long shown = 0;
+    std::map<std::string, double> outcomes;  // as the metrics name them
     for (std::size_t i = 0; i < scenario.steps.size(); ++i) {
         const Step& step = scenario.steps[i];
         const json answer = site.ask(visit("vdb=c&format=json" + step.query, step.addr, step.agent, step.headers));
@@ -192,7 +195,23 @@ TEST_P(Trust, EachVisitCountsOrNamesWhyNot) {
             }
         }
         EXPECT_EQ(got, step.expect) << "step " << i << ": " << answer.dump();
+        ++outcomes[got.rfind("error", 0) == 0 ? "error" : got];
     }
+    // The figures of the metrics file say the same as the answers, for
+    // every worker and CGI run: each outcome, and a visit recorded in the
+    // store for each one counted.
+    if (site.worker) site.worker->stop();
+    const MetricsFigures figures(site.site);
+    for (const auto& [outcome, count] : outcomes) {
+        EXPECT_EQ(figures.sum("vorncounter_requests_total", {{"outcome", outcome}, {"mode", "counter"}}), count)
+            << outcome;
+    }
+    EXPECT_EQ(figures.sum("vorncounter_requests_total"), scenario.steps.size());
+    EXPECT_EQ(figures.sum("vorncounter_store_operation_duration_seconds_count", {{"operation", "visit"}}),
+              outcomes["counted"]);
+    EXPECT_EQ(figures.sum("vorncounter_worker_requests_total"), site.worker ? scenario.steps.size() : 0);
+    // A worker that ended took its caches' share back.
+    EXPECT_EQ(figures.sum("vorncounter_cache_entries"), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, Trust,

@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <functional>
 #include <list>
 #include <map>
@@ -76,6 +77,7 @@ public:
         struct stat st {};
         if (::stat(path.c_str(), &st) != 0) {
             const int error = errno;
+            ++misses_;
             _erase(path);
             return {nullptr, error};
         }
@@ -104,6 +106,13 @@ public:
 
     // The cost of what is kept, in bytes.
     std::size_t used() const { return used_; }
+    // The values kept.
+    std::size_t entries() const { return entries_.size(); }
+    // The uses answered from what is kept, and the others (the file read
+    // and its value made), since the cache was made; a cache that keeps
+    // nothing counts neither.
+    std::uint64_t hits() const { return hits_; }
+    std::uint64_t misses() const { return misses_; }
     // Whether anything is ever kept (a budget above 0).
     bool keeps() const { return budget_ > 0; }
 
@@ -124,11 +133,13 @@ private:
     }
 
     Found _use(typename std::map<std::string, Entry>::iterator it) {
+        ++hits_;
         order_.splice(order_.begin(), order_, it->second.order);
         return {it->second.value, 0};
     }
 
     Found _keep(const std::string& path, std::optional<FileRead> read, const Make& make) {
+        ++misses_;
         if (!read) return {nullptr, errno};
         std::size_t cost = 0;
         std::shared_ptr<const T> value = make(*read, cost);
@@ -159,6 +170,8 @@ private:
     std::size_t budget_;
     std::size_t limit_;
     std::size_t used_ = 0;
+    std::uint64_t hits_ = 0;
+    std::uint64_t misses_ = 0;
     std::map<std::string, Entry> entries_;
     std::list<std::string> order_;  // most recently used first
 };

@@ -42,7 +42,8 @@ public:
     JsonWriter& string(std::string_view text);
     JsonWriter& number(long long value);
     // A number of any size, written as its decimal digits (`digits` holds
-    // nothing else and has no leading zero but for 0 itself).
+    // nothing else and has no leading zero but for 0 itself), perhaps with
+    // a sign and a fraction ("-3", "0.000810").
     JsonWriter& digits(std::string_view digits);
     JsonWriter& boolean(bool value);
     JsonWriter& null();

@@ -46,6 +46,9 @@ constexpr ConfigKey kConfigKeys[] = {
     {"REDIS_PASSWORD_FILE", "", &CGICONFIG::redis_password_file},
     // The zone of hour keys, days, dates and times; empty: the process's.
     {"TIMEZONE", "", &CGICONFIG::timezone},
+    // The metrics file and the addresses that may read it; both off.
+    {"METRICS", "", &CGICONFIG::metrics},
+    {"METRICS_ADDR", "", &CGICONFIG::metrics_addr},
 };
 
 // The answer to a TIMEZONE that names no zone.

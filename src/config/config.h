@@ -42,6 +42,10 @@ struct CGICONFIG {
     std::string redis_password_file;  // REDIS_PASSWORD_FILE
     // The local time of requests (base/zone.h); empty: the process's own.
     std::string timezone;  // TIMEZONE
+    // What the counter tells an operator (metrics/metrics.h): the file of
+    // the figures, and who may ask for them; empty: off.
+    std::string metrics;       // METRICS
+    std::string metrics_addr;  // METRICS_ADDR
 
     // The file each key that is not at its default was read from:
     // conf/vc.conf, or a counter's own file for the counting keys it sets.

@@ -193,6 +193,10 @@ std::vector<AddressPrefix> rules_readproxies(const CGICONFIG& config) {
     return _rules_readaddrs(config, "TRUSTED_PROXIES", config.trusted_proxies);
 }
 
+std::vector<AddressPrefix> rules_readmetricsaddrs(const CGICONFIG& config) {
+    return _rules_readaddrs(config, "METRICS_ADDR", config.metrics_addr);
+}
+
 VISITOR rules_visitor(RequestChannel& channel, const CGICONFIG& config) {
     const auto variable = [&](const char* name) -> std::optional<std::string> {
         const char* value = channel.variable(name);

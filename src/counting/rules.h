@@ -92,6 +92,11 @@ RULES rules_read(const CGICONFIG& config, FileCache<std::vector<std::string>>* b
 //   "Configuration error. TRUSTED_PROXIES: '<entry>' is not an address or prefix (conf/vc.conf)"
 std::vector<AddressPrefix> rules_readproxies(const CGICONFIG& config);
 
+// The addresses of METRICS_ADDR, which may ask for the metrics and the
+// health of the site; a bad entry is refused (throws):
+//   "Configuration error. METRICS_ADDR: '<entry>' is not an address or prefix (conf/vc.conf)"
+std::vector<AddressPrefix> rules_readmetricsaddrs(const CGICONFIG& config);
+
 // The request's own CGI variables on `channel` (in the FastCGI mode they
 // are not the process's environment); the visitor's address is the one
 // the proxies of TRUSTED_PROXIES forward, when the request comes from one.

@@ -28,28 +28,13 @@ constexpr char kFirstCount[] = "1";
 // A snapshot of more keys than this (a month or a year chart) reads them
 // from the file mapped into memory.
 constexpr std::size_t kManyKeys = 200;
-constexpr int kRead = 4, kWrite = 2, kSearch = 1;
-
-// Whether `user` may do `want` (kRead | kWrite | kSearch) with the file
-// `st`, by its permission bits as the kernel grants them (ACLs are not
-// looked at).
-bool _gdbmstore_may(const struct stat& st, const WebUser& user, int want) {
-    if (user.uid == 0) return true;
-    int bits = st.st_mode & 07;
-    if (st.st_uid == user.uid) {
-        bits = (st.st_mode >> 6) & 07;
-    } else if (std::find(user.groups.begin(), user.groups.end(), st.st_gid) != user.groups.end()) {
-        bits = (st.st_mode >> 3) & 07;
-    }
-    return (bits & want) == want;
-}
 
 // A finding that `user` may not do `want` with the file `path`, when so.
 // `why` says what needs it; the fix gives the file to the user.
 void _gdbmstore_needs(const std::string& path, const WebUser& user, int want, const std::string& why,
                       std::vector<Finding>& found) {
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || _gdbmstore_may(st, user, want)) return;
+    if (::lstat(path.c_str(), &st) != 0 || store_may(st, user, want)) return;
     const bool dir = S_ISDIR(st.st_mode);
     found.push_back({"permission", "the web server user " + user.name + " may not " +
                                        (dir ? "write the directory " : "read and write ") + path + " (" + why +
@@ -246,12 +231,12 @@ public:
                                                  ": compare it with the counter, then remove it"});
         }
         if (user) {
-            _gdbmstore_needs(path_, *user, kRead | kWrite, "every visit writes it", found);
-            _gdbmstore_needs(dir_, *user, kWrite | kSearch, "each visit keeps its journal there", found);
-            _gdbmstore_needs(journal_path(path_), *user, kRead | kWrite, "each visit notes its change there first",
+            _gdbmstore_needs(path_, *user, kMayRead | kMayWrite, "every visit writes it", found);
+            _gdbmstore_needs(dir_, *user, kMayWrite | kMaySearch, "each visit keeps its journal there", found);
+            _gdbmstore_needs(journal_path(path_), *user, kMayRead | kMayWrite, "each visit notes its change there first",
                              found);
             if (repeat_minutes) {
-                _gdbmstore_needs(visits_path(path_), *user, kRead | kWrite,
+                _gdbmstore_needs(visits_path(path_), *user, kMayRead | kMayWrite,
                                  "REPEAT_MINUTES keeps the counter's visits there", found);
             }
         }
@@ -324,8 +309,8 @@ private:
         }
         if (st.st_size == 0) return;  // no change in progress
         struct stat dir {};
-        const bool clears = !user || _gdbmstore_may(st, *user, kWrite) ||
-                            (::stat(dir_.c_str(), &dir) == 0 && _gdbmstore_may(dir, *user, kWrite | kSearch));
+        const bool clears = !user || store_may(st, *user, kMayWrite) ||
+                            (::stat(dir_.c_str(), &dir) == 0 && store_may(dir, *user, kMayWrite | kMaySearch));
         if (clears) {
             found.push_back({"journal", "an interrupted change waits to be undone (" + journal +
                                             "): the next visit undoes it, or " + store_ctl("repair", name_)});
@@ -423,11 +408,23 @@ public:
         std::vector<Finding> found;
         if (user && repeat_minutes) {
             const std::string visits = dir_ + "/visits";
-            _gdbmstore_needs(visits, *user, kWrite | kSearch, "REPEAT_MINUTES keeps the visits there", found);
-            _gdbmstore_needs(visits + "/salt", *user, kRead | kWrite, "REPEAT_MINUTES keeps the visits' salt there",
+            _gdbmstore_needs(visits, *user, kMayWrite | kMaySearch, "REPEAT_MINUTES keeps the visits there", found);
+            _gdbmstore_needs(visits + "/salt", *user, kMayRead | kMayWrite, "REPEAT_MINUTES keeps the visits' salt there",
                              found);
         }
         return found;
+    }
+
+    void ping() override {
+        _requiredir();
+        struct stat st {};
+        if (::stat(dir_.c_str(), &st) != 0) {
+            support_errormsg("Save directory (%s) cannot be read: %s", dir_.c_str(), std::strerror(errno));
+        }
+        if (!S_ISDIR(st.st_mode)) support_errormsg("Save directory (%s) cannot be read: %s", dir_.c_str(), std::strerror(ENOTDIR));
+        if (::faccessat(AT_FDCWD, dir_.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+            support_errormsg("Save directory (%s) cannot be written: %s", dir_.c_str(), std::strerror(errno));
+        }
     }
 
 private:

@@ -885,6 +885,21 @@ public:
         return found;
     }
 
+    void ping() override {
+        RedisNodes& nodes = link_->nodes();
+        const std::vector<RedisAddress> primaries = nodes.primaries();
+        for (const RedisAddress& node : primaries) {
+            RedisReply reply = nodes.commandat(node, {"PING"});
+            if (reply->type != REDIS_REPLY_STATUS) redis_fail("Unexpected reply", node);
+        }
+        if (nodes.cluster()) {
+            RedisReply info = nodes.commandat(primaries.front(), {"CLUSTER", "INFO"});
+            if (link_->text(info.get()).value_or("").find("cluster_state:ok") == std::string::npos) {
+                redis_fail("CLUSTERDOWN The cluster is down", primaries.front());
+            }
+        }
+    }
+
     std::vector<std::string> migrate() override {
         std::vector<std::string> moved;
         if (link_->nodes().cluster()) return moved;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "store/store.h"
 
+#include <algorithm>
 #include <map>
 
 #include "base/support.h"
@@ -97,6 +98,17 @@ void store_requiretext(const DbRecord& record, const std::string& what) {
     }
     support_errormsg("record '%s' of %s is not stored as text, which the %s store cannot hold",
                      util_printable(record.key).c_str(), what.c_str(), record.text ? "gdbm" : "redis");
+}
+
+bool store_may(const struct stat& st, const WebUser& user, int want) {
+    if (user.uid == 0) return true;
+    int bits = st.st_mode & 07;
+    if (st.st_uid == user.uid) {
+        bits = (st.st_mode >> 6) & 07;
+    } else if (std::find(user.groups.begin(), user.groups.end(), st.st_gid) != user.groups.end()) {
+        bits = (st.st_mode >> 3) & 07;
+    }
+    return (bits & want) == want;
 }
 
 std::string store_ctl(const std::string& command, const std::string& args) {

@@ -15,6 +15,7 @@
 // returns. Failures are thrown as ErrorAnswer.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdio>
@@ -57,6 +58,14 @@ struct WebUser {
     gid_t gid = 0;
     std::vector<gid_t> groups;  // every group the user is in
 };
+
+// What a user may do with a file: read, write, search (a directory).
+inline constexpr int kMayRead = 4, kMayWrite = 2, kMaySearch = 1;
+
+// Whether `user` may do `want` (kMayRead | kMayWrite | kMaySearch) with
+// the file `st`, by its permission bits as the kernel grants them (ACLs
+// are not looked at).
+bool store_may(const struct stat& st, const WebUser& user, int want);
 
 // One thing the operator's check found wrong: a short kind for scripts and
 // the line shown, with its fix.
@@ -207,6 +216,14 @@ public:
     // keeps nothing across a restart, a cluster that does not serve every
     // slot). Changes nothing.
     virtual std::vector<Finding> inspect(const std::optional<WebUser>& user, bool repeat_minutes) = 0;
+
+    // Whether the store can take visits now, for a health check: the gdbm
+    // store's DIR_SAVE is a folder this process may write in; a Redis
+    // server answers PING (a cluster: every primary, serving every slot).
+    // Throws ErrorAnswer naming what fails:
+    //   "Save directory (<dir>) cannot be written: <cause>"   (gdbm)
+    //   "Redis error. <cause> (<address>)"                    (redis)
+    virtual void ping() = 0;
 
     // Brings counters kept in an earlier layout of the store into the
     // present one (redis: one hash per counter and a set of names, before

@@ -5,16 +5,19 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "base/util.h"
 #include "counting/rules.h"
+#include "metrics/timedstore.h"
 #include "picture/errorimage.h"
 #include "picture/gif.h"
 #include "vorncounter/count.h"
 #include "vorncounter/formats.h"
 #include "vorncounter/statistics.h"
+#include "vorncounter/watch.h"
 #include "web/fastcgi.h"
 #include "web/query.h"
 
@@ -40,6 +43,9 @@ constexpr char kDefaultWhen[] = "month";
 constexpr char kDefaultFormat[] = "gif";
 constexpr char kDefaultScale[] = "1";
 constexpr char kDefaultCount[] = "yes";
+// The operator's modes (vorncounter/watch.h).
+constexpr char kModeMetrics[] = "metrics";
+constexpr char kModeHealth[] = "health";
 
 // What a persistent worker keeps at most: 32 MiB in all.
 constexpr std::size_t kConfigBudget = 2 * 1024 * 1024;
@@ -80,6 +86,20 @@ std::optional<bool> _vc_count(const std::string& text) {
     if (text == "yes") return true;
     if (text == "no") return false;
     return std::nullopt;
+}
+
+// The metrics' name of a mode; none is "other".
+MetricsMode _vc_metricsmode(std::optional<Mode> mode) {
+    if (!mode) return MetricsMode::kOther;
+    switch (*mode) {
+        case Mode::kCounter: return MetricsMode::kCounter;
+        case Mode::kDate: return MetricsMode::kDate;
+        case Mode::kTime: return MetricsMode::kTime;
+        case Mode::kStat: return MetricsMode::kStat;
+        case Mode::kMetrics: return MetricsMode::kMetrics;
+        case Mode::kHealth: return MetricsMode::kHealth;
+    }
+    return MetricsMode::kOther;
 }
 
 std::optional<When> _vc_when(const std::string& text) {
@@ -150,16 +170,26 @@ Format _vc_queryformat(RequestChannel& channel) {
 // Reads the request: configuration, parameters, the checks of the modes
 // that need a counter. `format` is set as soon as the parameters are read.
 // Throws ErrorAnswer for the first failure.
-Request _vc_request(RequestChannel& channel, Worker& worker, std::optional<Format>& format) {
+Request _vc_request(RequestChannel& channel, Worker& worker, std::optional<Format>& format, Watched& watched) {
     Request request{channel, worker, Clock::system(), config_read(worker.config), {}, nullptr};
+    watched.metrics = request.config.metrics;
+    watched.answer.store = request.config.store == "redis" ? MetricsStore::kRedis : MetricsStore::kGdbm;
     // The zone is looked up only when it or its file changes; one that is
     // none is named.
     config_usezone(request.config, worker.zone);
     // The body of a POST request is read after the configuration.
     request.vdb = vc_parse(query_read(channel), request.config, request.clock);
-    const VDB& vdb = request.vdb;
-    // Nothing is counted for a request whose answer cannot be given.
+    VDB& vdb = request.vdb;
+    watched.answer.mode = _vc_metricsmode(vdb.mode.value);
+    watched.answer.format = watch_format(vdb.format.text);
     format = vdb.format.value.value_or(Format::kGif);
+    // The operator's modes, for the addresses of METRICS_ADDR alone.
+    if ((vdb.mode.text == kModeMetrics || vdb.mode.text == kModeHealth) && watch_allowed(channel, request.config)) {
+        vdb.mode.value = vdb.mode.text == kModeMetrics ? Mode::kMetrics : Mode::kHealth;
+        watched.answer.mode = _vc_metricsmode(vdb.mode.value);
+        return request;
+    }
+    // Nothing is counted for a request whose answer cannot be given.
     if (!vdb.format.value) support_errormsg("Unknown format ('%s')", vdb.format.text.c_str());
     if (*format == Format::kSvg && !vdb.scale.value) {
         support_errormsg("Invalid scale ('%s'): use 1 to %ld", vdb.scale.text.c_str(), kMaxScale);
@@ -170,6 +200,10 @@ Request _vc_request(RequestChannel& channel, Worker& worker, std::optional<Forma
         // it and the visit recorded in it. It refuses a name that could
         // leave it before any path is built.
         request.counter = store_open(request.config, worker.keeps ? &worker.store : nullptr)->counter(*vdb.vdb);
+        // With METRICS, the store's operations are timed.
+        if (!watched.metrics.empty()) {
+            request.counter = timedstore_counter(std::move(request.counter), watched.answer.operations);
+        }
         request.counter->require();
     }
     return request;
@@ -177,10 +211,19 @@ Request _vc_request(RequestChannel& channel, Worker& worker, std::optional<Forma
 
 // Answers the request in its format: the picture of its mode, that picture
 // in an SVG document named by what it shows, or the figures as JSON (which
-// draw no picture).
-void _vc_answer(Request& request) {
+// draw no picture); or the operator's answer of mode=metrics or
+// mode=health. Returns how it was answered, for the metrics.
+MetricsOutcome _vc_answer(Request& request) {
     const VDB& vdb = request.vdb;
     if (!vdb.mode.value) support_errormsg("Unknown mode ('%s')", vdb.mode.text.c_str());
+    if (*vdb.mode.value == Mode::kMetrics) {
+        return watch_metrics(request.channel, request.config, request.worker) ? MetricsOutcome::kShown
+                                                                                : MetricsOutcome::kError503;
+    }
+    if (*vdb.mode.value == Mode::kHealth) {
+        return watch_health(request.channel, request.config, request.worker) ? MetricsOutcome::kShown
+                                                                               : MetricsOutcome::kError503;
+    }
     const Format format = *vdb.format.value;
     const long scale = vdb.scale.value.value_or(1);
     if (*vdb.mode.value == Mode::kStat) {
@@ -188,15 +231,16 @@ void _vc_answer(Request& request) {
             const ChartFigures chart = statistics_figures(request);
             _vc_write(request.channel, kJsonHeader);
             _vc_write(request.channel, format_jsonchart(*vdb.vdb, vdb.when.text, chart));
-            return;
+            return MetricsOutcome::kShown;
         }
         ChartFigures chart;
         GdImage im = statistics_makeimage(request, &chart);
         _vc_writeimage(request.channel, im.get(), format, scale, format_chartlabel(chart));
-        return;
+        return MetricsOutcome::kShown;
     }
     const CNT cnt = count_text(request);
     const bool counter = *vdb.mode.value == Mode::kCounter;
+    const MetricsOutcome outcome = counter ? watch_outcome(request.uncounted) : MetricsOutcome::kShown;
     const std::string shown = counter ? format_number(cnt.outstr) : format_shown(cnt.outstr);
     if (format == Format::kJson) {
         // The figures stand for the picture: refused where it would be.
@@ -204,7 +248,7 @@ void _vc_answer(Request& request) {
         _vc_write(request.channel, kJsonHeader);
         _vc_write(request.channel,
                   counter ? format_jsoncount(*vdb.vdb, cnt.outstr, request.uncounted) : format_jsontext(shown));
-        return;
+        return outcome;
     }
     GdImage im = count_draw(request, cnt);
     if (format == Format::kSvg) {
@@ -214,23 +258,27 @@ void _vc_answer(Request& request) {
         if (const std::string gif = twin ? gif_encode(twin.get()) : ""; !gif.empty()) {
             _vc_write(request.channel, kSvgHeader);
             _vc_write(request.channel, format_svgtwin(gif, gdImageSX(im.get()), gdImageSY(im.get()), scale, shown));
-            return;
+            return outcome;
         }
     }
     _vc_writeimage(request.channel, im.get(), format, scale, shown);
+    return outcome;
 }
 
 // Answers a failed request with the error of `message`: the error image,
 // as a picture or in an SVG document named by the message, or the message
 // as JSON with the status of its kind.
-int _vc_answererror(RequestChannel& channel, Format format, const std::string& message) {
+int _vc_answererror(RequestChannel& channel, Format format, const std::string& message, Watched& watched) {
+    const std::string status = format_status(message);
     if (format == Format::kJson) {
-        _vc_write(channel, format_status(message) + kJsonHeader);
+        _vc_write(channel, status + kJsonHeader);
         _vc_write(channel, format_jsonerror(message));
-        return 1;
+    } else {
+        GdImage im = errorimage_draw(message);
+        _vc_writeimage(channel, im.get(), format, 1, message);
     }
-    GdImage im = errorimage_draw(message);
-    _vc_writeimage(channel, im.get(), format, 1, message);
+    // "Status: 404 Not Found\n": the status a JSON answer carries.
+    watch_answered(watched, metrics_erroroutcome(std::atoi(status.c_str() + std::strlen("Status: "))));
     return 1;
 }
 
@@ -291,6 +339,7 @@ int _vc_serve(char** argv) {
         {
             Worker worker(true);
             end = fastcgi_serve([&worker](RequestChannel& channel) { return vc_answer(channel, worker); });
+            watch_workerend(worker);
         }
         if (end != FastcgiEnd::kRestart) return end == FastcgiEnd::kEnded ? 0 : 1;
         if (!program.empty()) execv(program.c_str(), argv);
@@ -325,17 +374,23 @@ int vc_answer(RequestChannel& channel, Worker& worker) {
     // request's counter has let go of its file and lock by then; what it
     // still owes (a visit's sync of the file to disk) is done when the
     // request ends, after the answer has gone out.
+    // With METRICS, what the request was and how it was answered is added
+    // to the site's figures once the request has ended.
+    Watched watched;
     std::optional<Format> format;
+    int status = 0;
     try {
-        Request request = _vc_request(channel, worker, format);
-        _vc_answer(request);
+        Request request = _vc_request(channel, worker, format, watched);
+        const MetricsOutcome outcome = _vc_answer(request);
         channel.end();
-        return 0;
+        watch_answered(watched, outcome);
     } catch (const ErrorAnswer& e) {
-        return _vc_answererror(channel, format ? *format : _vc_queryformat(channel), e.message());
+        status = _vc_answererror(channel, format ? *format : _vc_queryformat(channel), e.message(), watched);
     } catch (const std::bad_alloc&) {
-        return _vc_answererror(channel, format ? *format : _vc_queryformat(channel), "Out of memory");
+        status = _vc_answererror(channel, format ? *format : _vc_queryformat(channel), "Out of memory", watched);
     }
+    watch_add(worker, watched);
+    return status;
 }
 
 }  // namespace vorn

@@ -19,6 +19,8 @@
 #include "config/config.h"
 #include "counting/compute.h"
 #include "counting/rules.h"
+#include "metrics/metrics.h"
+#include "metrics/metricsfile.h"
 #include "picture/gif.h"
 #include "store/store.h"
 #include "web/channel.h"
@@ -35,7 +37,9 @@ inline constexpr char kImageHeader[] =
 // Most cells one counter picture may have; a larger cntlen is refused.
 inline constexpr long kMaxCntlen = 64;
 
-enum class Mode { kCounter, kDate, kTime, kStat };
+// kMetrics and kHealth only for the addresses of METRICS_ADDR
+// (vorncounter/watch.h); to any other they are unknown modes.
+enum class Mode { kCounter, kDate, kTime, kStat, kMetrics, kHealth };
 // What an answer is: the picture, the picture in an SVG document, or the
 // figures as JSON (vorncounter/formats.h).
 enum class Format { kGif, kSvg, kJson };
@@ -91,6 +95,12 @@ struct Worker {
     // The site's TIMEZONE, set for each request and read again when its
     // zone file changes.
     LocalZone zone;
+    // The metrics file (METRICS) the worker adds to, and what it has added
+    // of itself: its start, and the state of each of its caches (config,
+    // bots, pictures, counters).
+    MetricsKeep metrics;
+    bool metrics_started = false;
+    MetricsCacheState metrics_added[4];
 };
 
 // The picture of the file `path`, decoded, through the worker's pictures;

@@ -13,6 +13,7 @@
 
 #include "base/support.h"
 #include "base/util.h"
+#include "metrics/metrics.h"
 #include "vornctl/backup.h"
 #include "vornctl/copy.h"
 #include "vornctl/csv.h"
@@ -497,6 +498,38 @@ int _commands_migrate(const CommandContext& c) {
     return 0;
 }
 
+constexpr char kMetricsDetails[] =
+    "Prints the figures that the web server's requests added to the file METRICS\n"
+    "of conf/vc.conf names, summed over every worker and CGI run of the site, in\n"
+    "Prometheus' text format (version 0.0.4): for node_exporter's textfile\n"
+    "collector, or a look by hand. Before the first request has made the file\n"
+    "every figure is 0. A file that is not a sound metrics file is named and\n"
+    "exits 1 (vornctl check says more).\n";
+
+int _commands_metrics(const CommandContext& c) {
+    const std::string& path = c.site.config.metrics;
+    if (path.empty()) support_errormsg("METRICS is not set in %s: no figures are kept", util_abspath(kConfigFile).c_str());
+    const MetricsOpened read = metricsfile_read(path, metrics_layout());
+    if (read.state != MetricsState::kOpen && read.state != MetricsState::kMissing) {
+        support_errormsg("METRICS file (%s) is %s%s%s", util_abspath(path).c_str(), metricsfile_describe(read.state),
+                         read.error ? ": " : "", read.error ? std::strerror(read.error) : "");
+    }
+    if (!c.json) {
+        output_write(metrics_text(read.file));
+        return 0;
+    }
+    JsonWriter json;
+    json.begin_object().key("metrics").begin_array();
+    for (const MetricsSample& sample : metrics_samples(read.file)) {
+        json.begin_object().key("name").string(sample.name).key("labels").begin_object();
+        for (const auto& [name, value] : sample.labels) json.key(name).string(value);
+        json.end_object().key("value").digits(sample.value).end_object();
+    }
+    json.end_array().end_object();
+    output_write(json.text() + "\n");
+    return 0;
+}
+
 constexpr Command kCommands[] = {
     {"list", "", "every counter with its total, start, last recorded hour and file size", kNoOptions, 0, 0, _commands_list,
      kListDetails},
@@ -521,6 +554,8 @@ constexpr Command kCommands[] = {
      kCopy, 1, 1, _commands_copy, kCopyDetails},
     {"migrate", "", "moves counters of the store's earlier layout into the present one", kNoOptions, 0, 0,
      _commands_migrate, kMigrateDetails},
+    {"metrics", "", "the figures of METRICS in Prometheus' text format", kNoOptions, 0, 0, _commands_metrics,
+     kMetricsDetails},
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -10,6 +11,8 @@
 #include "base/support.h"
 #include "base/util.h"
 #include "counting/rules.h"
+#include "metrics/metrics.h"
+#include "metrics/metricsfile.h"
 
 namespace vorn {
 
@@ -141,6 +144,66 @@ void _health_values(const CGICONFIG& config, bool proxies, const std::string& wh
     }
 }
 
+// What keeps the figures of METRICS from being kept: a bad METRICS_ADDR,
+// METRICS_ADDR without METRICS, a file that is not a sound metrics file
+// (a foreign one is never replaced; a damaged one, or one of another
+// version or size, is replaced at the next request and its figures lost),
+// a folder or file the web server user may not write.
+void _health_metrics(const CGICONFIG& config, const std::optional<WebUser>& user, const std::string& conf,
+                     std::vector<Finding>& found) {
+    try {
+        rules_readmetricsaddrs(config);
+    } catch (const ErrorAnswer& e) {
+        found.push_back({"config", e.message() + ": mode=metrics and mode=health answer this error; mend it in " + conf});
+    }
+    if (config.metrics.empty()) {
+        if (!config.metrics_addr.empty()) {
+            found.push_back({"metrics", "METRICS_ADDR is set but METRICS is not: mode=metrics answers 503 and no "
+                                        "figures are kept; set METRICS in " + conf});
+        }
+        return;
+    }
+    const std::string path = util_abspath(config.metrics);
+    const std::string dir = std::filesystem::path(path).parent_path().string();
+    const MetricsOpened read = metricsfile_read(config.metrics, metrics_layout());
+    switch (read.state) {
+        case MetricsState::kOpen:
+        case MetricsState::kMissing: break;
+        case MetricsState::kForeign:
+            found.push_back({"metrics", path + " is not a metrics file, so no figures are kept (it is left as it is): "
+                                               "point METRICS in " + conf + " at a file of its own"});
+            return;
+        case MetricsState::kUnusable:
+            found.push_back({"metrics", path + " is " + metricsfile_describe(read.state) +
+                                            ", so no figures are kept: remove it, the next request makes the file"});
+            return;
+        case MetricsState::kLayout:
+        case MetricsState::kDamaged:
+        case MetricsState::kSize:
+            found.push_back({"metrics", path + " is " + metricsfile_describe(read.state) +
+                                            ": the next request replaces it, and the figures in it are lost"});
+            break;
+    }
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        found.push_back({"metrics", "the folder " + dir + " of METRICS does not exist, so no figures are kept: mkdir " +
+                                        dir + (user ? " && chown " + user->name + " " + dir : "")});
+        return;
+    }
+    if (!user) return;
+    // The file is made, and replaced, beside itself.
+    if (!store_may(st, *user, kMayWrite | kMaySearch)) {
+        found.push_back({"permission", "the web server user " + user->name + " may not write the directory " + dir +
+                                           " (METRICS is made there), so no figures are kept: chown " + user->name +
+                                           " " + dir});
+    }
+    if (read.state == MetricsState::kOpen && ::stat(path.c_str(), &st) == 0 &&
+        !store_may(st, *user, kMayRead | kMayWrite)) {
+        found.push_back({"permission", "the web server user " + user->name + " may not read and write " + path +
+                                           ", so no figures are kept: chown " + user->name + " " + path});
+    }
+}
+
 }  // namespace
 
 std::optional<WebUser> health_user(const std::optional<std::string>& requested) {
@@ -177,6 +240,7 @@ std::vector<Finding> health_site(const Site& site, const std::optional<WebUser>&
     } catch (const ErrorAnswer& e) {
         found.push_back({"config", e.message() + ": every request answers this error; mend it in " + conf});
     }
+    _health_metrics(site.config, user, conf, found);
     for (Finding& f : site.store->inspect(user, _health_keepsvisits(site.config))) found.push_back(std::move(f));
     return found;
 }
