@@ -197,7 +197,10 @@ MetricsOpened metricsfile_open(const std::string& path, const MetricsLayout& lay
 
 MetricsOpened metricsfile_read(const std::string& path, const MetricsLayout& layout) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!fd) return {MetricsFile(), errno == ENOENT ? MetricsState::kMissing : MetricsState::kUnusable, errno};
+    if (!fd) {
+        const bool missing = errno == ENOENT || errno == ENOTDIR;
+        return {MetricsFile(), missing ? MetricsState::kMissing : MetricsState::kUnusable, errno};
+    }
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return {MetricsFile(), MetricsState::kUnusable, errno};
     Header h{};
