@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -288,6 +289,31 @@ TEST_P(MetricsFile, AnswersAreGivenAndCheckNamesIt) {
 
 INSTANTIATE_TEST_SUITE_P(Faults, MetricsFile, testing::ValuesIn(kFileFaults),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A folder the program may not write: the answer is given, the figures of
+// the request are lost, and check names the folder for that user.
+TEST(MetricsFileAccess, AFolderTheProgramMayNotWriteCostsOnlyTheFigures) {
+    MetricsSite s;
+    Request peek = get("vdb=home&format=json&count=no");
+    if (geteuid() == 0) {
+        peek.user = unprivileged_user();
+        if (!peek.user) GTEST_SKIP() << "no unprivileged user to run as";
+    } else {
+        fs::permissions(s.site.path("run"), fs::perms(0555));
+    }
+    const RunResult r = run_cgi(s.site, peek);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("{\"name\":\"home\",\"count\":0,"), std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(s.site.path("run/metrics")));
+    const struct passwd* pw = getpwuid(peek.user.value_or(geteuid()));
+    ASSERT_NE(pw, nullptr);
+    const RunResult check = run_ctl(s.site, {"check", "--user", pw->pw_name});
+    EXPECT_NE(check.out.find("may not write the directory " + fs::canonical(s.site.path("run")).string() +
+                             " (METRICS is made there)"),
+              std::string::npos)
+        << check.out;
+    fs::permissions(s.site.path("run"), fs::perms(0755));
+}
 
 // Four workers under spawn-fcgi and CGI runs of the same site add up to
 // exactly the requests made, each outcome, across a restart of every
