@@ -22,6 +22,7 @@
 #include "base/util.h"
 #include "fastcgi_client.h"
 #include "harness.h"
+#include "redis_server.h"
 
 namespace vorn::test {
 namespace {
@@ -206,6 +207,23 @@ TEST(MetricsHealth, AStoreThatCannotTakeVisitsIs503WithTheCause) {
     const MetricsFigures figures(redis.site);
     EXPECT_EQ(figures.sum("vorncounter_store_errors_total", {{"store", "redis"}, {"kind", "refused"}}), 1);
     EXPECT_EQ(figures.sum("vorncounter_requests_total", {{"outcome", "error"}, {"status", "503"}}), 2);
+}
+
+// A server that stops answering: the visit's error is a time-out.
+TEST(MetricsHealth, AStalledServerIsATimeout) {
+    RedisServer server;
+    if (!server.running()) GTEST_SKIP() << "redis-server is not installed";
+    MetricsSite s("METRICS = ./run/metrics\nSTORE = redis\nREDIS_ADDR = " + server.socket() + "\n");
+    EXPECT_EQ(run_ctl(s.site, {"create", "home"}).status, 0);
+    EXPECT_EQ(s.ask("vdb=home&format=json").status, 0);
+    ::kill(server.pid(), SIGSTOP);
+    const RunResult stalled = s.ask("vdb=home&format=json");
+    ::kill(server.pid(), SIGCONT);
+    EXPECT_EQ(stalled.status, 1);
+    const MetricsFigures figures(s.site);
+    EXPECT_EQ(figures.sum("vorncounter_store_errors_total", {{"store", "redis"}, {"kind", "timeout"}}), 1);
+    EXPECT_EQ(figures.sum("vorncounter_store_operation_duration_seconds_count", {{"store", "redis"}, {"operation", "visit"}}),
+              1);
 }
 
 // Metrics files that are not as they should be: every answer is still
