@@ -14,10 +14,14 @@
 # files, logs) goes below RUN. Run as root, the servers, the FastCGI workers
 # and the CGI runs take the user VC_WEB_USER (default www-data), which then
 # owns SITE and RUN; run as anyone else, everything runs as that user.
-# VC_WORKERS (default 1) FastCGI workers are started; with lighttpd,
+# VC_WORKERS (default 1) FastCGI workers are started (README's spawn-fcgi
+# lines start their two unless VC_WORKERS is set); with lighttpd,
 # VC_FASTCGI_URL (default /vorncounter.cgi) is the URL of the FastCGI
 # mode, so another URL leaves /vorncounter.cgi to mod_cgi (the benchmark); TZ, ASAN_OPTIONS and
-# UBSAN_OPTIONS of the caller reach the program in every mode. After a
+# UBSAN_OPTIONS of the caller reach the program in every mode. With nginx,
+# VC_NGINX_LOCATIONS may name a function whose output is added to the
+# server block (it runs with site, run and VC_FCGI_SOCK set, and finds
+# nginx's fastcgi_params beside the configuration). After a
 # start, VC_WEB_LOGS names the logs in which the program's standard error
 # lands, and VC_URL the URL path of the program.
 #
@@ -95,7 +99,13 @@ _vc_nginx_conf() {
     else
         pass="fastcgi_pass unix:$VC_FCGI_SOCK;"
     fi
-    local params="" line
+    local params="" line locations=
+    if [ -n "${VC_NGINX_LOCATIONS:-}" ]; then
+        # README's blocks include fastcgi_params by the name nginx's own
+        # configuration folder gives it.
+        cp /etc/nginx/fastcgi_params "$run/fastcgi_params" || return 1
+        locations=$("$VC_NGINX_LOCATIONS") || return 1
+    fi
     # fcgiwrap starts the CGI with the FastCGI parameters as its environment.
     if [ "$mode" = cgi ]; then
         while read -r line; do params+="            fastcgi_param ${line%%=*} \"${line#*=}\";"$'\n'; done < <(_vc_web_env)
@@ -128,6 +138,7 @@ $params            $pass
             fastcgi_param SCRIPT_FILENAME \$document_root\$fastcgi_script_name;
             fastcgi_pass unix:$run/fcgiwrap.sock;
         }
+$locations
     }
 }
 EOF
@@ -221,8 +232,10 @@ EOF
 # spawn-fcgi's lines of README, run as printed: the FastCGI workers on
 # VC_FCGI_SOCK, stopped again with README's line.
 _vc_web_readme_spawn() {
-    local line
-    bash -e -c "$(_vc_readme_block spawn-fcgi)" >>"$run/spawn.log" 2>&1 </dev/null || return 1
+    local line lines
+    lines=$(_vc_readme_block spawn-fcgi)
+    [ -n "${VC_WORKERS:-}" ] && lines=$(sed "s/ -F [0-9]* / -F $VC_WORKERS /" <<<"$lines")
+    bash -e -c "$lines" >>"$run/spawn.log" 2>&1 </dev/null || return 1
     while read -r line || [ -n "$line" ]; do VC_WEB_PIDS+=("$line"); done <"$run/vc/vorncounter.pid"
     VC_WEB_STOP=$(_vc_readme_block spawn-fcgi-stop)
 }
@@ -263,7 +276,7 @@ vc_web_start() {
         port=$(_vc_web_free_port)
         case $server in
             nginx)
-                _vc_nginx_conf
+                _vc_nginx_conf || return 1
                 _vc_web_spawn "$run/fcgiwrap.sock" "$site" /usr/sbin/fcgiwrap || return 1
                 if [ "$mode" = fastcgi ] && _vc_readme; then
                     _vc_web_readme_spawn || return 1
