@@ -32,10 +32,12 @@ constexpr unsigned char kStderr = 7;
 constexpr unsigned kResponder = 1;
 constexpr std::size_t kMaxContent = 65535;
 
+// Sends `data` whole on the socket `fd`; a peer that closed the connection
+// is a failure, not a SIGPIPE that ends the tests.
 bool write_all(int fd, const std::string& data) {
     std::size_t done = 0;
     while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         done += static_cast<std::size_t>(n);

@@ -163,18 +163,23 @@ TEST(FastcgiRestart, HangupStartsTheProgramFileAnewOnTheSameSocket) {
     fs::rename(program.string() + ".new", program);
     ASSERT_NE(exe_of(worker.pid()).find("(deleted)"), std::string::npos);
 
-    // A visit arriving while the signal comes is answered.
+    // A visit arriving while the signal comes is answered, and so is one
+    // on a connection accepted just before it whose bytes come after.
     UniqueFd arriving(worker.connect_socket());
+    UniqueFd fresh(worker.connect_socket());
     const std::string visit = fastcgi_request_bytes(request_variables(get("vdb=web")), "");
     send_all(arriving.get(), visit.substr(0, visit.size() - 8));
     std::this_thread::sleep_for(milliseconds(100));
     kill(worker.pid(), SIGHUP);
     std::this_thread::sleep_for(milliseconds(50));
     send_all(arriving.get(), visit.substr(visit.size() - 8));
+    send_all(fresh.get(), visit);
     timeval wait{5, 0};
-    setsockopt(arriving.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    char head[8];
-    EXPECT_EQ(::recv(arriving.get(), head, sizeof head, MSG_WAITALL), 8) << "the arriving visit got no answer";
+    for (const UniqueFd* fd : {&arriving, &fresh}) {
+        setsockopt(fd->get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        char head[8];
+        EXPECT_EQ(::recv(fd->get(), head, sizeof head, MSG_WAITALL), 8) << "a visit on its way got no answer";
+    }
 
     const auto until = steady_clock::now() + std::chrono::seconds(5);
     while (exe_of(worker.pid()).find("(deleted)") != std::string::npos && steady_clock::now() < until) {
@@ -182,7 +187,7 @@ TEST(FastcgiRestart, HangupStartsTheProgramFileAnewOnTheSameSocket) {
     }
     EXPECT_EQ(exe_of(worker.pid()), program.string()) << "the worker runs the old program still";
     EXPECT_TRUE(decode_answer(worker.ask(get("vdb=web")).out).ok);
-    EXPECT_EQ(total(site), "3");
+    EXPECT_EQ(total(site), "4");
 
     // The program removed: the worker says so and serves on.
     fs::remove(program);

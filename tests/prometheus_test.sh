@@ -126,6 +126,9 @@ wait_scrape() {
 
 # A first scrape before any request, so that the rates have a start.
 wait_scrape 0 || { bad "Prometheus did not scrape $base within 30 s"; tail -20 "$tmp/prom/prometheus.log"; exit 1; }
+# Each worker added its start as it started, before any request of its own.
+starts=$(query 'vorncounter_worker_starts_total')
+[ "$starts" = 4 ] && ok || bad "vorncounter_worker_starts_total is $starts before any request, not 4"
 
 # The requests, each answer checked: 40 visitors counted (8 clients at a
 # time, which the workers share), 10 reloads of the first, 10 peeks, 5

@@ -338,6 +338,7 @@ int _vc_serve(char** argv) {
         FastcgiEnd end;
         {
             Worker worker(true);
+            watch_workerstart(worker);
             end = fastcgi_serve([&worker](RequestChannel& channel) { return vc_answer(channel, worker); });
             watch_workerend(worker);
         }

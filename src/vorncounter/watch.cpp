@@ -122,6 +122,20 @@ void watch_add(Worker& worker, const Watched& watched) {
     _watch_caches(worker, file, false);
 }
 
+void watch_workerstart(Worker& worker) {
+    try {
+        const CGICONFIG config = config_read(worker.config);
+        if (config.metrics.empty()) return;
+        if (const MetricsFile& file = worker.metrics.use(config.metrics, metrics_layout())) {
+            metrics_workerstart(file);
+            worker.metrics_started = true;
+        }
+    } catch (const ErrorAnswer&) {
+        // No configuration yet: the start is added at the first request
+        // that reads one.
+    }
+}
+
 void watch_workerend(Worker& worker) {
     if (!worker.metrics_started) return;
     if (const MetricsFile& file = worker.metrics.current()) _watch_caches(worker, file, true);

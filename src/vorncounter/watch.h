@@ -63,6 +63,11 @@ void watch_answered(Watched& watched, MetricsOutcome outcome);
 // nothing but its figures.
 void watch_add(Worker& worker, const Watched& watched);
 
+// A worker has started: its start is added to the metrics of the site it
+// serves, when the configuration reads and names METRICS (else at its
+// first request that finds them).
+void watch_workerstart(Worker& worker);
+
 // What a worker takes back from the metrics when it ends: its share of the
 // caches' entries and bytes.
 void watch_workerend(Worker& worker);

@@ -240,12 +240,15 @@ public:
     }
 
 private:
-    // Asked to end: accept nothing more, drop the connections that wait
-    // for no request, give the others a short time.
+    // Asked to end: accept nothing more, drop the kept connections that
+    // wait between requests, give the others a short time. A connection
+    // accepted but not yet read from is the web server's for a request on
+    // its way (the web server writes it right after connecting): it is
+    // answered like the requests already arriving.
     void _drain(TimePoint now) {
         draining_ = true;
         drain_end_ = now + std::chrono::milliseconds(kFastcgiDrainMilliseconds);
-        connections_.remove_if([](const Connection& c) { return c.out.empty() && c.reader.idle(); });
+        connections_.remove_if([](const Connection& c) { return c.answered && c.out.empty() && c.reader.idle(); });
     }
 
     // Drops the connections whose request or answer took too long, or that
