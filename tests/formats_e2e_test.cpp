@@ -2,8 +2,6 @@
 // The SVG and JSON answers (format=svg, format=json) of the built program,
 // read back with real parsers (expat, nlohmann::json), against the GIF
 // answer of the same request and the counter's records; and TIMEZONE.
-#include <expat.h>
-
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -50,41 +48,19 @@ struct Svg {
 };
 
 Svg parse_svg(const std::string& text) {
-    struct State {
-        Svg svg;
-        int depth = 0;
-        bool in_title = false;
-    } state;
-    XML_Parser parser = XML_ParserCreate("UTF-8");
-    XML_SetUserData(parser, &state);
-    XML_SetElementHandler(
-        parser,
-        [](void* data, const XML_Char* name, const XML_Char** atts) {
-            State& s = *static_cast<State*>(data);
-            std::map<std::string, std::string> attrs;
-            for (int i = 0; atts[i]; i += 2) attrs[atts[i]] = atts[i + 1];
-            ++s.svg.elements;
-            if (s.depth++ == 0) {
-                s.svg.root = name;
-                s.svg.attrs = attrs;
-            } else if (std::string(name) == "image") {
-                s.svg.image = attrs;
-            } else if (std::string(name) == "title") {
-                s.in_title = true;
-            }
-        },
-        [](void* data, const XML_Char*) {
-            State& s = *static_cast<State*>(data);
-            --s.depth;
-            s.in_title = false;
-        });
-    XML_SetCharacterDataHandler(parser, [](void* data, const XML_Char* text, int len) {
-        State& s = *static_cast<State*>(data);
-        if (s.in_title) s.svg.title.append(text, static_cast<std::size_t>(len));
-    });
-    state.svg.ok = XML_Parse(parser, text.data(), static_cast<int>(text.size()), 1) == XML_STATUS_OK;
-    XML_ParserFree(parser);
-    return state.svg;
+    const Doc doc = parse_doc(text);
+    Svg svg;
+    svg.ok = doc.ok;
+    svg.elements = static_cast<int>(doc.elements.size());
+    if (!doc.elements.empty()) {
+        svg.root = doc.elements[0].name;
+        svg.attrs = doc.elements[0].attrs;
+    }
+    for (const Element& e : doc.elements) {
+        if (e.name == "image") svg.image = e.attrs;
+        if (e.name == "title") svg.title = e.text;
+    }
+    return svg;
 }
 
 std::string unbase64(const std::string& text) {
@@ -245,13 +221,28 @@ TEST_P(HostileSvgLabel, EveryLabelGivesWellFormedXml) {
     for (const char* pattern : kLabelQueries) {
         std::string query = pattern;
         for (std::size_t at; (at = query.find('@')) != std::string::npos;) query.replace(at, 1, GetParam().text);
-        const Split s = split(run_cgi(site, get(query + "&format=svg")).out);
-        EXPECT_EQ(s.header, kSvgHeader) << query;
-        Svg svg = parse_svg(s.body);
-        EXPECT_TRUE(svg.ok) << query << "\n" << s.body.substr(0, s.body.find("<image"));
-        EXPECT_EQ(svg.root, "svg") << query;
-        EXPECT_FALSE(svg.title.empty()) << query;
+        for (const char* format : {"svg", "badge"}) {
+            const Split s = split(run_cgi(site, get(query + "&format=" + format)).out);
+            EXPECT_EQ(s.header, kSvgHeader) << query;
+            Svg svg = parse_svg(s.body);
+            EXPECT_TRUE(svg.ok) << query << "\n" << s.body.substr(0, s.body.find("<image"));
+            EXPECT_EQ(svg.root, "svg") << query;
+            EXPECT_FALSE(svg.title.empty()) << query;
+            EXPECT_EQ(svg.attrs["aria-label"], svg.title) << query;
+        }
+    }
+    // What a badge draws from its parameters reaches neither markup nor
+    // style unescaped, in any style and in dark mode.
+    for (const char* pattern : {"label=@", "label=@@&badge=for-the-badge&darkmode=auto", "color=@&darkmode=auto",
+                                "labelColor=@", "badge=@", "abbr=@&badge=plastic", "darkmode=@"}) {
+        std::string query = std::string("vdb=web&") + pattern;
+        for (std::size_t at; (at = query.find('@')) != std::string::npos;) query.replace(at, 1, GetParam().text);
+        Svg svg = parse_svg(split(run_cgi(site, get(query + "&format=badge")).out).body);
+        EXPECT_TRUE(svg.ok) << query;
         EXPECT_EQ(svg.attrs["aria-label"], svg.title) << query;
+        EXPECT_FALSE(json::parse(split(run_cgi(site, get(query + "&format=shields")).out).body, nullptr, false)
+                         .is_discarded())
+            << query;
     }
 }
 
@@ -336,6 +327,7 @@ TEST_F(Formats, JsonErrorsCarryTheirStatus) {
         {"vdb=web&mode=week", "Status: 400 Bad Request", "Unknown mode ('week')"},
         {"vdb=web&cntlen=0", "Status: 400 Bad Request", "Invalid cntlen ('0'): use 1 to 64"},
         {"vdb=../x", "Status: 400 Bad Request", "Invalid counter name ('../x'): a name may not hold '/' or '..'"},
+        {"vdb=web&count=x", "Status: 400 Bad Request", "Invalid count ('x'): use yes or no"},
         {"vdb=junk", "Status: 500 Internal Server Error", "DB open error. Bad magic number (./save/junk.db)"},
     };
     for (const auto& [query, status, message] : cases) {
@@ -490,7 +482,7 @@ TEST_F(Formats, EachFormatCountsAsThePicture) {
         return run_cgi(site, r);
     };
     int expected = 22;
-    for (const char* format : {"", "svg", "json"}) {
+    for (const char* format : {"", "svg", "json", "badge", "shields"}) {
         const std::string browser = std::string("Mozilla/5.0 ") + format;
         visit(format, browser);  // counted
         visit(format, browser);  // the same visitor again: not counted
@@ -501,6 +493,8 @@ TEST_F(Formats, EachFormatCountsAsThePicture) {
     // What is shown to a visitor who is not counted is the total.
     EXPECT_EQ(json::parse(split(visit("json", "curl/8").out).body)["count"], expected);
     EXPECT_EQ(parse_svg(split(visit("svg", "curl/8").out).body).title, std::to_string(expected));
+    EXPECT_EQ(parse_svg(split(visit("badge", "curl/8").out).body).title, "visitors: " + std::to_string(expected));
+    EXPECT_EQ(json::parse(split(visit("shields", "curl/8").out).body)["message"], std::to_string(expected));
 }
 
 // TIMEZONE puts hour keys, days and dates in the site's zone, far from the

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "harness.h"
 
+#include <expat.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -457,6 +458,32 @@ double MetricsFigures::sum(const std::string& name, const std::map<std::string, 
         if (all) total += s.value;
     }
     return total;
+}
+
+Doc parse_doc(const std::string& text) {
+    struct State {
+        Doc doc;
+        std::vector<std::size_t> open;
+    } state;
+    XML_Parser parser = XML_ParserCreate("UTF-8");
+    XML_SetUserData(parser, &state);
+    XML_SetElementHandler(
+        parser,
+        [](void* data, const XML_Char* name, const XML_Char** atts) {
+            State& s = *static_cast<State*>(data);
+            Element e{name, {}, ""};
+            for (int i = 0; atts[i]; i += 2) e.attrs[atts[i]] = atts[i + 1];
+            s.open.push_back(s.doc.elements.size());
+            s.doc.elements.push_back(std::move(e));
+        },
+        [](void* data, const XML_Char*) { static_cast<State*>(data)->open.pop_back(); });
+    XML_SetCharacterDataHandler(parser, [](void* data, const XML_Char* text, int len) {
+        State& s = *static_cast<State*>(data);
+        if (!s.open.empty()) s.doc.elements[s.open.back()].text.append(text, static_cast<std::size_t>(len));
+    });
+    state.doc.ok = XML_Parse(parser, text.data(), static_cast<int>(text.size()), 1) == XML_STATUS_OK;
+    XML_ParserFree(parser);
+    return state.doc;
 }
 
 }  // namespace vorn::test

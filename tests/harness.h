@@ -195,4 +195,37 @@ public:
     std::string text;  // as Prometheus reads it
 };
 
+// The elements of an XML document in order, with their attributes and text.
+struct Element {
+    std::string name;
+    std::map<std::string, std::string> attrs;
+    std::string text;
+};
+struct Doc {
+    bool ok = false;
+    std::vector<Element> elements;
+
+    std::vector<const Element*> all(const std::string& name) const {
+        std::vector<const Element*> found;
+        for (const Element& e : elements)
+            if (e.name == name) found.push_back(&e);
+        return found;
+    }
+    // The label's and the value's rectangles (those with a class).
+    std::vector<const Element*> parts() const {
+        std::vector<const Element*> found;
+        for (const Element& e : elements)
+            if (e.name == "rect" && e.attrs.count("class")) found.push_back(&e);
+        return found;
+    }
+    std::string attr(const std::string& name, const std::string& key) const {
+        for (const Element& e : elements)
+            if (e.name == name && e.attrs.count(key)) return e.attrs.at(key);
+        return "";
+    }
+};
+
+// `text` read by expat; `ok` false when it is no well-formed XML.
+Doc parse_doc(const std::string& text);
+
 }  // namespace vorn::test

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "base/text.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace vorn {
@@ -133,7 +134,7 @@ bool _text_xmlnoncharacter(std::string_view s, std::size_t len) {
 
 }  // namespace
 
-std::string text_xmlescape(std::string_view text) {
+std::string text_xmlsafe(std::string_view text) {
     std::string out;
     while (!text.empty()) {
         const unsigned char c = static_cast<unsigned char>(text[0]);
@@ -141,20 +142,59 @@ std::string text_xmlescape(std::string_view text) {
         if (len == 0 || (c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F ||
             _text_xmlnoncharacter(text, len)) {
             out += "\xEF\xBF\xBD";
-        } else if (c == '&') {
-            out += "&amp;";
-        } else if (c == '<') {
-            out += "&lt;";
-        } else if (c == '>') {
-            out += "&gt;";
-        } else if (c == '"') {
-            out += "&quot;";
-        } else if (c == '\'') {
-            out += "&apos;";
         } else {
             out.append(text.substr(0, len));
         }
         text.remove_prefix(len == 0 ? 1 : len);
+    }
+    return out;
+}
+
+std::string text_xmlescape(std::string_view text) {
+    std::string out;
+    for (const char c : text_xmlsafe(text)) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&apos;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+char32_t text_utf8char(std::string_view s, std::size_t len) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    if (len <= 1) return byte(0);
+    char32_t c = byte(0) & (0x7F >> len);
+    for (std::size_t i = 1; i < len; ++i) c = (c << 6) | (byte(i) & 0x3F);
+    return c;
+}
+
+std::size_t text_utf8count(std::string_view s) {
+    std::size_t n = 0;
+    for (; !s.empty(); ++n) s.remove_prefix(std::max<std::size_t>(text_utf8length(s), 1));
+    return n;
+}
+
+std::string text_utf8encode(char32_t c) {
+    std::string out;
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
     }
     return out;
 }

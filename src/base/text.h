@@ -26,6 +26,20 @@ std::string text_jsonstring(std::string_view text);
 // characters XML 1.0 allows.
 std::string text_xmlescape(std::string_view text);
 
+// `text` with what text_xmlescape shows as U+FFFD replaced by it, and the
+// markup characters kept: the characters an XML document of it shows.
+std::string text_xmlsafe(std::string_view text);
+
+// The character of the valid UTF-8 sequence of `len` bytes
+// (text_utf8length) at the start of `s`.
+char32_t text_utf8char(std::string_view s, std::size_t len);
+
+// The characters of `s`, each byte that starts no valid sequence one.
+std::size_t text_utf8count(std::string_view s);
+
+// The UTF-8 bytes of the character `c` (at most U+10FFFF).
+std::string text_utf8encode(char32_t c);
+
 // `bytes` in base64 (RFC 4648, with padding).
 std::string text_base64(std::string_view bytes);
 

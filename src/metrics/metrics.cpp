@@ -11,7 +11,7 @@ namespace vorn {
 namespace {
 
 constexpr std::array<const char*, 7> kModes = {"counter", "date", "time", "stat", "metrics", "health", "other"};
-constexpr std::array<const char*, 4> kFormats = {"gif", "svg", "json", "other"};
+constexpr std::array<const char*, 6> kFormats = {"gif", "svg", "json", "badge", "shields", "other"};
 // Each outcome's label and status.
 struct OutcomeName {
     const char* outcome;

@@ -35,7 +35,7 @@ namespace vorn {
 
 // The labels' values, in the order of their slots.
 enum class MetricsMode { kCounter, kDate, kTime, kStat, kMetrics, kHealth, kOther };
-enum class MetricsFormat { kGif, kSvg, kJson, kOther };
+enum class MetricsFormat { kGif, kSvg, kJson, kBadge, kShields, kOther };
 // An answer that counted a visit, did not (the reasons of counting/rules.h,
 // in their order), counts nothing, or failed with a JSON answer's status.
 enum class MetricsOutcome {

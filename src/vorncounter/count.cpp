@@ -15,10 +15,6 @@ namespace vorn {
 
 namespace {
 
-// Name of the twin of a digit set: the same design drawn at twice its
-// resolution, for high-density screens.
-constexpr char kTwinSuffix[] = "-2x";
-
 // Path of the picture for cell `num` of `cnt` in the digit set `set`: a
 // counter's count stands right-aligned in its cells with 0.gif before it,
 // and a longer count loses its leading digits; a date or time has a cell
@@ -154,12 +150,12 @@ GdImage count_draw(Request& request, const CNT& cnt) {
     return im_out;
 }
 
-GdImage count_drawtwin(Request& request, const CNT& cnt, gdImagePtr shown) {
+GdImage count_drawtwin(Request& request, const CNT& cnt, gdImagePtr shown, const char* suffix, int factor) {
     CountCells cells;
-    if (!_count_cells(request, request.vdb.digit + kTwinSuffix, cnt, cells).empty()) return nullptr;
-    // Only a twin of exactly twice the size takes the picture's place
+    if (!_count_cells(request, request.vdb.digit + suffix, cnt, cells).empty()) return nullptr;
+    // Only a twin of exactly the size asked for takes the picture's place
     // without stretching it.
-    if (cells.width != 2 * gdImageSX(shown) || cells.height != 2 * gdImageSY(shown)) return nullptr;
+    if (cells.width != factor * gdImageSX(shown) || cells.height != factor * gdImageSY(shown)) return nullptr;
     return _count_compose(cells);
 }
 

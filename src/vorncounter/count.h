@@ -29,12 +29,13 @@ GdImage count_draw(Request& request, const CNT& cnt);
 // so a persistent worker decodes nothing again.
 void count_check(Request& request, const CNT& cnt);
 
-// `cnt` drawn with the twin of the request's digit set, the set of the same
-// name with "-2x" after it (drawn at twice the resolution for high-density
-// screens): none when there is no such set, a picture of it cannot be read
-// or decoded, or the drawing is not exactly twice the width and height of
-// `shown` (count_draw's picture). Refuses nothing.
-GdImage count_drawtwin(Request& request, const CNT& cnt, gdImagePtr shown);
+// `cnt` drawn with a twin of the request's digit set, the set of the same
+// name with `suffix` after it: "-2x" (drawn at twice the resolution for
+// high-density screens), "-dark" (the same pictures for dark pages) or
+// "-dark-2x". None when there is no such set, a picture of it cannot be
+// read or decoded, or the drawing is not exactly `factor` times the width
+// and height of `shown` (count_draw's picture). Refuses nothing.
+GdImage count_drawtwin(Request& request, const CNT& cnt, gdImagePtr shown, const char* suffix, int factor);
 
 // The picture of the request: count_draw of count_text.
 GdImage count_makeimage(Request& request);

@@ -9,9 +9,11 @@
 #include <cstring>
 #include <new>
 
+#include "base/text.h"
 #include "base/util.h"
 #include "counting/rules.h"
 #include "metrics/timedstore.h"
+#include "picture/badge.h"
 #include "picture/errorimage.h"
 #include "picture/gif.h"
 #include "vorncounter/count.h"
@@ -43,6 +45,18 @@ constexpr char kDefaultWhen[] = "month";
 constexpr char kDefaultFormat[] = "gif";
 constexpr char kDefaultScale[] = "1";
 constexpr char kDefaultCount[] = "yes";
+constexpr char kDefaultColor[] = "blue";
+constexpr char kDefaultLabelColor[] = "grey";
+constexpr char kDefaultBadge[] = "flat";
+constexpr char kDefaultAbbr[] = "no";
+constexpr char kDefaultDarkmode[] = "no";
+// A badge's label when the request names none, by mode; "error" for the
+// error badge of a request whose mode is not known.
+constexpr char kCounterLabel[] = "visitors";
+constexpr char kDateLabel[] = "date";
+constexpr char kTimeLabel[] = "time";
+constexpr char kStatLabel[] = "statistics";
+constexpr char kErrorLabel[] = "error";
 // The operator's modes (vorncounter/watch.h).
 constexpr char kModeMetrics[] = "metrics";
 constexpr char kModeHealth[] = "health";
@@ -59,6 +73,14 @@ std::string _vc_parameter(const EntryList& params, const char* name, const std::
     return util_getvalue(params, name).value_or(fallback);
 }
 
+// The parameter `name` (or `fallback`) and what `parse` reads in it.
+template <typename Parse>
+auto _vc_parsed(const EntryList& params, const char* name, const char* fallback, Parse parse) {
+    std::string text = _vc_parameter(params, name, fallback);
+    auto value = parse(text);
+    return Parsed<typename decltype(value)::value_type>{std::move(text), std::move(value)};
+}
+
 std::optional<Mode> _vc_mode(const std::string& text) {
     if (text == "counter") return Mode::kCounter;
     if (text == "date") return Mode::kDate;
@@ -71,6 +93,8 @@ std::optional<Format> _vc_format(const std::string& text) {
     if (text == "gif") return Format::kGif;
     if (text == "svg") return Format::kSvg;
     if (text == "json") return Format::kJson;
+    if (text == "badge") return Format::kBadge;
+    if (text == "shields") return Format::kShields;
     return std::nullopt;
 }
 
@@ -82,8 +106,14 @@ std::optional<long> _vc_scale(const std::string& text) {
     return scale;
 }
 
-std::optional<bool> _vc_count(const std::string& text) {
+std::optional<bool> _vc_yesno(const std::string& text) {
     if (text == "yes") return true;
+    if (text == "no") return false;
+    return std::nullopt;
+}
+
+std::optional<bool> _vc_darkmode(const std::string& text) {
+    if (text == "auto") return true;
     if (text == "no") return false;
     return std::nullopt;
 }
@@ -135,7 +165,13 @@ VDB vc_parse(const EntryList& params, const CGICONFIG& config, const Clock& cloc
     vdb.scale.text = _vc_parameter(params, "scale", kDefaultScale);
     vdb.scale.value = _vc_scale(vdb.scale.text);
     vdb.count.text = _vc_parameter(params, "count", kDefaultCount);
-    vdb.count.value = _vc_count(vdb.count.text);
+    vdb.count.value = _vc_yesno(vdb.count.text);
+    vdb.label = util_getvalue(params, "label");
+    vdb.color = _vc_parsed(params, "color", kDefaultColor, badge_color);
+    vdb.label_color = _vc_parsed(params, "labelColor", kDefaultLabelColor, badge_color);
+    vdb.badge = _vc_parsed(params, "badge", kDefaultBadge, badge_style);
+    vdb.abbr = _vc_parsed(params, "abbr", kDefaultAbbr, _vc_yesno);
+    vdb.darkmode = _vc_parsed(params, "darkmode", kDefaultDarkmode, _vc_darkmode);
     return vdb;
 }
 
@@ -158,19 +194,85 @@ void _vc_writeimage(RequestChannel& channel, gdImagePtr im, Format format = Form
     _vc_write(channel, gif);
 }
 
-// The format named in the query string alone, for an answer to a request
-// that failed before its parameters were read (the configuration, the
-// body): a picture unless the query names svg or json.
-Format _vc_queryformat(RequestChannel& channel) {
+// What an error answer is given as: the request's format and, for a
+// badge, the look it asked for as far as its parameters could be read.
+struct Asked {
+    Format format = Format::kGif;
+    std::string label = kErrorLabel;
+    BadgeLook look;
+    std::string label_color = kDefaultLabelColor;  // as named, for shields
+    std::string style = kDefaultBadge;
+};
+
+// The label a badge of `vdb` has when it names none.
+const char* _vc_modelabel(const VDB& vdb) {
+    switch (vdb.mode.value.value_or(Mode::kCounter)) {
+        case Mode::kDate: return kDateLabel;
+        case Mode::kTime: return kTimeLabel;
+        case Mode::kStat: return kStatLabel;
+        default: return kCounterLabel;
+    }
+}
+
+Asked _vc_asked(const VDB& vdb) {
+    Asked asked;
+    asked.format = vdb.format.value.value_or(Format::kGif);
+    asked.label = vdb.label && text_utf8count(*vdb.label) <= kMaxLabel ? *vdb.label : _vc_modelabel(vdb);
+    asked.look.color = kBadgeErrorColor;
+    if (vdb.label_color.value) {
+        asked.look.label_color = *vdb.label_color.value;
+        asked.label_color = vdb.label_color.text;
+    }
+    if (vdb.badge.value) {
+        asked.look.style = *vdb.badge.value;
+        asked.style = vdb.badge.text;
+    }
+    asked.look.dark_auto = vdb.darkmode.value.value_or(false);
+    return asked;
+}
+
+// How to answer a request that failed before its parameters were read (the
+// configuration, the body): by the parameters of its query string alone.
+Asked _vc_queryasked(RequestChannel& channel) {
     EntryList pairs;
     if (const char* query = channel.variable("QUERY_STRING")) util_decodepairs(query, pairs);
-    return _vc_format(_vc_parameter(pairs, "format", kDefaultFormat)).value_or(Format::kGif);
+    Asked asked = _vc_asked(vc_parse(pairs, CGICONFIG{}, Clock::system()));
+    asked.label = util_getvalue(pairs, "label").value_or(kErrorLabel);
+    if (text_utf8count(asked.label) > kMaxLabel) asked.label = kErrorLabel;
+    return asked;
+}
+
+// Refuses a badge whose look is not one it can have, and abbr or darkmode
+// not known where they mean something (a badge, its shields answer, SVG).
+void _vc_checklook(const VDB& vdb, Format format) {
+    const bool badge = format == Format::kBadge || format == Format::kShields;
+    if (badge) {
+        if (const std::size_t n = vdb.label ? text_utf8count(*vdb.label) : 0; n > kMaxLabel) {
+            support_errormsg("Label too long (%zu characters): use at most %zu", n, kMaxLabel);
+        }
+        if (!vdb.color.value) {
+            support_errormsg("Invalid color ('%s'): use %s or a hex colour RGB or RRGGBB", vdb.color.text.c_str(),
+                             kBadgeColorNames);
+        }
+        if (!vdb.label_color.value) {
+            support_errormsg("Invalid labelColor ('%s'): use %s or a hex colour RGB or RRGGBB",
+                             vdb.label_color.text.c_str(), kBadgeColorNames);
+        }
+        if (!vdb.badge.value) {
+            support_errormsg("Unknown badge style ('%s'): use flat, flat-square, plastic or for-the-badge",
+                             vdb.badge.text.c_str());
+        }
+    }
+    if (badge || format == Format::kSvg) {
+        if (!vdb.abbr.value) support_errormsg("Invalid abbr ('%s'): use yes or no", vdb.abbr.text.c_str());
+        if (!vdb.darkmode.value) support_errormsg("Invalid darkmode ('%s'): use auto or no", vdb.darkmode.text.c_str());
+    }
 }
 
 // Reads the request: configuration, parameters, the checks of the modes
-// that need a counter. `format` is set as soon as the parameters are read.
+// that need a counter. `asked` is set as soon as the parameters are read.
 // Throws ErrorAnswer for the first failure.
-Request _vc_request(RequestChannel& channel, Worker& worker, std::optional<Format>& format, Watched& watched) {
+Request _vc_request(RequestChannel& channel, Worker& worker, std::optional<Asked>& asked, Watched& watched) {
     Request request{channel, worker, Clock::system(), config_read(worker.config), {}, nullptr};
     watched.metrics = request.config.metrics;
     watched.answer.store = request.config.store == "redis" ? MetricsStore::kRedis : MetricsStore::kGdbm;
@@ -182,7 +284,7 @@ Request _vc_request(RequestChannel& channel, Worker& worker, std::optional<Forma
     VDB& vdb = request.vdb;
     watched.answer.mode = _vc_metricsmode(vdb.mode.value);
     watched.answer.format = watch_format(vdb.format.text);
-    format = vdb.format.value.value_or(Format::kGif);
+    asked = _vc_asked(vdb);
     // The operator's modes, for the addresses of METRICS_ADDR alone.
     if ((vdb.mode.text == kModeMetrics || vdb.mode.text == kModeHealth) && watch_allowed(channel, request.config)) {
         vdb.mode.value = vdb.mode.text == kModeMetrics ? Mode::kMetrics : Mode::kHealth;
@@ -191,9 +293,10 @@ Request _vc_request(RequestChannel& channel, Worker& worker, std::optional<Forma
     }
     // Nothing is counted for a request whose answer cannot be given.
     if (!vdb.format.value) support_errormsg("Unknown format ('%s')", vdb.format.text.c_str());
-    if (*format == Format::kSvg && !vdb.scale.value) {
+    if (*vdb.format.value == Format::kSvg && !vdb.scale.value) {
         support_errormsg("Invalid scale ('%s'): use 1 to %ld", vdb.scale.text.c_str(), kMaxScale);
     }
+    _vc_checklook(vdb, *vdb.format.value);
     if (vdb.mode.value != Mode::kDate && vdb.mode.value != Mode::kTime) {
         if (!vdb.vdb) support_errormsg("%s-%s (%s)", kProgramName, kProgramVersion, kProgramDate);
         // The store is chosen here, once: every count below is read from
@@ -207,6 +310,26 @@ Request _vc_request(RequestChannel& channel, Worker& worker, std::optional<Forma
         request.counter->require();
     }
     return request;
+}
+
+// A count as a badge shows it: in short with abbr, else grouped.
+std::string _vc_badgecount(const VDB& vdb, const std::string& count) {
+    return *vdb.abbr.value ? format_abbr(format_number(count)) : format_grouped(format_number(count));
+}
+
+// The badge of the request, or its shields answer: `value` under the
+// request's label, or `label` where it names none.
+void _vc_writebadge(Request& request, const std::string& label, const std::string& value) {
+    const VDB& vdb = request.vdb;
+    const std::string shown = vdb.label.value_or(label);
+    if (*vdb.format.value == Format::kShields) {
+        _vc_write(request.channel, kJsonHeader);
+        _vc_write(request.channel, format_shields({shown, value, vdb.color.text, vdb.label_color.text, vdb.badge.text}));
+        return;
+    }
+    _vc_write(request.channel, kSvgHeader);
+    _vc_write(request.channel,
+              badge_svg(shown, value, {*vdb.badge.value, *vdb.label_color.value, *vdb.color.value, *vdb.darkmode.value}));
 }
 
 // Answers the request in its format: the picture of its mode, that picture
@@ -225,8 +348,14 @@ MetricsOutcome _vc_answer(Request& request) {
                                                                                : MetricsOutcome::kError503;
     }
     const Format format = *vdb.format.value;
+    const bool badge = format == Format::kBadge || format == Format::kShields;
     const long scale = vdb.scale.value.value_or(1);
     if (*vdb.mode.value == Mode::kStat) {
+        if (badge) {
+            const ChartFigures chart = statistics_figures(request);
+            _vc_writebadge(request, chart.title, _vc_badgecount(vdb, chart.this_));
+            return MetricsOutcome::kShown;
+        }
         if (format == Format::kJson) {
             const ChartFigures chart = statistics_figures(request);
             _vc_write(request.channel, kJsonHeader);
@@ -235,13 +364,19 @@ MetricsOutcome _vc_answer(Request& request) {
         }
         ChartFigures chart;
         GdImage im = statistics_makeimage(request, &chart);
-        _vc_writeimage(request.channel, im.get(), format, scale, format_chartlabel(chart));
+        _vc_writeimage(request.channel, im.get(), format, scale, format_chartlabel(chart, *vdb.abbr.value));
         return MetricsOutcome::kShown;
     }
     const CNT cnt = count_text(request);
     const bool counter = *vdb.mode.value == Mode::kCounter;
     const MetricsOutcome outcome = counter ? watch_outcome(request.uncounted) : MetricsOutcome::kShown;
-    const std::string shown = counter ? format_number(cnt.outstr) : format_shown(cnt.outstr);
+    if (badge) {
+        _vc_writebadge(request, counter ? kCounterLabel : *vdb.mode.value == Mode::kDate ? kDateLabel : kTimeLabel,
+                       counter ? _vc_badgecount(vdb, cnt.outstr) : format_shown(cnt.outstr));
+        return outcome;
+    }
+    const std::string number = format_number(cnt.outstr);
+    const std::string shown = !counter ? format_shown(cnt.outstr) : *vdb.abbr.value ? format_abbr(number) : number;
     if (format == Format::kJson) {
         // The figures stand for the picture: refused where it would be.
         count_check(request, cnt);
@@ -253,11 +388,20 @@ MetricsOutcome _vc_answer(Request& request) {
     GdImage im = count_draw(request, cnt);
     if (format == Format::kSvg) {
         // A digit set's twin for high-density screens, where it has one,
-        // takes the picture's place in the document.
-        const GdImage twin = count_drawtwin(request, cnt, im.get());
-        if (const std::string gif = twin ? gif_encode(twin.get()) : ""; !gif.empty()) {
+        // takes the picture's place in the document; with darkmode=auto
+        // its twin for dark pages, where it has one, comes along.
+        const GdImage twin = count_drawtwin(request, cnt, im.get(), "-2x", 2);
+        const std::string gif = gif_encode(twin ? twin.get() : im.get());
+        std::string dark;
+        if (*vdb.darkmode.value) {
+            const GdImage night = count_drawtwin(request, cnt, im.get(), twin ? "-dark-2x" : "-dark", twin ? 2 : 1);
+            if (night) dark = gif_encode(night.get());
+        }
+        if (!gif.empty()) {
+            const int w = gdImageSX(im.get()), h = gdImageSY(im.get());
             _vc_write(request.channel, kSvgHeader);
-            _vc_write(request.channel, format_svgtwin(gif, gdImageSX(im.get()), gdImageSY(im.get()), scale, shown));
+            _vc_write(request.channel, twin ? format_svgtwin(gif, w, h, scale, shown, dark)
+                                            : format_svg(gif, w, h, scale, shown, dark));
             return outcome;
         }
     }
@@ -266,16 +410,23 @@ MetricsOutcome _vc_answer(Request& request) {
 }
 
 // Answers a failed request with the error of `message`: the error image,
-// as a picture or in an SVG document named by the message, or the message
-// as JSON with the status of its kind.
-int _vc_answererror(RequestChannel& channel, Format format, const std::string& message, Watched& watched) {
+// as a picture or in an SVG document named by the message, the message as
+// JSON with the status of its kind, or a red badge of it (given as an
+// answer, as pictures are, so the page shows it).
+int _vc_answererror(RequestChannel& channel, const Asked& asked, const std::string& message, Watched& watched) {
     const std::string status = format_status(message);
-    if (format == Format::kJson) {
+    if (asked.format == Format::kJson) {
         _vc_write(channel, status + kJsonHeader);
         _vc_write(channel, format_jsonerror(message));
+    } else if (asked.format == Format::kBadge) {
+        _vc_write(channel, kSvgHeader);
+        _vc_write(channel, badge_svg(asked.label, message, asked.look));
+    } else if (asked.format == Format::kShields) {
+        _vc_write(channel, kJsonHeader);
+        _vc_write(channel, format_shields({asked.label, message, "red", asked.label_color, asked.style, true}));
     } else {
         GdImage im = errorimage_draw(message);
-        _vc_writeimage(channel, im.get(), format, 1, message);
+        _vc_writeimage(channel, im.get(), asked.format, 1, message);
     }
     // "Status: 404 Not Found\n": the status a JSON answer carries.
     watch_answered(watched, metrics_erroroutcome(std::atoi(status.c_str() + std::strlen("Status: "))));
@@ -378,17 +529,17 @@ int vc_answer(RequestChannel& channel, Worker& worker) {
     // With METRICS, what the request was and how it was answered is added
     // to the site's figures once the request has ended.
     Watched watched;
-    std::optional<Format> format;
+    std::optional<Asked> asked;
     int status = 0;
     try {
-        Request request = _vc_request(channel, worker, format, watched);
+        Request request = _vc_request(channel, worker, asked, watched);
         const MetricsOutcome outcome = _vc_answer(request);
         channel.end();
         watch_answered(watched, outcome);
     } catch (const ErrorAnswer& e) {
-        status = _vc_answererror(channel, format ? *format : _vc_queryformat(channel), e.message(), watched);
+        status = _vc_answererror(channel, asked ? *asked : _vc_queryasked(channel), e.message(), watched);
     } catch (const std::bad_alloc&) {
-        status = _vc_answererror(channel, format ? *format : _vc_queryformat(channel), "Out of memory", watched);
+        status = _vc_answererror(channel, asked ? *asked : _vc_queryasked(channel), "Out of memory", watched);
     }
     watch_add(worker, watched);
     return status;

@@ -21,6 +21,7 @@
 #include "counting/rules.h"
 #include "metrics/metrics.h"
 #include "metrics/metricsfile.h"
+#include "picture/badge.h"
 #include "picture/gif.h"
 #include "store/store.h"
 #include "web/channel.h"
@@ -40,12 +41,15 @@ inline constexpr long kMaxCntlen = 64;
 // kMetrics and kHealth only for the addresses of METRICS_ADDR
 // (vorncounter/watch.h); to any other they are unknown modes.
 enum class Mode { kCounter, kDate, kTime, kStat, kMetrics, kHealth };
-// What an answer is: the picture, the picture in an SVG document, or the
-// figures as JSON (vorncounter/formats.h).
-enum class Format { kGif, kSvg, kJson };
+// What an answer is: the picture, the picture in an SVG document, the
+// figures as JSON (vorncounter/formats.h), a badge (picture/badge.h) or
+// shields.io's endpoint JSON of that badge.
+enum class Format { kGif, kSvg, kJson, kBadge, kShields };
 
 // Largest scale of an SVG answer.
 inline constexpr long kMaxScale = 8;
+// Longest label of a badge, in characters.
+inline constexpr std::size_t kMaxLabel = 100;
 enum class When { kYear, kMonth, kDay };
 
 // A request parameter as it was given, and what it means where it means
@@ -71,6 +75,13 @@ struct VDB {
     Parsed<Format> format;           // none for any other text
     Parsed<long> scale;              // of an SVG answer; none but for a whole number 1 to 8
     Parsed<bool> count;              // a counter's visit counts (yes) or it is only shown (no)
+    // A badge's and its shields answer's look; abbr and darkmode also of an SVG answer.
+    std::optional<std::string> label;  // the badge's label; absent: the mode's own
+    Parsed<std::string> color;         // of the value, "#rrggbb"; none for an unknown colour
+    Parsed<std::string> label_color;   // of the label
+    Parsed<BadgeStyle> badge;          // the badge's style
+    Parsed<bool> abbr;                 // counts in short (yes) or grouped (no)
+    Parsed<bool> darkmode;             // colours for dark pages inside the SVG (auto) or not (no)
 };
 
 // What a worker keeps between requests, owned by the loop that serves

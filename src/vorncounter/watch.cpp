@@ -83,6 +83,8 @@ MetricsFormat watch_format(const std::string& text) {
     if (text == "gif") return MetricsFormat::kGif;
     if (text == "svg") return MetricsFormat::kSvg;
     if (text == "json") return MetricsFormat::kJson;
+    if (text == "badge") return MetricsFormat::kBadge;
+    if (text == "shields") return MetricsFormat::kShields;
     return MetricsFormat::kOther;
 }
 
