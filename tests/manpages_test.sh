@@ -72,12 +72,11 @@ for status in 0 1 2; do
     tagged "${text[vornctl]}" "$status" ' {2,}' && ok || bad "vornctl.8 does not explain the exit status $status"
 done
 
-# vorncounter(8): the keys of README's configuration table and the
-# parameters of its request table.
-readme=$src/README.md
-mapfile -t keys < <(sed -n '/^## Configuration/,/^## /p' "$readme" | grep -o '^| `[A-Z_]*`' | tr -d '|` ')
-mapfile -t parameters < <(sed -n '/^## Request parameters/,/^#/p' "$readme" | grep -o '^| `[a-z]*`' | tr -d '|` ')
-[ "${#keys[@]}" -ge 10 ] && [ "${#parameters[@]}" -ge 5 ] || bad "README's tables of keys and parameters not found"
+# vorncounter(8): the keys of the configuration guide's table and the
+# parameters of the request table.
+mapfile -t keys < <(sed -n '/^## Configuration/,/^## /p' "$src/docs/configuration.md" | grep -o '^| `[A-Z_]*`' | tr -d '|` ')
+mapfile -t parameters < <(sed -n '/^## Request parameters/,/^#/p' "$src/docs/answers.md" | grep -o '^| `[a-z]*`' | tr -d '|` ')
+[ "${#keys[@]}" -ge 10 ] && [ "${#parameters[@]}" -ge 5 ] || bad "the guides' tables of keys and parameters not found"
 for key in "${keys[@]}"; do
     tagged "${text[vorncounter]}" "$key" && ok || bad "vorncounter.8 has no entry for the key $key"
 done

@@ -66,7 +66,8 @@ want=(/usr/share/vorncounter/site/conf/vc.conf /usr/share/vorncounter/site/conf/
       /usr/share/vorncounter/site/image/resource/imgyear.rc /usr/share/vorncounter/site/image/resource/imgmonth.rc
       /usr/share/vorncounter/site/image/resource/imgday.rc
       /lib/systemd/system/vorncounter.socket /lib/systemd/system/vorncounter.service
-      /usr/share/doc/vorncounter/README.md.gz /usr/share/doc/vorncounter/copyright
+      /usr/share/doc/vorncounter/README.md.gz /usr/share/doc/vorncounter/docs/install.md.gz
+      /usr/share/doc/vorncounter/copyright
       /usr/share/doc/vorncounter/changelog.gz
       /usr/share/man/man8/vorncounter.8.gz /usr/share/man/man8/vornadmin.8.gz /usr/share/man/man8/vornctl.8.gz
       "$(pkg-config --variable=completionsdir bash-completion)/vornctl")

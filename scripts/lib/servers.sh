@@ -25,8 +25,8 @@
 # start, VC_WEB_LOGS names the logs in which the program's standard error
 # lands, and VC_URL the URL path of the program.
 #
-# With VC_README naming README.md, the set-ups README prints are run as
-# printed where it has them (spawn-fcgi's lines for nginx's FastCGI mode,
+# With VC_README naming README.md, the set-ups README and its guides in
+# docs/ print are run as printed where they have them (spawn-fcgi's lines for nginx's FastCGI mode,
 # the mod_fcgid block for Apache's), with the paths of an installation
 # (/srv/vorncounter, /run/vorncounter, /usr/bin/vorncounter), the user
 # www-data and the time zone replaced by the test's.
@@ -36,13 +36,14 @@ VC_WEB_PIDS=()
 VC_WEB_STOP=
 
 # _vc_readme_block NAME: the indented block that follows the line
-# "<!-- deploy: NAME -->" in VC_README, without its indent, with the paths
-# of the test in place of an installation's.
+# "<!-- deploy: NAME -->" in VC_README or a guide beside it (docs/*.md),
+# without its indent, with the paths of the test in place of an
+# installation's.
 _vc_readme_block() {
     awk -v mark="<!-- deploy: $1 -->" '
         $0 == mark { on = 1; next }
         on && /^    / { print substr($0, 5); seen = 1; next }
-        on && seen && /./ { exit }' "$VC_README" |
+        on && seen && /./ { exit }' "$VC_README" "$(dirname "$VC_README")"/docs/*.md |
         sed -e "s|/srv/vorncounter|$site|g" -e "s|/run/vorncounter|$run/vc|g" \
             -e "s|/usr/bin/vorncounter|$site/vorncounter.cgi|g" -e "s|www-data|$VC_WEB_USER|g" \
             -e "s|Europe/Berlin|${TZ:-UTC}|g"
