@@ -7,84 +7,13 @@
 #include <string>
 #include <system_error>
 
+#include "cell.h"
 #include "raster.h"
+#include "segments.h"
 
 namespace vorn::imagegen {
 
 namespace {
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// A design is laid out in the pixels of its 1x set; a picture drawn `zoom`
-// times larger gives each design pixel zoom x zoom picture pixels, and
-// every length (cell size, font size, position, thickness, radius, blur)
-// is multiplied by zoom before it is drawn, so the finer set is drawn at
-// its own resolution rather than enlarged.
-//
-// Calls f(x, y) for every picture pixel of the design pixels
-// [x0, x1] x [y0, y1], corners included.
-template <class PerPixel>
-void each_pixel(int zoom, int x0, int y0, int x1, int y1, PerPixel f) {
-    for (int y = y0 * zoom; y < (y1 + 1) * zoom; ++y)
-        for (int x = x0 * zoom; x < (x1 + 1) * zoom; ++x) f(x, y);
-}
-
-// Paints the design pixels [x0, x1] x [y0, y1] in colour c.
-void fill_design_rect(Canvas& cell, int zoom, int x0, int y0, int x1, int y1, Rgb c) {
-    each_pixel(zoom, x0, y0, x1, y1, [&](int x, int y) { cell.set(x, y, c); });
-}
-
-// Blends colour c by t over the design pixels [x0, x1] x [y0, y1].
-void blend_design_rect(Canvas& cell, int zoom, int x0, int y0, int x1, int y1, Rgb c, float t) {
-    each_pixel(zoom, x0, y0, x1, y1, [&](int x, int y) { cell.set(x, y, mix(cell.get(x, y), c, t)); });
-}
-
-// The top and bottom design rows of a cell: the frame of the panel, which
-// joins from cell to cell.
-void rim_rows(Canvas& cell, int zoom, Rgb top, Rgb bottom) {
-    int w = cell.width() / zoom, h = cell.height() / zoom;
-    fill_design_rect(cell, zoom, 0, 0, w - 1, 0, top);
-    fill_design_rect(cell, zoom, 0, h - 1, w - 1, h - 1, bottom);
-}
-
-// Text symbols of a set drawn from an outline font: where the digits stand
-// and how large the markers are, in design pixels.
-struct FontLook {
-    std::string font;      // digits and separators
-    double digit_px;       // em size of the digits
-    double marker_px;      // em size of the AM/PM text
-    double middle;         // row the digits are centred on
-    std::string h, m, r;   // texts of the separators
-};
-
-// Coverage of the symbol of picture `c` in a picture `w` x `h` drawn
-// `zoom` times the design size: digits share one baseline, so a row of
-// them lines up; separators and AM/PM are centred on the digits' middle.
-Mask font_symbol(const FontLook& look, char c, int w, int h, int zoom) {
-    Mask fine(w * kSuper, h * kSuper);
-    double digit_px = look.digit_px * zoom, middle = look.middle * zoom;
-    Ink zero = render_text(look.font, digit_px, "0");
-    double digit_top = middle - zero.height() / 2;
-    double baseline = digit_top - static_cast<double>(zero.top) / kSuper;
-    auto centred = [&](const Ink& ink) { stamp(fine, ink, (w - ink.width()) / 2, middle - ink.height() / 2); };
-    auto on_baseline = [&](const Ink& ink) {
-        stamp(fine, ink, (w - ink.width()) / 2, baseline + static_cast<double>(ink.top) / kSuper);
-    };
-    if (is_digit(c)) {
-        on_baseline(render_text(look.font, digit_px, std::string(1, c)));
-    } else if (c == 'a' || c == 'p') {
-        centred(render_text(look.font, look.marker_px * zoom, c == 'a' ? "AM" : "PM"));
-    } else {
-        // The slash keeps the digits' baseline; dash and colon sit on the middle.
-        const std::string& text = c == 'h' ? look.h : c == 'm' ? look.m : look.r;
-        Ink ink = render_text(look.font, digit_px, text);
-        if (text == "/")
-            on_baseline(ink);
-        else
-            centred(ink);
-    }
-    return downsample(fine);
-}
 
 // ---------------------------------------------------------------------------
 // "d": an odometer. Light figures on dark drums that curve away at the top
@@ -142,46 +71,6 @@ int width(char c) {
     return c == 'h' ? 10 : 7;
 }
 
-// Segments a (top), b (top right), c (bottom right), d (bottom),
-// e (bottom left), f (top left), g (middle) as bits 0..6.
-constexpr unsigned kSegmentsOf[10] = {0x3f, 0x06, 0x5b, 0x4f, 0x66, 0x6d, 0x7d, 0x07, 0x7f, 0x6f};
-
-struct Frame {
-    double left, right, top, bottom, thick, gap, slant;
-};
-
-Point slanted(const Frame& f, double x, double y) {
-    return {x + f.slant * ((f.top + f.bottom) / 2 - y), y};
-}
-
-void horizontal(Mask& fine, const Frame& f, double yc) {
-    double x0 = f.left + f.thick / 2 + f.gap, x1 = f.right - f.thick / 2 - f.gap, t = f.thick / 2;
-    fill_polygon(fine, {slanted(f, x0, yc), slanted(f, x0 + t, yc - t), slanted(f, x1 - t, yc - t), slanted(f, x1, yc),
-                        slanted(f, x1 - t, yc + t), slanted(f, x0 + t, yc + t)});
-}
-
-void vertical(Mask& fine, const Frame& f, double xc, double y0, double y1) {
-    double t = f.thick / 2;
-    y0 += f.gap;
-    y1 -= f.gap;
-    fill_polygon(fine, {slanted(f, xc, y0), slanted(f, xc + t, y0 + t), slanted(f, xc + t, y1 - t), slanted(f, xc, y1),
-                        slanted(f, xc - t, y1 - t), slanted(f, xc - t, y0 + t)});
-}
-
-void segment(Mask& fine, const Frame& f, int which) {
-    double xl = f.left + f.thick / 2, xr = f.right - f.thick / 2;
-    double yt = f.top + f.thick / 2, ym = (f.top + f.bottom) / 2, yb = f.bottom - f.thick / 2;
-    switch (which) {
-        case 0: horizontal(fine, f, yt); break;
-        case 1: vertical(fine, f, xr, yt, ym); break;
-        case 2: vertical(fine, f, xr, ym, yb); break;
-        case 3: horizontal(fine, f, yb); break;
-        case 4: vertical(fine, f, xl, ym, yb); break;
-        case 5: vertical(fine, f, xl, yt, ym); break;
-        default: horizontal(fine, f, ym); break;
-    }
-}
-
 // Lit and unlit shapes of one picture.
 struct Shapes {
     Mask lit, unlit;
@@ -194,11 +83,11 @@ Shapes shapes(char c, int w, int zoom) {
     Mask lit(w * kSuper, h * kSuper), unlit(w * kSuper, h * kSuper);
     const double z = zoom;
     // The slant is a ratio, the same at every size.
-    const Frame digit{3.6 * z, 13.4 * z, 4.0 * z, 24.0 * z, 2.4 * z, 0.3 * z, 0.06};
+    const SegmentFrame digit{3.6 * z, 13.4 * z, 4.0 * z, 24.0 * z, 2.4 * z, 0.3 * z, 0.06};
     if (is_digit(c)) {
         for (int s = 0; s < 7; ++s) segment((kSegmentsOf[c - '0'] >> s) & 1 ? lit : unlit, digit, s);
     } else if (c == 'h') {
-        horizontal(lit, {1.0 * z, 9.0 * z, digit.top, digit.bottom, digit.thick, digit.gap, digit.slant},
+        horizontal_segment(lit, {1.0 * z, 9.0 * z, digit.top, digit.bottom, digit.thick, digit.gap, digit.slant},
                    (digit.top + digit.bottom) / 2);
     } else if (c == 'm') {
         fill_ellipse(lit, 3.5 * z, digit.bottom - 1.2 * z, 1.25 * z, 1.25 * z);
