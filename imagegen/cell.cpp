@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cell.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace vorn::imagegen {
@@ -21,9 +22,10 @@ void rim_rows(Canvas& cell, int zoom, Rgb top, Rgb bottom) {
 
 Mask font_symbol_fine(const FontLook& look, char c, int w, int h, int zoom, Snap snap) {
     Mask fine(w * kSuper, h * kSuper);
+    auto text = [&](double px, const std::string& t) { return render_text(look.font, px, t); };
     auto place = [&](double v) { return snap == Snap::kDesignPixel ? std::round(v / zoom) * zoom : v; };
     double digit_px = look.digit_px * zoom, middle = look.middle * zoom;
-    Ink zero = render_text(look.font, digit_px, "0");
+    Ink zero = text(digit_px, "0");
     double digit_top = middle - zero.height() / 2;
     double baseline = place(digit_top - static_cast<double>(zero.top) / kSuper);
     auto centred = [&](const Ink& ink) {
@@ -33,14 +35,14 @@ Mask font_symbol_fine(const FontLook& look, char c, int w, int h, int zoom, Snap
         stamp(fine, ink, place((w - ink.width()) / 2), baseline + static_cast<double>(ink.top) / kSuper);
     };
     if (is_digit(c)) {
-        on_baseline(render_text(look.font, digit_px, std::string(1, c)));
+        on_baseline(text(digit_px, std::string(1, c)));
     } else if (c == 'a' || c == 'p') {
-        centred(render_text(look.font, look.marker_px * zoom, c == 'a' ? "AM" : "PM"));
+        centred(text(look.marker_px * zoom, c == 'a' ? "AM" : "PM"));
     } else {
         // The slash keeps the digits' baseline; dash and colon sit on the middle.
-        const std::string& text = c == 'h' ? look.h : c == 'm' ? look.m : look.r;
-        Ink ink = render_text(look.font, digit_px, text);
-        if (text == "/")
+        const std::string& symbol = c == 'h' ? look.h : c == 'm' ? look.m : look.r;
+        Ink ink = text(digit_px, symbol);
+        if (symbol == "/")
             on_baseline(ink);
         else
             centred(ink);
@@ -50,6 +52,12 @@ Mask font_symbol_fine(const FontLook& look, char c, int w, int h, int zoom, Snap
 
 Mask font_symbol(const FontLook& look, char c, int w, int h, int zoom, Snap snap) {
     return downsample(font_symbol_fine(look, c, w, h, zoom, snap));
+}
+
+Mask crisp(Mask m) {
+    constexpr float kGamma = 0.75f, kSteepness = 1.3f;
+    for (float& a : m.a) a = std::clamp((std::pow(a, kGamma) - 0.5f) * kSteepness + 0.5f, 0.0f, 1.0f);
+    return m;
 }
 
 namespace {

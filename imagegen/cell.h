@@ -45,19 +45,24 @@ struct FontLook {
     std::string h, m, r;   // texts of the separators
 };
 
-// Where a symbol's ink box may stand: anywhere (centred exactly), or with
-// its top-left corner on a whole design pixel, which keeps small upright
-// strokes of a flat design sharp at every zoom alike.
-enum class Snap { kExact, kDesignPixel };
+// Where a symbol's ink box stands: centred exactly, or with its corner on
+// a whole design pixel, so that small text puts its upright edges at the
+// same places at every zoom and as many of them as may on pixel edges.
+enum class Snap { kNone, kDesignPixel };
 
 // Coverage of the symbol of picture `c` on the fine grid of a picture
 // `w` x `h` drawn `zoom` times the design size: digits share one baseline,
 // so a row of them lines up; separators and AM/PM are centred on the
 // digits' middle.
-Mask font_symbol_fine(const FontLook& look, char c, int w, int h, int zoom, Snap snap = Snap::kExact);
+Mask font_symbol_fine(const FontLook& look, char c, int w, int h, int zoom, Snap snap = Snap::kNone);
 
 // font_symbol_fine averaged down to picture pixels.
-Mask font_symbol(const FontLook& look, char c, int w, int h, int zoom, Snap snap = Snap::kExact);
+Mask font_symbol(const FontLook& look, char c, int w, int h, int zoom, Snap snap = Snap::kNone);
+
+// Coverage of small text made crisper for a flat ground: edge pixels
+// weighed up by a gamma (thin light strokes on a dark ground otherwise
+// look fainter than their coverage) and steepened around one half.
+Mask crisp(Mask m);
 
 // Smooth noise 0..1 at design coordinates (x, y), varying over about one
 // design pixel; the same for the same arguments on every run, so a texture

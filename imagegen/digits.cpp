@@ -3,11 +3,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <system_error>
 
 #include "cell.h"
+#include "printed.h"
 #include "raster.h"
 #include "segments.h"
 
@@ -181,7 +183,9 @@ Canvas paint(char c, int zoom) {
 
 // ---------------------------------------------------------------------------
 // "paper": navy figures on light tiles with a soft grey edge, for light
-// pages.
+// pages; "paper-dark", its twin for dark pages, light figures on dark
+// tiles of the same sizes, lit the same way (highlight left and top,
+// shadow right and bottom).
 namespace paper {
 
 constexpr int kHeight = 24;
@@ -192,23 +196,39 @@ int width(char c) {
     return c == 'r' ? 7 : 10;
 }
 
-Canvas paint(char c, int zoom) {
+struct Colours {
+    std::uint32_t tile_top, tile_bottom, figure, left_edge, right_edge, top_rim, bottom_rim;
+};
+constexpr Colours kLight{0xffffff, 0xe9edf1, 0x1d3557, 0xd9dfe6, 0xa9b3be, 0xc3cbd4, 0x94a0ad};
+// Figures of a soft blue-white, not pure white, so they do not glare on a
+// dark page.
+constexpr Colours kDark{0x29313b, 0x1e242c, 0xc9d5e3, 0x38424e, 0x12161b, 0x323b46, 0x0c0f13};
+
+Canvas paint(char c, int zoom, const Colours& k) {
     static const FontLook look{font_path("DejaVuSans-Bold.ttf"), 19.0, 10.0, kHeight / 2.0, "/", "-", ":"};
     int dw = width(c), w = dw * zoom, h = kHeight * zoom;
     Canvas cell(w, h, {});
-    cell.vgradient(0, 0, w - 1, h - 1, rgb(0xffffff), rgb(0xe9edf1));
-    cell.paint(font_symbol(look, c, w, h, zoom), rgb(0x1d3557));
-    fill_design_rect(cell, zoom, 0, 0, 0, kHeight - 1, rgb(0xd9dfe6));
-    fill_design_rect(cell, zoom, dw - 1, 0, dw - 1, kHeight - 1, rgb(0xa9b3be));
-    rim_rows(cell, zoom, rgb(0xc3cbd4), rgb(0x94a0ad));
+    cell.vgradient(0, 0, w - 1, h - 1, rgb(k.tile_top), rgb(k.tile_bottom));
+    cell.paint(font_symbol(look, c, w, h, zoom), rgb(k.figure));
+    fill_design_rect(cell, zoom, 0, 0, 0, kHeight - 1, rgb(k.left_edge));
+    fill_design_rect(cell, zoom, dw - 1, 0, dw - 1, kHeight - 1, rgb(k.right_edge));
+    rim_rows(cell, zoom, rgb(k.top_rim), rgb(k.bottom_rim));
     return cell;
 }
 
+Canvas paint_light(char c, int zoom) { return paint(c, zoom, kLight); }
+Canvas paint_dark(char c, int zoom) { return paint(c, zoom, kDark); }
+
 }  // namespace paper
+
+using Painter = std::function<Canvas(char, int zoom)>;
 
 struct SetDesign {
     const char* name;
-    std::function<Canvas(char, int zoom)> paint;
+    Painter paint;
+    // The set's twin for dark pages, drawn to the same layout; none when
+    // empty.
+    Painter paint_dark = nullptr;
 };
 
 const std::vector<SetDesign>& designs() {
@@ -216,7 +236,8 @@ const std::vector<SetDesign>& designs() {
         {"d", odometer::paint},
         {"led", led::paint},
         {"flip", flip::paint},
-        {"paper", paper::paint},
+        {"paper", paper::paint_light, paper::paint_dark},
+        {"plain", paint_plain, paint_plain_dark},
     };
     return all;
 }
@@ -240,9 +261,11 @@ void write_set(const std::filesystem::path& dir, const std::function<Canvas(char
 void write_digit_sets(const std::filesystem::path& digits_dir) {
     for (const SetDesign& design : designs())
         for (int zoom : kSetZooms) {
-            std::string name = design.name;
-            if (zoom > 1) name += '-' + std::to_string(zoom) + 'x';
-            write_set(digits_dir / name, [&](char c) { return design.paint(c, zoom); });
+            std::string sharp = zoom > 1 ? '-' + std::to_string(zoom) + 'x' : "";
+            write_set(digits_dir / (design.name + sharp), [&](char c) { return design.paint(c, zoom); });
+            if (design.paint_dark)
+                write_set(digits_dir / (design.name + std::string(kDarkTwin) + sharp),
+                          [&](char c) { return design.paint_dark(c, zoom); });
         }
 }
 
