@@ -82,6 +82,10 @@ double smooth(double t) { return t * t * (3 - 2 * t); }
 
 }  // namespace
 
+float edge_fade(double x, double width, double margin) {
+    return static_cast<float>(smooth(std::clamp(std::min(x, width - x) / margin, 0.0, 1.0)));
+}
+
 float value_noise(double x, double y, std::uint32_t seed) {
     double fx = std::floor(x), fy = std::floor(y);
     auto ix = static_cast<std::int64_t>(fx), iy = static_cast<std::int64_t>(fy);

@@ -25,6 +25,25 @@ void each_pixel(int zoom, int x0, int y0, int x1, int y1, PerPixel f) {
         for (int x = x0 * zoom; x < (x1 + 1) * zoom; ++x) f(x, y);
 }
 
+// Sets every picture pixel to f(x, y), x and y being the pixel's centre
+// in design coordinates: a shading or texture defined on the design looks
+// the same at every zoom.
+template <class ColourAt>
+void shade_design(Canvas& cell, int zoom, ColourAt f) {
+    for (int y = 0; y < cell.height(); ++y)
+        for (int x = 0; x < cell.width(); ++x) cell.set(x, y, f((x + 0.5) / zoom, (y + 0.5) / zoom));
+}
+
+// Multiplies every cell of a fine mask by f(x, y), x and y being the
+// cell's centre in design coordinates.
+template <class Factor>
+void modulate_fine(Mask& fine, int zoom, Factor f) {
+    const double per_design_pixel = static_cast<double>(kSuper) * zoom;
+    for (int y = 0; y < fine.h; ++y)
+        for (int x = 0; x < fine.w; ++x)
+            if (fine.at(x, y) > 0) fine.at(x, y) *= f((x + 0.5) / per_design_pixel, (y + 0.5) / per_design_pixel);
+}
+
 // Paints the design pixels [x0, x1] x [y0, y1] in colour c.
 void fill_design_rect(Canvas& cell, int zoom, int x0, int y0, int x1, int y1, Rgb c);
 
@@ -63,6 +82,11 @@ Mask font_symbol(const FontLook& look, char c, int w, int h, int zoom, Snap snap
 // weighed up by a gamma (thin light strokes on a dark ground otherwise
 // look fainter than their coverage) and steepened around one half.
 Mask crisp(Mask m);
+
+// Weight 0 on the left and right edges of a cell `width` design pixels
+// wide, rising to 1 at `margin` design pixels inside: a texture faded to
+// its mean at the edges meets the next cell's without a seam.
+float edge_fade(double x, double width, double margin);
 
 // Smooth noise 0..1 at design coordinates (x, y), varying over about one
 // design pixel; the same for the same arguments on every run, so a texture

@@ -238,6 +238,9 @@ const std::vector<SetDesign>& designs() {
         {"flip", flip::paint},
         {"paper", paper::paint_light, paper::paint_dark},
         {"plain", paint_plain, paint_plain_dark},
+        {"ink", paint_ink},
+        {"lcd", paint_lcd},
+        {"chalk", paint_chalk},
     };
     return all;
 }

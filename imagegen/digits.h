@@ -34,8 +34,9 @@ inline constexpr char kDarkTwin[] = "-dark";
 // directories, each also as "<set>-2x": "d" (the default, an odometer),
 // "led" (glowing seven-segment figures), "flip" (split-flap cards),
 // "paper" (dark figures on light tiles) and "paper-dark", "plain" (a flat
-// badge) and "plain-dark". Ends the generator with a message on a write
-// failure.
+// badge) and "plain-dark", "ink" (serif ink on cream paper), "lcd" (a
+// liquid crystal panel) and "chalk" (a slate board). Ends the generator
+// with a message on a write failure.
 void write_digit_sets(const std::filesystem::path& digits_dir);
 
 }  // namespace vorn::imagegen
