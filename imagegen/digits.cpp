@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "cell.h"
+#include "lit.h"
 #include "printed.h"
 #include "raster.h"
 #include "segments.h"
@@ -241,6 +242,9 @@ const std::vector<SetDesign>& designs() {
         {"ink", paint_ink},
         {"lcd", paint_lcd},
         {"chalk", paint_chalk},
+        {"nixie", paint_nixie},
+        {"neon", paint_neon},
+        {"terminal", paint_terminal},
     };
     return all;
 }

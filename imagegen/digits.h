@@ -35,8 +35,9 @@ inline constexpr char kDarkTwin[] = "-dark";
 // "led" (glowing seven-segment figures), "flip" (split-flap cards),
 // "paper" (dark figures on light tiles) and "paper-dark", "plain" (a flat
 // badge) and "plain-dark", "ink" (serif ink on cream paper), "lcd" (a
-// liquid crystal panel) and "chalk" (a slate board). Ends the generator
-// with a message on a write failure.
+// liquid crystal panel), "chalk" (a slate board), "nixie" (glow tubes),
+// "neon" (outline tubes) and "terminal" (green phosphor). Ends the
+// generator with a message on a write failure.
 void write_digit_sets(const std::filesystem::path& digits_dir);
 
 }  // namespace vorn::imagegen

@@ -219,11 +219,11 @@ Likeness likeness(const Channels& a, const Channels& b) {
 }
 
 // Measured on the shipped sets: a sharp picture averaged down differs from
-// its design-size picture by at most 4.6 a channel on average, and their
-// luminance correlates by 0.989 or more (glyph hinting and anti-aliasing at
-// the two sizes). Any other digit of the set differs by 8.3 or more or
-// correlates by 0.94 at most; the same picture drawn one design pixel off
-// correlates by 0.94 at most.
+// its design-size picture by at most 5.4 a channel on average, and their
+// luminance correlates by 0.984 or more (glyph hinting and anti-aliasing at
+// the two sizes). Any other digit of the set correlates by 0.943 at most
+// (and differs by 4.5 or more: the sparse segments of "lcd" differ least);
+// the same picture drawn one design pixel off correlates by 0.94 at most.
 constexpr double kMostDifference = 6.0;
 constexpr double kLeastCorrelation = 0.97;
 
@@ -232,8 +232,8 @@ bool same_design(const Likeness& l) { return l.difference < kMostDifference && l
 // The largest mean difference between one of the sharp picture's two
 // outermost rows or columns on a side and the design picture's outermost
 // row or column there: a frame one design pixel wide is two pixels wide in
-// the sharp picture. Measured: at most 1.3 for the shipped sets, 22 or
-// more for a rim or groove left one pixel wide.
+// the sharp picture. Measured: at most 4.4 for the shipped sets (a glow
+// reaching the edge), 22 or more for a rim or groove left one pixel wide.
 double frame_difference(gdImagePtr one, gdImagePtr two) {
     const int w = gdImageSX(two), h = gdImageSY(two);
     auto line = [&](int x, int y, int dx, int dy, int n) {
