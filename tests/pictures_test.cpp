@@ -364,6 +364,130 @@ TEST(DigitSets, CounterAnswerShowsTheCellsUnchanged) {
     EXPECT_GE(sharp_sets, 4);
 }
 
+// The sets the build draws and the pages each is made for. A set NAME-dark
+// is the twin of NAME for dark pages, with the same picture sizes, so that
+// a page shows one or the other without its layout moving.
+enum class Page { kLight, kDark };
+
+struct BuiltSet {
+    const char* name;
+    Page page;
+};
+
+const BuiltSet kBuiltSets[] = {
+    {"d", Page::kDark},         {"led", Page::kDark},   {"flip", Page::kDark},       {"paper", Page::kLight},
+    {"paper-dark", Page::kDark}, {"plain", Page::kLight}, {"plain-dark", Page::kDark}, {"ink", Page::kLight},
+    {"lcd", Page::kLight},      {"chalk", Page::kDark}, {"nixie", Page::kDark},      {"neon", Page::kDark},
+    {"terminal", Page::kDark},
+};
+
+void PrintTo(const BuiltSet& b, std::ostream* os) { *os << b.name; }
+
+const std::string kDarkTwin = "-dark";
+
+// The median luminance of all pixels of a set's pictures: its ground, as
+// the figures cover the lesser part.
+double ground_luma(const std::vector<GdImage>& pictures) {
+    std::vector<double> all;
+    for (const GdImage& p : pictures)
+        for (int y = 0; y < gdImageSY(p.get()); ++y)
+            for (int x = 0; x < gdImageSX(p.get()); ++x) all.push_back(luma(rgb_at(p.get(), x, y)));
+    std::nth_element(all.begin(), all.begin() + static_cast<long>(all.size() / 2), all.end());
+    return all[all.size() / 2];
+}
+
+double lightest_luma(const std::vector<GdImage>& pictures) {
+    double lightest = 0;
+    for (const GdImage& p : pictures)
+        for (int y = 0; y < gdImageSY(p.get()); ++y)
+            for (int x = 0; x < gdImageSX(p.get()); ++x) lightest = std::max(lightest, luma(rgb_at(p.get(), x, y)));
+    return lightest;
+}
+
+// The size of the real program's picture answer to `query`.
+std::pair<int, int> answer_size(const TempSite& site, const std::string& query) {
+    RunResult r = run_cgi(site, get(query));
+    EXPECT_EQ(r.status, 0) << query << r.err;
+    Answer a = decode_answer(r.out);
+    EXPECT_TRUE(a.ok) << query;
+    if (!a.ok) return {0, 0};
+    return {gdImageSX(a.image.get()), gdImageSY(a.image.get())};
+}
+
+// A counter of five cells (shown, not counted), a date with both
+// separators and a time with AM/PM.
+const std::string kSetQueries[] = {"vdb=home&count=no&cntlen=5&digit=", "mode=date&style=c&digit=",
+                                   "mode=time&style=a&digit="};
+
+class BuiltDigitSet : public ::testing::TestWithParam<BuiltSet> {};
+
+// The set and its sharp twin each hold the fifteen pictures of one height,
+// the twin's twice as wide and high; the real program answers a counter, a
+// date and a time with either; the set's ground suits its page; and a dark
+// twin has its light set's sizes everywhere, a darker ground and no glaring
+// white.
+TEST_P(BuiltDigitSet, ShipsWholeAndAnswersThroughTheProgram) {
+    const std::string set = GetParam().name;
+    std::vector<GdImage> one = load_set(set), two = load_set(set + kSharp);
+    ASSERT_EQ(one.size(), 15u);
+    ASSERT_EQ(two.size(), 15u);
+    const int height = gdImageSY(one[0].get());
+    for (size_t i = 0; i < one.size(); ++i) {
+        EXPECT_EQ(gdImageSY(one[i].get()), height) << kPictures[i];
+        EXPECT_EQ(gdImageSX(two[i].get()), 2 * gdImageSX(one[i].get())) << kPictures[i];
+        EXPECT_EQ(gdImageSY(two[i].get()), 2 * height) << kPictures[i];
+    }
+    const double ground = ground_luma(one);
+    if (GetParam().page == Page::kDark)
+        EXPECT_LE(ground, 70) << "a bright box on a dark page";
+    else
+        EXPECT_GE(ground, 80) << "a dark hole in a light page";
+
+    TempSite site;
+    site.create_counter("home");
+    std::map<std::string, std::pair<int, int>> sizes;
+    for (const std::string& query : kSetQueries)
+        for (const std::string& name : {set, set + kSharp}) sizes[query + name] = answer_size(site, query + name);
+    for (const std::string& query : kSetQueries) {
+        EXPECT_EQ(sizes[query + set].second, height) << query;
+        EXPECT_EQ(sizes[query + set + kSharp].first, 2 * sizes[query + set].first) << query;
+        EXPECT_EQ(sizes[query + set + kSharp].second, 2 * height) << query;
+    }
+    EXPECT_EQ(sizes[kSetQueries[0] + set].first, 5 * gdImageSX(one[0].get()));
+
+    if (!set.ends_with(kDarkTwin)) return;
+    const std::string light = set.substr(0, set.size() - kDarkTwin.size());
+    for (const std::string& sharp : {std::string(), kSharp}) {
+        std::vector<GdImage> twin = load_set(set + sharp), of = load_set(light + sharp);
+        ASSERT_EQ(of.size(), 15u) << light + sharp;
+        for (size_t i = 0; i < twin.size(); ++i) {
+            EXPECT_EQ(gdImageSX(twin[i].get()), gdImageSX(of[i].get())) << sharp << " " << kPictures[i];
+            EXPECT_EQ(gdImageSY(twin[i].get()), gdImageSY(of[i].get())) << sharp << " " << kPictures[i];
+        }
+        for (const std::string& query : kSetQueries) EXPECT_EQ(sizes[query + set + sharp], answer_size(site, query + light + sharp)) << query << sharp;
+    }
+    EXPECT_LT(ground, ground_luma(load_set(light)));
+    EXPECT_LE(lightest_luma(one), 235) << "white figures glare on a dark page";
+}
+
+INSTANTIATE_TEST_SUITE_P(DigitSets, BuiltDigitSet, ::testing::ValuesIn(kBuiltSets), [](const auto& info) {
+    std::string name = info.param.name;
+    std::replace(name.begin(), name.end(), '-', '_');
+    return name;
+});
+
+// The build draws exactly the listed sets, each with its sharp twin: none
+// missing, none drawn but left out of the list.
+TEST(DigitSets, TheBuiltSetsAreTheListedOnes) {
+    std::set<std::string> listed;
+    for (const BuiltSet& b : kBuiltSets) {
+        listed.insert(b.name);
+        listed.insert(b.name + kSharp);
+    }
+    std::vector<std::string> names = set_names();
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), listed);
+}
+
 struct Chart {
     const char* file;
     int average_slot;
