@@ -364,21 +364,24 @@ TEST(DigitSets, CounterAnswerShowsTheCellsUnchanged) {
     EXPECT_GE(sharp_sets, 4);
 }
 
-// The sets the build draws and the pages each is made for. A set NAME-dark
-// is the twin of NAME for dark pages, with the same picture sizes, so that
-// a page shows one or the other without its layout moving.
-enum class Page { kLight, kDark };
+// The sets the build draws and the ground each stands on: a set made for
+// dark pages has a dark one, or it would show as a bright box there; a set
+// for light pages a light or mid-grey one. A set NAME-dark is the twin of
+// NAME for dark pages, with the same picture sizes, so that a page shows
+// one or the other without its layout moving.
+enum class Ground { kLight, kDark };
 
 struct BuiltSet {
     const char* name;
-    Page page;
+    Ground ground;
 };
 
 const BuiltSet kBuiltSets[] = {
-    {"d", Page::kDark},         {"led", Page::kDark},   {"flip", Page::kDark},       {"paper", Page::kLight},
-    {"paper-dark", Page::kDark}, {"plain", Page::kLight}, {"plain-dark", Page::kDark}, {"ink", Page::kLight},
-    {"lcd", Page::kLight},      {"chalk", Page::kDark}, {"nixie", Page::kDark},      {"neon", Page::kDark},
-    {"terminal", Page::kDark},
+    {"d", Ground::kDark},          {"led", Ground::kDark},        {"flip", Ground::kDark},
+    {"paper", Ground::kLight},     {"paper-dark", Ground::kDark}, {"plain", Ground::kLight},
+    {"plain-dark", Ground::kDark}, {"ink", Ground::kLight},       {"lcd", Ground::kLight},
+    {"chalk", Ground::kDark},      {"nixie", Ground::kDark},      {"neon", Ground::kDark},
+    {"terminal", Ground::kDark},
 };
 
 void PrintTo(const BuiltSet& b, std::ostream* os) { *os << b.name; }
@@ -423,7 +426,7 @@ class BuiltDigitSet : public ::testing::TestWithParam<BuiltSet> {};
 
 // The set and its sharp twin each hold the fifteen pictures of one height,
 // the twin's twice as wide and high; the real program answers a counter, a
-// date and a time with either; the set's ground suits its page; and a dark
+// date and a time with either; the set stands on the ground listed; a dark
 // twin has its light set's sizes everywhere, a darker ground and no glaring
 // white.
 TEST_P(BuiltDigitSet, ShipsWholeAndAnswersThroughTheProgram) {
@@ -438,7 +441,7 @@ TEST_P(BuiltDigitSet, ShipsWholeAndAnswersThroughTheProgram) {
         EXPECT_EQ(gdImageSY(two[i].get()), 2 * height) << kPictures[i];
     }
     const double ground = ground_luma(one);
-    if (GetParam().page == Page::kDark)
+    if (GetParam().ground == Ground::kDark)
         EXPECT_LE(ground, 70) << "a bright box on a dark page";
     else
         EXPECT_GE(ground, 80) << "a dark hole in a light page";
