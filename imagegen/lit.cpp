@@ -37,9 +37,10 @@ int width(char c) {
     return c == 'r' ? 7 : 11;
 }
 
-// Thins the strokes of a fine text mask by half a design pixel on each
-// side, to wires about one design pixel thick.
-Mask wire(const Mask& fine, int zoom) { return downsample(erode(fine, kSuper / 2 * zoom)); }
+// Thins the strokes of a fine text mask by 1/`parts` of a design pixel on
+// each side: by a half, the digits' strokes become wires about one design
+// pixel thick.
+Mask wire(const Mask& fine, int zoom, int parts = 2) { return downsample(erode(fine, kSuper / parts * zoom)); }
 
 // The glow of a lit shape: a wide orange halo, the shape and its core.
 void glow(Canvas& cell, const Mask& lit, int zoom) {
@@ -61,7 +62,8 @@ Canvas paint(char c, int zoom) {
             fill_ellipse(lit, w / 2.0, 19.5 * z, 1.5 * z, 1.5 * z);
             glow(cell, downsample(lit), zoom);
         } else {
-            glow(cell, font_symbol(look, c, w, h, zoom), zoom);
+            glow(cell, c == 'a' || c == 'p' ? font_symbol(look, c, w, h, zoom) : wire(font_symbol_fine(look, c, w, h, zoom), zoom, 4),
+                 zoom);
         }
         return cell;
     }
@@ -75,7 +77,7 @@ Canvas paint(char c, int zoom) {
         Mask one = font_symbol_fine(look, d, w, h, zoom);
         for (size_t i = 0; i < stack.a.size(); ++i) stack.a[i] = std::max(stack.a[i], one.a[i]);
     }
-    cell.paint(wire(stack, zoom), rgb(kStack), 0.55f);
+    cell.paint(wire(stack, zoom), rgb(kStack), 0.45f);
     glow(cell, wire(font_symbol_fine(look, c, w, h, zoom), zoom), zoom);
     // The mesh: dark lines on the diagonals every three design pixels.
     for (int y = 3; y < kHeight - 3; ++y)
