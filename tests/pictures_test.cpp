@@ -220,7 +220,7 @@ Likeness likeness(const Channels& a, const Channels& b) {
 
 // Measured on the shipped sets: a sharp picture averaged down differs from
 // its design-size picture by at most 5.4 a channel on average, and their
-// luminance correlates by 0.984 or more (glyph hinting and anti-aliasing at
+// luminance correlates by 0.983 or more (glyph hinting and anti-aliasing at
 // the two sizes). Any other digit of the set correlates by 0.943 at most
 // (and differs by 4.5 or more: the sparse segments of "lcd" differ least);
 // the same picture drawn one design pixel off correlates by 0.94 at most.
