@@ -3,88 +3,20 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <system_error>
 
+#include "cell.h"
+#include "lit.h"
+#include "printed.h"
 #include "raster.h"
+#include "segments.h"
 
 namespace vorn::imagegen {
 
 namespace {
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// A design is laid out in the pixels of its 1x set; a picture drawn `zoom`
-// times larger gives each design pixel zoom x zoom picture pixels, and
-// every length (cell size, font size, position, thickness, radius, blur)
-// is multiplied by zoom before it is drawn, so the finer set is drawn at
-// its own resolution rather than enlarged.
-//
-// Calls f(x, y) for every picture pixel of the design pixels
-// [x0, x1] x [y0, y1], corners included.
-template <class PerPixel>
-void each_pixel(int zoom, int x0, int y0, int x1, int y1, PerPixel f) {
-    for (int y = y0 * zoom; y < (y1 + 1) * zoom; ++y)
-        for (int x = x0 * zoom; x < (x1 + 1) * zoom; ++x) f(x, y);
-}
-
-// Paints the design pixels [x0, x1] x [y0, y1] in colour c.
-void fill_design_rect(Canvas& cell, int zoom, int x0, int y0, int x1, int y1, Rgb c) {
-    each_pixel(zoom, x0, y0, x1, y1, [&](int x, int y) { cell.set(x, y, c); });
-}
-
-// Blends colour c by t over the design pixels [x0, x1] x [y0, y1].
-void blend_design_rect(Canvas& cell, int zoom, int x0, int y0, int x1, int y1, Rgb c, float t) {
-    each_pixel(zoom, x0, y0, x1, y1, [&](int x, int y) { cell.set(x, y, mix(cell.get(x, y), c, t)); });
-}
-
-// The top and bottom design rows of a cell: the frame of the panel, which
-// joins from cell to cell.
-void rim_rows(Canvas& cell, int zoom, Rgb top, Rgb bottom) {
-    int w = cell.width() / zoom, h = cell.height() / zoom;
-    fill_design_rect(cell, zoom, 0, 0, w - 1, 0, top);
-    fill_design_rect(cell, zoom, 0, h - 1, w - 1, h - 1, bottom);
-}
-
-// Text symbols of a set drawn from an outline font: where the digits stand
-// and how large the markers are, in design pixels.
-struct FontLook {
-    std::string font;      // digits and separators
-    double digit_px;       // em size of the digits
-    double marker_px;      // em size of the AM/PM text
-    double middle;         // row the digits are centred on
-    std::string h, m, r;   // texts of the separators
-};
-
-// Coverage of the symbol of picture `c` in a picture `w` x `h` drawn
-// `zoom` times the design size: digits share one baseline, so a row of
-// them lines up; separators and AM/PM are centred on the digits' middle.
-Mask font_symbol(const FontLook& look, char c, int w, int h, int zoom) {
-    Mask fine(w * kSuper, h * kSuper);
-    double digit_px = look.digit_px * zoom, middle = look.middle * zoom;
-    Ink zero = render_text(look.font, digit_px, "0");
-    double digit_top = middle - zero.height() / 2;
-    double baseline = digit_top - static_cast<double>(zero.top) / kSuper;
-    auto centred = [&](const Ink& ink) { stamp(fine, ink, (w - ink.width()) / 2, middle - ink.height() / 2); };
-    auto on_baseline = [&](const Ink& ink) {
-        stamp(fine, ink, (w - ink.width()) / 2, baseline + static_cast<double>(ink.top) / kSuper);
-    };
-    if (is_digit(c)) {
-        on_baseline(render_text(look.font, digit_px, std::string(1, c)));
-    } else if (c == 'a' || c == 'p') {
-        centred(render_text(look.font, look.marker_px * zoom, c == 'a' ? "AM" : "PM"));
-    } else {
-        // The slash keeps the digits' baseline; dash and colon sit on the middle.
-        const std::string& text = c == 'h' ? look.h : c == 'm' ? look.m : look.r;
-        Ink ink = render_text(look.font, digit_px, text);
-        if (text == "/")
-            on_baseline(ink);
-        else
-            centred(ink);
-    }
-    return downsample(fine);
-}
 
 // ---------------------------------------------------------------------------
 // "d": an odometer. Light figures on dark drums that curve away at the top
@@ -142,46 +74,6 @@ int width(char c) {
     return c == 'h' ? 10 : 7;
 }
 
-// Segments a (top), b (top right), c (bottom right), d (bottom),
-// e (bottom left), f (top left), g (middle) as bits 0..6.
-constexpr unsigned kSegmentsOf[10] = {0x3f, 0x06, 0x5b, 0x4f, 0x66, 0x6d, 0x7d, 0x07, 0x7f, 0x6f};
-
-struct Frame {
-    double left, right, top, bottom, thick, gap, slant;
-};
-
-Point slanted(const Frame& f, double x, double y) {
-    return {x + f.slant * ((f.top + f.bottom) / 2 - y), y};
-}
-
-void horizontal(Mask& fine, const Frame& f, double yc) {
-    double x0 = f.left + f.thick / 2 + f.gap, x1 = f.right - f.thick / 2 - f.gap, t = f.thick / 2;
-    fill_polygon(fine, {slanted(f, x0, yc), slanted(f, x0 + t, yc - t), slanted(f, x1 - t, yc - t), slanted(f, x1, yc),
-                        slanted(f, x1 - t, yc + t), slanted(f, x0 + t, yc + t)});
-}
-
-void vertical(Mask& fine, const Frame& f, double xc, double y0, double y1) {
-    double t = f.thick / 2;
-    y0 += f.gap;
-    y1 -= f.gap;
-    fill_polygon(fine, {slanted(f, xc, y0), slanted(f, xc + t, y0 + t), slanted(f, xc + t, y1 - t), slanted(f, xc, y1),
-                        slanted(f, xc - t, y1 - t), slanted(f, xc - t, y0 + t)});
-}
-
-void segment(Mask& fine, const Frame& f, int which) {
-    double xl = f.left + f.thick / 2, xr = f.right - f.thick / 2;
-    double yt = f.top + f.thick / 2, ym = (f.top + f.bottom) / 2, yb = f.bottom - f.thick / 2;
-    switch (which) {
-        case 0: horizontal(fine, f, yt); break;
-        case 1: vertical(fine, f, xr, yt, ym); break;
-        case 2: vertical(fine, f, xr, ym, yb); break;
-        case 3: horizontal(fine, f, yb); break;
-        case 4: vertical(fine, f, xl, ym, yb); break;
-        case 5: vertical(fine, f, xl, yt, ym); break;
-        default: horizontal(fine, f, ym); break;
-    }
-}
-
 // Lit and unlit shapes of one picture.
 struct Shapes {
     Mask lit, unlit;
@@ -194,11 +86,11 @@ Shapes shapes(char c, int w, int zoom) {
     Mask lit(w * kSuper, h * kSuper), unlit(w * kSuper, h * kSuper);
     const double z = zoom;
     // The slant is a ratio, the same at every size.
-    const Frame digit{3.6 * z, 13.4 * z, 4.0 * z, 24.0 * z, 2.4 * z, 0.3 * z, 0.06};
+    const SegmentFrame digit{3.6 * z, 13.4 * z, 4.0 * z, 24.0 * z, 2.4 * z, 0.3 * z, 0.06};
     if (is_digit(c)) {
         for (int s = 0; s < 7; ++s) segment((kSegmentsOf[c - '0'] >> s) & 1 ? lit : unlit, digit, s);
     } else if (c == 'h') {
-        horizontal(lit, {1.0 * z, 9.0 * z, digit.top, digit.bottom, digit.thick, digit.gap, digit.slant},
+        horizontal_segment(lit, {1.0 * z, 9.0 * z, digit.top, digit.bottom, digit.thick, digit.gap, digit.slant},
                    (digit.top + digit.bottom) / 2);
     } else if (c == 'm') {
         fill_ellipse(lit, 3.5 * z, digit.bottom - 1.2 * z, 1.25 * z, 1.25 * z);
@@ -292,7 +184,9 @@ Canvas paint(char c, int zoom) {
 
 // ---------------------------------------------------------------------------
 // "paper": navy figures on light tiles with a soft grey edge, for light
-// pages.
+// pages; "paper-dark", its twin for dark pages, light figures on dark
+// tiles of the same sizes, lit the same way (highlight left and top,
+// shadow right and bottom).
 namespace paper {
 
 constexpr int kHeight = 24;
@@ -303,23 +197,39 @@ int width(char c) {
     return c == 'r' ? 7 : 10;
 }
 
-Canvas paint(char c, int zoom) {
+struct Colours {
+    std::uint32_t tile_top, tile_bottom, figure, left_edge, right_edge, top_rim, bottom_rim;
+};
+constexpr Colours kLight{0xffffff, 0xe9edf1, 0x1d3557, 0xd9dfe6, 0xa9b3be, 0xc3cbd4, 0x94a0ad};
+// Figures of a soft blue-white, not pure white, so they do not glare on a
+// dark page.
+constexpr Colours kDark{0x29313b, 0x1e242c, 0xc9d5e3, 0x38424e, 0x12161b, 0x323b46, 0x0c0f13};
+
+Canvas paint(char c, int zoom, const Colours& k) {
     static const FontLook look{font_path("DejaVuSans-Bold.ttf"), 19.0, 10.0, kHeight / 2.0, "/", "-", ":"};
     int dw = width(c), w = dw * zoom, h = kHeight * zoom;
     Canvas cell(w, h, {});
-    cell.vgradient(0, 0, w - 1, h - 1, rgb(0xffffff), rgb(0xe9edf1));
-    cell.paint(font_symbol(look, c, w, h, zoom), rgb(0x1d3557));
-    fill_design_rect(cell, zoom, 0, 0, 0, kHeight - 1, rgb(0xd9dfe6));
-    fill_design_rect(cell, zoom, dw - 1, 0, dw - 1, kHeight - 1, rgb(0xa9b3be));
-    rim_rows(cell, zoom, rgb(0xc3cbd4), rgb(0x94a0ad));
+    cell.vgradient(0, 0, w - 1, h - 1, rgb(k.tile_top), rgb(k.tile_bottom));
+    cell.paint(font_symbol(look, c, w, h, zoom), rgb(k.figure));
+    fill_design_rect(cell, zoom, 0, 0, 0, kHeight - 1, rgb(k.left_edge));
+    fill_design_rect(cell, zoom, dw - 1, 0, dw - 1, kHeight - 1, rgb(k.right_edge));
+    rim_rows(cell, zoom, rgb(k.top_rim), rgb(k.bottom_rim));
     return cell;
 }
 
+Canvas paint_light(char c, int zoom) { return paint(c, zoom, kLight); }
+Canvas paint_dark(char c, int zoom) { return paint(c, zoom, kDark); }
+
 }  // namespace paper
+
+using Painter = std::function<Canvas(char, int zoom)>;
 
 struct SetDesign {
     const char* name;
-    std::function<Canvas(char, int zoom)> paint;
+    Painter paint;
+    // The set's twin for dark pages, drawn to the same layout; none when
+    // empty.
+    Painter paint_dark = nullptr;
 };
 
 const std::vector<SetDesign>& designs() {
@@ -327,7 +237,14 @@ const std::vector<SetDesign>& designs() {
         {"d", odometer::paint},
         {"led", led::paint},
         {"flip", flip::paint},
-        {"paper", paper::paint},
+        {"paper", paper::paint_light, paper::paint_dark},
+        {"plain", paint_plain, paint_plain_dark},
+        {"ink", paint_ink},
+        {"lcd", paint_lcd},
+        {"chalk", paint_chalk},
+        {"nixie", paint_nixie},
+        {"neon", paint_neon},
+        {"terminal", paint_terminal},
     };
     return all;
 }
@@ -351,9 +268,11 @@ void write_set(const std::filesystem::path& dir, const std::function<Canvas(char
 void write_digit_sets(const std::filesystem::path& digits_dir) {
     for (const SetDesign& design : designs())
         for (int zoom : kSetZooms) {
-            std::string name = design.name;
-            if (zoom > 1) name += '-' + std::to_string(zoom) + 'x';
-            write_set(digits_dir / name, [&](char c) { return design.paint(c, zoom); });
+            std::string sharp = zoom > 1 ? '-' + std::to_string(zoom) + 'x' : "";
+            write_set(digits_dir / (design.name + sharp), [&](char c) { return design.paint(c, zoom); });
+            if (design.paint_dark)
+                write_set(digits_dir / (design.name + std::string(kDarkTwin) + sharp),
+                          [&](char c) { return design.paint_dark(c, zoom); });
         }
 }
 

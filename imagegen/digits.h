@@ -25,11 +25,19 @@ inline constexpr int kSetColours = 64;
 // resolution, with the same design.
 inline constexpr int kSetZooms[] = {1, 2};
 
+// A set "<name>-dark" is the twin of the set <name> for dark pages: every
+// picture of the same size as its light twin's (so a page can show either
+// without its layout moving), drawn with a dark ground and light figures.
+inline constexpr char kDarkTwin[] = "-dark";
+
 // Draws the sets into `digits_dir`/<set>/<picture>.gif, creating the
-// directories: "d" (the default, an odometer), "led" (glowing
-// seven-segment figures), "flip" (split-flap cards) and "paper" (dark
-// figures on light tiles), each also as "<set>-2x". Ends the generator
-// with a message on a write failure.
+// directories, each also as "<set>-2x": "d" (the default, an odometer),
+// "led" (glowing seven-segment figures), "flip" (split-flap cards),
+// "paper" (dark figures on light tiles) and "paper-dark", "plain" (a flat
+// badge) and "plain-dark", "ink" (serif ink on cream paper), "lcd" (a
+// liquid crystal panel), "chalk" (a slate board), "nixie" (glow tubes),
+// "neon" (outline tubes) and "terminal" (green phosphor). Ends the
+// generator with a message on a write failure.
 void write_digit_sets(const std::filesystem::path& digits_dir);
 
 }  // namespace vorn::imagegen

@@ -206,6 +206,23 @@ Mask blur(const Mask& m, float sigma) {
     return out;
 }
 
+Mask erode(const Mask& m, int radius) {
+    Mask across(m.w, m.h), out(m.w, m.h);
+    for (int y = 0; y < m.h; ++y)
+        for (int x = 0; x < m.w; ++x) {
+            float least = 1.0f;
+            for (int i = -radius; i <= radius; ++i) least = std::min(least, m.get(x + i, y));
+            across.at(x, y) = least;
+        }
+    for (int y = 0; y < m.h; ++y)
+        for (int x = 0; x < m.w; ++x) {
+            float least = 1.0f;
+            for (int i = -radius; i <= radius; ++i) least = std::min(least, across.get(x, y + i));
+            out.at(x, y) = least;
+        }
+    return out;
+}
+
 void fill_polygon(Mask& fine, const std::vector<Point>& poly) {
     std::vector<double> crossings;
     for (int fy = 0; fy < fine.h; ++fy) {

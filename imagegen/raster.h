@@ -49,6 +49,9 @@ struct Mask {
 Mask downsample(const Mask& fine);
 // Gaussian blur with standard deviation `sigma` pixels; outside is empty.
 Mask blur(const Mask& m, float sigma);
+// Each pixel the least coverage within `radius` pixels across and down (a
+// square): shapes shrink by `radius` on every side, thin strokes vanish.
+Mask erode(const Mask& m, int radius);
 
 struct Point {
     double x, y;
