@@ -65,14 +65,24 @@ vc_digit_sets() {
 
 # vc_demo_page SITE_DIR COUNTER
 # Writes SITE_DIR/index.html: every kind of answer the counter gives, each
-# picture captioned with the exact request that produced it.
+# picture captioned with the exact request that produced it, beginning
+# with a gallery of the digit sets found in SITE_DIR/image/digits now, the
+# badge styles, the shields endpoint and dark mode (with the first set that
+# has a -dark twin, such as paper and paper-dark).
 vc_demo_page() {
-    local site=$1 vdb=$2 page=$1/index.html set q
-    _vc_fig() {  # query, note
+    local site=$1 vdb=$2 page=$1/index.html set q sets twin=
+    _vc_fig() {  # query, note, class of the figure
         local esc=${1//&/&amp;}
-        printf '    <figure><div class="pic"><img src="vorncounter.cgi?%s" alt="%s"></div>\n' "$esc" "$esc"
+        printf '    <figure%s><div class="pic"><img src="vorncounter.cgi?%s" alt="%s"></div>\n' \
+            "${3:+ class=\"$3\"}" "$esc" "$esc"
         printf '      <figcaption><code>vorncounter.cgi?%s</code>%s</figcaption></figure>\n' "$esc" "${2:+<span>$2</span>}"
     }
+    # The sets in name order, each before its twins.
+    sets=$(vc_digit_sets "$site" | LC_ALL=C sort || true)
+    while read -r set; do
+        case $set in *-2x | *-dark) continue ;; esac
+        if [ -d "$site/image/digits/$set-dark" ]; then twin=$set; break; fi
+    done <<<"$sets"
     {
         cat <<'EOF'
 <!DOCTYPE html>
@@ -95,6 +105,11 @@ vc_demo_page() {
   figcaption { margin-top: .4rem; font-size: .8rem; }
   figcaption span { display: block; color: #6b7280; }
   code { font-family: ui-monospace, monospace; background: #eef2ff; padding: 1px 4px; border-radius: 3px; }
+  h3 { margin: 1rem 0 .4rem; font-size: 1rem; color: #374151; }
+  .grid + p { margin-top: .8rem; }
+  figure.dark { background: #111827; border-color: #374151; color: #e5e7eb; color-scheme: dark; }
+  figure.dark figcaption span { color: #9ca3af; }
+  figure.dark code { background: #1f2937; color: #e5e7eb; }
 </style>
 </head>
 <body>
@@ -104,12 +119,53 @@ vc_demo_page() {
 </header>
 <main>
 EOF
-        printf '<section id="digits">\n  <h2>The counter in every digit set</h2>\n'
-        printf '  <p>Each view of this page counts one visit per picture below.</p>\n  <div class="grid">\n'
+        printf '<section id="gallery">\n  <h2>Gallery</h2>\n'
+        printf '  <p>Each view of this page counts one visit per picture below.</p>\n'
+        printf '  <h3>The counter in every digit set</h3>\n'
+        printf '  <p>The sets in <code>image/digits/</code> when this page was written; a set <code>NAME-dark</code>, for dark pages, on a dark tile. Each <code>-2x</code> set is the sharp twin of its set for high-density screens (see <code>srcset</code> below).</p>\n  <div class="grid">\n'
         while read -r set; do
-            _vc_fig "vdb=$vdb&digit=$set" "digit set $set"
-        done < <(vc_digit_sets "$site")
-        printf '  </div>\n</section>\n'
+            case $set in
+                *-2x) ;;
+                *-dark) _vc_fig "vdb=$vdb&digit=$set" "digit set $set" dark ;;
+                *) _vc_fig "vdb=$vdb&digit=$set" "digit set $set" ;;
+            esac
+        done <<<"$sets"
+        printf '  </div>\n'
+
+        printf '  <h3>Badges</h3>\n'
+        printf '  <p><code>format=badge</code>: an SVG badge in four styles, each part as wide as its text; <code>format=shields</code>: the same as shields.io\x27s endpoint JSON.</p>\n  <div class="grid">\n'
+        _vc_fig "vdb=$vdb&format=badge" "flat, the default style"
+        _vc_fig "vdb=$vdb&format=badge&badge=flat-square&color=brightgreen" "flat-square"
+        _vc_fig "vdb=$vdb&format=badge&badge=plastic&label=hits&color=orange" "plastic, a label of its own"
+        _vc_fig "vdb=$vdb&format=badge&badge=for-the-badge&abbr=yes&labelColor=1e3a8a" "for-the-badge, abbr=yes: 1.2k from 1,200 on"
+        _vc_fig "mode=date&style=b&format=badge&badge=flat-square&color=lightgrey" "a date"
+        printf '    <figure><div class="pic"><code id="shields">…</code></div>\n'
+        printf '      <figcaption><a id="shields-link" href="vorncounter.cgi?vdb=%s&amp;count=no&amp;format=shields"><code>vorncounter.cgi?vdb=%s&amp;count=no&amp;format=shields</code></a><span>shields.io\x27s endpoint JSON</span></figcaption></figure>\n' "$vdb" "$vdb"
+        printf '  </div>\n'
+
+        printf '  <h3>Dark mode</h3>\n'
+        printf '  <p>With <code>darkmode=auto</code> a badge darkens both parts on a dark page'
+        if [ -n "$twin" ]; then
+            printf ', and the SVG of the set <code>%s</code> shows its twin <code>%s-dark</code> there' "$twin" "$twin"
+        fi
+        printf '. An SVG shown by <code>&lt;img&gt;</code> takes the colour scheme of the element that shows it: on this page, which declares none, that is your system or browser setting (<code>prefers-color-scheme</code>), light or dark.'
+        if [ -z "$twin" ]; then
+            printf ' No digit set here has a twin for dark pages (a set <code>NAME-dark</code> beside <code>NAME</code>).'
+        fi
+        printf '</p>\n'
+        for q in "" dark; do
+            if [ -n "$q" ]; then
+                printf '  <p>The same on dark tiles, which declare <code>color-scheme: dark</code>: a browser that honours it for pictures (Chromium does) draws them dark whatever your setting.</p>\n'
+            fi
+            printf '  <div class="grid">\n'
+            _vc_fig "vdb=$vdb&format=badge&darkmode=auto" "darkmode=auto" "$q"
+            _vc_fig "vdb=$vdb&format=badge&badge=for-the-badge&color=ffd43b&darkmode=auto" "a light colour: dark text, white on a dark page" "$q"
+            if [ -n "$twin" ]; then
+                _vc_fig "vdb=$vdb&format=svg&digit=$twin&darkmode=auto" "the set $twin, or its twin $twin-dark on a dark page" "$q"
+            fi
+            printf '  </div>\n'
+        done
+        printf '</section>\n'
 
         printf '<section id="cntlen">\n  <h2>Number of digit cells</h2>\n'
         printf '  <p>The count stands right-aligned in <code>cntlen</code> cells, padded with zeros; a longer count shows its last digits.</p>\n  <div class="grid">\n'
@@ -144,7 +200,9 @@ EOF
         printf '      <figcaption><code>vorncounter.cgi?vdb=%s&amp;ago=0&amp;format=json</code><span>read by a script with fetch()</span></figcaption></figure>\n' "$vdb"
         printf '  </div>\n</section>\n'
         printf '<script>\nfetch("vorncounter.cgi?vdb=%s&ago=0&format=json").then(a => a.text())\n' "$vdb"
-        printf '  .then(t => { document.getElementById("json").textContent = t.trim(); });\n</script>\n'
+        printf '  .then(t => { document.getElementById("json").textContent = t.trim(); });\n'
+        printf 'fetch(document.getElementById("shields-link").href).then(a => a.text())\n'
+        printf '  .then(t => { document.getElementById("shields").textContent = t.trim(); });\n</script>\n'
 
         printf '<section id="errors">\n  <h2>Error images</h2>\n'
         printf '  <p>A bad request is answered with a picture of the message, where the counter would stand.</p>\n  <div class="grid">\n'
