@@ -286,6 +286,11 @@ TEST_F(Badges, ColoursLabelsAndModes) {
     EXPECT_EQ(badge("vdb=web&color=brightgreen").all("text").back()->attrs.at("fill"), "#fff");
     EXPECT_EQ(total(), 3);
 
+    // One character is scaled to its length, as spacing cannot stretch it;
+    // more are spaced.
+    const Doc one = badge("mode=date&label=%EB%B0%A9");
+    EXPECT_EQ(one.all("text").at(1)->attrs.at("lengthAdjust"), "spacingAndGlyphs");
+    EXPECT_EQ(one.all("text").at(3)->attrs.count("lengthAdjust"), 0u);
     EXPECT_EQ(badge("mode=date&style=e").attr("svg", "aria-label").substr(0, 6), "date: ");
     EXPECT_EQ(badge("mode=time&label=now").attr("svg", "aria-label").substr(0, 5), "now: ");
     store_records(site.path("save/web.db"), {{"2001/03/07/09", "4"}, {"2001/03/20/00", "1007"}});

@@ -165,7 +165,11 @@ Part _badge_part(std::string_view raw, const Geometry& g, bool bold) {
 // and the text, of class `cls` and its shadow `cls`s for dark mode.
 std::string _badge_texts(const Part& part, double x, const Geometry& g, const Ink& ink, const char* cls, bool bold) {
     const std::string text = text_xmlescape(part.text);
+    // Spacing cannot bring a single character to its measured length (a
+    // character the font lacks, drawn narrower by the browser's fallback
+    // font): that one is scaled instead.
     const std::string at = "x=\"" + _badge_number(x) + "\" textLength=\"" + _badge_number(part.text_width) + "\"" +
+                           (text_utf8count(part.text) == 1 ? " lengthAdjust=\"spacingAndGlyphs\"" : "") +
                            (bold ? " font-weight=\"bold\"" : "");
     std::string out;
     if (g.shadow) {
