@@ -16,7 +16,7 @@
 // cannot be reached is answered with "Redis error. CAUSE (ADDRESS)" at
 // once, as a single server that is down is.
 //
-// The protocol is small and laid down in Redis' cluster specification, and
+// The protocol is small and laid down in Redis' cluster documentation, and
 // Debian has no C library of it for hiredis; so it is here: the CRC16 of
 // the slots, the map, the redirections.
 #pragma once
