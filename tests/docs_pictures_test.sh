@@ -47,7 +47,7 @@ done
 # A PNG's width and height, from its IHDR chunk.
 pngsize() { od -An -tu1 -j16 -N8 "$1" | awk '{ printf "%dx%d\n", $1*16777216+$2*65536+$3*256+$4, $5*16777216+$6*65536+$7*256+$8 }'; }
 shots=$(awk '$1 == "screenshot" { print $2, $3 }' "$tmp/render.log")
-[ -n "$shots" ] && ok || bad "render-pictures names no screenshot"
+if [ -n "$shots" ]; then ok; else bad "render-pictures names no screenshot"; fi
 while read -r name size; do
     [ -n "$name" ] || continue
     if [ ! -f "$docs/$name" ]; then
