@@ -273,7 +273,7 @@ void _vc_checklook(const VDB& vdb, Format format) {
 // that need a counter. `asked` is set as soon as the parameters are read.
 // Throws ErrorAnswer for the first failure.
 Request _vc_request(RequestChannel& channel, Worker& worker, std::optional<Asked>& asked, Watched& watched) {
-    Request request{channel, worker, Clock::system(), config_read(worker.config), {}, nullptr};
+    Request request{channel, worker, worker.clock(), config_read(worker.config), {}, nullptr};
     watched.metrics = request.config.metrics;
     watched.answer.store = request.config.store == "redis" ? MetricsStore::kRedis : MetricsStore::kGdbm;
     // The zone is looked up only when it or its file changes; one that is

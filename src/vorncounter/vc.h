@@ -9,6 +9,7 @@
 // moment it is answered. Nothing of it outlives the answer.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -112,6 +113,10 @@ struct Worker {
     MetricsKeep metrics;
     bool metrics_started = false;
     MetricsCacheState metrics_added[4];
+    // The moment each request is answered at. The programs keep the
+    // system's clock; an in-process caller (the documentation's picture
+    // renderer) fixes it to draw the same answers on any day.
+    std::function<Clock()> clock = &Clock::system;
 };
 
 // The picture of the file `path`, decoded, through the worker's pictures;
