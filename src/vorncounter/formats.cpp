@@ -103,7 +103,10 @@ std::string format_abbr(const std::string& number) {
     if (unit > std::size(kUnits)) return format_grouped(number);
     const std::size_t whole = length - 3 * unit;
     std::string out = number.substr(0, digits + whole);
-    if (whole < 3) out += "." + number.substr(digits + whole, 1);
+    if (whole < 3) {
+        out += '.';
+        out += number[digits + whole];
+    }
     return out + kUnits[unit - 1];
 }
 

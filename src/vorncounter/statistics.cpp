@@ -353,13 +353,15 @@ void _statistics_requirerc(const std::string& rc, int error, bool decoded) {
 
 }  // namespace
 
-ChartFigures statistics_figures(Request& request) {
-    // The figures stand for the chart: its background must be one the
+ChartFigures statistics_figures(Request& request, bool like_chart) {
+    // Figures that stand for the chart: its background must be one the
     // chart could be drawn on, checked in the same order. A persistent
     // worker keeps it decoded; nothing is copied, as nothing is drawn.
     const std::string& rc = _statistics_loadrc(request);
-    const auto found = vc_picture(request.worker, rc);
-    _statistics_requirerc(rc, found.error, found.value != nullptr);
+    if (like_chart) {
+        const auto found = vc_picture(request.worker, rc);
+        _statistics_requirerc(rc, found.error, found.value != nullptr);
+    }
     ST_TIME st_time;
     _statistics_settime(st_time, request.vdb.date);
     return _statistics_read(request, st_time);

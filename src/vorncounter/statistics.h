@@ -42,10 +42,11 @@ struct ChartFigures {
 };
 
 // The figures of the request's chart, read from its counter; nothing is
-// drawn, but the background is read as statistics_makeimage reads it and
-// refused as it refuses it. Throws ErrorAnswer with statistics_makeimage's
-// messages.
-ChartFigures statistics_figures(Request& request);
+// drawn. With `like_chart` (figures that stand for the chart, as JSON) the
+// background is read as statistics_makeimage reads it and refused as it
+// refuses it; without (a badge, which shows no chart) it is not read.
+// Throws ErrorAnswer with statistics_makeimage's messages.
+ChartFigures statistics_figures(Request& request, bool like_chart = true);
 
 // Loads the background for the request's when and draws the chart of the
 // request's counter on it: the title, the counter's total, the period's

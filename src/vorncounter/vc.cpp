@@ -352,7 +352,7 @@ MetricsOutcome _vc_answer(Request& request) {
     const long scale = vdb.scale.value.value_or(1);
     if (*vdb.mode.value == Mode::kStat) {
         if (badge) {
-            const ChartFigures chart = statistics_figures(request);
+            const ChartFigures chart = statistics_figures(request, false);
             _vc_writebadge(request, chart.title, _vc_badgecount(vdb, chart.this_));
             return MetricsOutcome::kShown;
         }
