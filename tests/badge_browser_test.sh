@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Badges as a browser draws them. The built vorncounter answers a few
 # hundred badges (every style, labels of 0 to 40 characters in Latin
-# letters, Hangul and both mixed, counts of 1 to 18 digits, some in
+# letters, Hangul and both mixed, counts of 1 to 30 digits, some in
 # short), which one page holds inline; headless Chromium with DejaVu Sans
 # measures each text that is read (not its shadow):
 #  - its box lies in its part less the padding, within 1 px either side,
@@ -82,12 +82,28 @@ answer() {
     sed '1,/^\r\?$/d' <<<"$reply"
 }
 
-# Counters whose totals have 1 to 18 digits (the most a total holds).
-digits=(1 2 3 4 6 8 10 13 16 18)
-total=123456789012345678
+# Counters whose totals have 1 to 30 digits. vornctl sets at most 18; the
+# longer ones are c18's records with a longer total, loaded with gdbm_load
+# (a visit counts on from any total the file holds).
+digits=(1 2 3 4 6 8 10 13 16 18 24 30)
+total=123456789012345678901234567890
 for d in "${digits[@]}"; do
-    "$build/bin/vornctl" -C "$site" create "c$d" --total "${total:0:d}" >/dev/null ||
-        { echo "badge_browser: vornctl could not create counter c$d"; exit 1; }
+    if [ "$d" -le 18 ]; then
+        "$build/bin/vornctl" -C "$site" create "c$d" --total "${total:0:d}" >/dev/null ||
+            { echo "badge_browser: vornctl could not create counter c$d"; exit 1; }
+        continue
+    fi
+    gdbm_dump "$site/save/c18.db" - | python3 -c '
+import base64, sys
+total = sys.argv[1].encode() + b"\0"
+lines = sys.stdin.read().split("\n")
+for i, line in enumerate(lines):
+    if line == "#:len=7" and base64.b64decode(lines[i + 1]) == b"totcnt\0":
+        lines[i + 2] = "#:len=%d" % len(total)
+        lines[i + 3] = base64.b64encode(total).decode()
+sys.stdout.write("\n".join(lines))' "${total:0:d}" >"$tmp/c$d.dump" &&
+        gdbm_load "$tmp/c$d.dump" "$site/save/c$d.db" ||
+        { echo "badge_browser: could not make counter c$d"; exit 1; }
 done
 
 # Labels: the first N characters of a Latin text (wide and narrow letters,
