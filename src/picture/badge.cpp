@@ -130,6 +130,7 @@ std::string _badge_text(std::string_view raw, bool uppercase) {
     bool space = false;
     while (!rest.empty()) {
         const std::size_t len = std::max<std::size_t>(text_utf8length(rest), 1);
+        const std::string_view bytes = rest.substr(0, len);
         const char32_t c = text_utf8char(rest, len);
         rest.remove_prefix(len);
         if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
@@ -138,7 +139,11 @@ std::string _badge_text(std::string_view raw, bool uppercase) {
         }
         if (space) out += ' ';
         space = false;
-        out += uppercase ? text_utf8encode(_badge_upper(c)) : text_utf8encode(c);
+        if (uppercase) {
+            out += text_utf8encode(_badge_upper(c));
+        } else {
+            out += bytes;
+        }
     }
     return out;
 }

@@ -371,8 +371,7 @@ MetricsOutcome _vc_answer(Request& request) {
     const bool counter = *vdb.mode.value == Mode::kCounter;
     const MetricsOutcome outcome = counter ? watch_outcome(request.uncounted) : MetricsOutcome::kShown;
     if (badge) {
-        _vc_writebadge(request, counter ? kCounterLabel : *vdb.mode.value == Mode::kDate ? kDateLabel : kTimeLabel,
-                       counter ? _vc_badgecount(vdb, cnt.outstr) : format_shown(cnt.outstr));
+        _vc_writebadge(request, _vc_modelabel(vdb), counter ? _vc_badgecount(vdb, cnt.outstr) : format_shown(cnt.outstr));
         return outcome;
     }
     const std::string number = format_number(cnt.outstr);

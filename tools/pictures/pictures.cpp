@@ -76,14 +76,10 @@ private:
     std::string query_;
 };
 
-bool ends_with(const std::string& text, const std::string& end) {
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
 // The file name may not leave the output folder nor hide in it.
 bool good_file(const std::string& file) {
     return !file.empty() && file[0] != '.' && file.find('/') == std::string::npos &&
-           (ends_with(file, ".gif") || ends_with(file, ".svg"));
+           (file.ends_with(".gif") || file.ends_with(".svg"));
 }
 
 // The pictures of the list `in`, or none with the first fault on `why`.
@@ -123,7 +119,7 @@ bool split_answer(const Picture& picture, const std::string& answer, std::string
         return false;
     }
     const std::string header = answer.substr(0, end + 1);
-    const std::string type = ends_with(picture.file, ".svg") ? "image/svg+xml" : "image/gif";
+    const std::string type = picture.file.ends_with(".svg") ? "image/svg+xml" : "image/gif";
     if (header.find("\nContent-type: " + type + "\n") == std::string::npos &&
         header.rfind("Content-type: " + type + "\n", 0) != 0) {
         why = "the answer is no " + type + ":\n" + header;
