@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "base/siphash.h"
 #include "base/support.h"
@@ -30,6 +32,8 @@ constexpr int kHoursPerDay = 24;
 // How often a change is tried again when another host changed the counter
 // between its reads and its writes.
 constexpr int kChangeAttempts = 20;
+// The wait before a change is tried again, doubled at each try up to the most.
+constexpr std::chrono::milliseconds kChangeBackoff{1}, kMaxChangeBackoff{64};
 constexpr std::size_t kMaxPasswordFile = 4096;
 // A day's salt lives a day and an hour: a request just before midnight
 // still finds the salt it was counted under.
@@ -502,6 +506,10 @@ public:
             commands.push_back({"EXEC"});
             std::vector<RedisReply> replies = link_->pipeline(name_, commands);
             if (replies.back()->type != REDIS_REPLY_NIL) return;
+            // Visits keep changing the counter: waiting a little longer
+            // before each new try lets a change of many records find a
+            // moment between them (at most about a second in all).
+            std::this_thread::sleep_for(std::min(kChangeBackoff * (1 << attempt), kMaxChangeBackoff));
         }
         support_errormsg("Redis error. The counter kept changing; try again (%s)", link_->nodes().describe().c_str());
     }
